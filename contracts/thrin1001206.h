@@ -1,0 +1,22 @@
+// Threading library of the platform ("thrin-1-0-12-6"): registration of threads that the library
+// did not start.
+#pragma once
+
+namespace Thrin1001206 {
+
+// Registers the calling thread with the library for the life of the object. Registrations nest
+// on one thread; the thread stays registered until its outermost registration ends.
+class JTCAdoptCurrentThread {
+public:
+    JTCAdoptCurrentThread() noexcept;
+    ~JTCAdoptCurrentThread();
+    JTCAdoptCurrentThread(const JTCAdoptCurrentThread&) = delete;
+    JTCAdoptCurrentThread& operator=(const JTCAdoptCurrentThread&) = delete;
+
+    // Nesting depth of registrations on the calling thread (0: not registered).
+    static int Depth() noexcept;
+    // Number of threads registered right now.
+    static int RegisteredThreadCount() noexcept;
+};
+
+}  // namespace Thrin1001206

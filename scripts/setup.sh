@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Prepares a checkout for work on a Debian 12 machine: installs the cross toolchain, Wine and the
+# test libraries when they are missing, configures and builds the project in build/, and creates
+# the project's own Wine prefix in build/wineprefix (never the user's default prefix).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev cmake ninja-build
+          googletest)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+fi
+
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$root" -B "$build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" \
+        -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} >/dev/null
+fi
+cmake --build "$build"
+
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "setup: creating the Wine prefix $WINEPREFIX"
+    wineboot -u >/dev/null 2>&1 || true
+fi
+# Keep one wineserver alive for the whole run: every later wine start is then quick.
+wineserver -p 60 >/dev/null 2>&1 || true

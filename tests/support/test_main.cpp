@@ -1,0 +1,17 @@
+// Test entry: every test executable runs in the multithreaded apartment, as the host's threads do.
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include "zentil500.h"
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+    Zentil500::SLogger::Initialize();
+    Zentil500::SResManager::Initialize();
+    const int rc = RUN_ALL_TESTS();
+    Zentil500::SResManager::Terminate();
+    Zentil500::SLogger::Terminate();
+    CoUninitialize();
+    return rc;
+}
