@@ -1,0 +1,139 @@
+// Call tracing of the plug-in's public methods: entry and exit lines, warning lines, assertions
+// and the trace text of values.
+//
+// A class (or template) that traces declares where its trace points live:
+//     static constexpr const char* kTraceFile = "CCryptoGraphicKey";
+// and a method then reads
+//     STDMETHODIMP CFoo::get_Bar(long* value) {
+//         SDK_CALL_GUARD();
+//         SDK_TRACE_ENTRY(L"CFoo::get_Bar");
+//         ...
+//         SDK_TRACE_EXIT(L"CFoo::get_Bar", hr, SdkTrace::DecimalText(*value));
+//         return hr;
+//     }
+//
+// Every trace point is expanded in place with its own line number. With tracing off it costs one
+// SLogger::ShouldTrace call: the format text is built only after that gate said yes, and the
+// parameter values (the macro arguments after the label) are evaluated only after g_traceIsOff
+// and ShouldTrace_slowpath both allowed the line.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include "scomobjectbase.h"
+#include "zentil500.h"
+
+namespace SdkTrace {
+
+using Zentil500::SWCharString;
+
+inline constexpr int kLevelCall = 14;     // entry and exit lines
+inline constexpr int kLevelWarning = 0;   // warning lines
+inline constexpr int kGateLevel = 3;      // level asked of the cheap gate
+inline constexpr int kKindCall = 0;
+inline constexpr int kKindWarning = 2;
+
+// "IN:\t[<label>]\t[<object address, radix 16>]\t<pattern for 1 + extraValues parameters>".
+SWCharString BuildFormat(const wchar_t* direction, const wchar_t* label, const void* object,
+                         int extraValues);
+
+// Trace texts of values.
+// 16-bit boolean: "true" only for -1 (VARIANT_TRUE); 1 and every other value give "false".
+SWCharString BoolText(VARIANT_BOOL value);
+// The value behind a 16-bit boolean output argument; the empty text for a null argument.
+SWCharString BoolText(const VARIANT_BOOL* value);
+// Pointer (interface pointer, or the address of an output argument): radix 16; null gives "".
+SWCharString PointerText(const void* pointer);
+// Integer result as its decimal text.
+SWCharString DecimalText(long value);
+// Wide string: its text (a null BSTR gives "").
+SWCharString BstrText(const wchar_t* text);
+// Variant: by-reference values are first converted to the referenced type; then VT_I4 gives its
+// decimal text, VT_BSTR its string, and every other type (VT_EMPTY and VT_ERROR included) "".
+SWCharString VariantText(const VARIANT* value);
+
+inline constexpr wchar_t kCollectionCastFailure[] = L"**sdktrace Exception**";
+
+// A returned collection object: the address of the collection class's object when the object
+// behind *out is one, "" when it is null or of another class.
+template <typename Class, typename Interface>
+SWCharString CollectionText(Interface* const* out) {
+    if (out == nullptr || *out == nullptr) return SWCharString();
+    try {
+        const Class* object = dynamic_cast<const Class*>(*out);
+        return object ? PointerText(object) : SWCharString();
+    } catch (...) {
+        return SWCharString(kCollectionCastFailure);
+    }
+}
+
+}  // namespace SdkTrace
+
+// ---------------------------------------------------------------------------------------------
+// Macros. They use `this` as the object address and the class's kTraceFile as source file.
+
+#define SDK_CALL_GUARD() \
+    const ::SComCallGuard sdkCallGuard_(static_cast<const ::SComObjectBase&>(*this))
+
+#define SDK_TRACE_NVALUES_(...) SDK_TRACE_NVALUES_PICK_(__VA_OPT__(__VA_ARGS__, ) 3, 2, 1, 0, )
+#define SDK_TRACE_NVALUES_PICK_(a, b, c, n, ...) n
+
+#define SDK_TRACE_LINE_(direction, label, first, ...)                                          \
+    do {                                                                                       \
+        if (::Zentil500::SLogger::ShouldTrace(::SdkTrace::kGateLevel, kTraceFile)) {           \
+            const ::Zentil500::SWCharString sdkFormat_ = ::SdkTrace::BuildFormat(              \
+                direction, label, this, SDK_TRACE_NVALUES_(__VA_ARGS__));                      \
+            if (!::Zentil500::g_traceIsOff &&                                                  \
+                ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelCall, kTraceFile, __LINE__)) \
+                ::Zentil500::STraceObj(::SdkTrace::kLevelCall, kTraceFile, __LINE__,           \
+                                       ::SdkTrace::kKindCall)(sdkFormat_.c_str(),              \
+                                                              first __VA_OPT__(, ) __VA_ARGS__); \
+        }                                                                                      \
+    } while (0)
+
+// Entry line: "-" in the status slot, then up to three values.
+#define SDK_TRACE_ENTRY(label, ...) SDK_TRACE_LINE_(L"IN", label, L"-" __VA_OPT__(, ) __VA_ARGS__)
+
+// Exit line: the status (long for a status held in a variable or a standard code, unsigned int
+// for a repository code returned as a fixed number), then up to three values.
+#define SDK_TRACE_EXIT(label, status, ...) \
+    SDK_TRACE_LINE_(L"OUT", label, status __VA_OPT__(, ) __VA_ARGS__)
+
+// Exit line for a status held in an HRESULT, then return it.
+#define SDK_TRACE_RETURN(label, hr, ...)                                                   \
+    do {                                                                                   \
+        const HRESULT sdkResult_ = (hr);                                                   \
+        SDK_TRACE_EXIT(label, static_cast<long>(sdkResult_) __VA_OPT__(, ) __VA_ARGS__);   \
+        return sdkResult_;                                                                 \
+    } while (0)
+
+// Warning line: one narrow text, no frame, no parameters.
+#define SDK_TRACE_WARNING(text)                                                               \
+    do {                                                                                      \
+        if (!::Zentil500::g_traceIsOff &&                                                     \
+            ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelWarning, kTraceFile, __LINE__)) \
+            ::Zentil500::STraceObj(::SdkTrace::kLevelWarning, kTraceFile, __LINE__,           \
+                                   ::SdkTrace::kKindWarning)(text);                           \
+    } while (0)
+
+// Assertions, reported only when ShouldAssert() is true; they never end the method.
+// SDK_ASSERT(this->m_pInfoObject) reports the condition as written.
+#define SDK_ASSERT(condition)                                                 \
+    do {                                                                      \
+        if (!(condition) && ::Zentil500::ShouldAssert())                      \
+            ::Zentil500::SAssert(kTraceFile, __LINE__, #condition);           \
+    } while (0)
+// SDK_ASSERT_FAILED("Invalid pointer pType") reports the expression "false" with a narrow or
+// wide message.
+#define SDK_ASSERT_FAILED(message)                                            \
+    do {                                                                      \
+        if (::Zentil500::ShouldAssert())                                      \
+            ::Zentil500::SAssert(kTraceFile, __LINE__, "false", message);     \
+    } while (0)
+// SDK_ASSERT_TEXT("FALSE", L"Failed ...") reports a given expression text with a message.
+#define SDK_ASSERT_TEXT(expression, message)                                  \
+    do {                                                                      \
+        if (::Zentil500::ShouldAssert())                                      \
+            ::Zentil500::SAssert(kTraceFile, __LINE__, expression, message);  \
+    } while (0)

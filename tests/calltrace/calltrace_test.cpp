@@ -1,0 +1,315 @@
+// Entry and exit lines, warning lines, assertions, value texts and the per-call guard.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sdktrace.h"
+#include "support/trace_capture.h"
+
+using Zentil500::SWCharString;
+using Zentil500::ThreadTraceCounters;
+
+namespace {
+
+// A traced class in the shape of the plug-in's own methods.
+class CTracedSample : public SComObjectBase {
+public:
+    static constexpr const char* kTraceFile = "CCryptoGraphicKey";
+    int valueTextsMade = 0;
+
+    HRESULT get_KeyState(long* state) {
+        SDK_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"CCryptoGraphicKey::get_KeyState");
+        *state = 4;
+        SDK_TRACE_EXIT(L"CCryptoGraphicKey::get_KeyState", static_cast<long>(S_OK),
+                       SdkTrace::DecimalText(*state));
+        return S_OK;
+    }
+
+    HRESULT FourValues(const VARIANT* v, IUnknown* p) {
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::Next", Counted(SdkTrace::VariantText(v)), 7, true);
+        SDK_TRACE_RETURN(L"IEnumTypesImpl::Next", E_POINTER, SdkTrace::PointerText(p),
+                         Counted(SWCharString(L"x")), 0x80042A90u);
+    }
+
+    HRESULT Refuse() {
+        SDK_TRACE_EXIT(L"CCryptoGraphicKey::StartRekey", 0x80042A90u);
+        return static_cast<HRESULT>(0x80042A90u);
+    }
+
+    void Warn() { SDK_TRACE_WARNING("m_pInfoStore.p should equal to NULL, check if you called Initialize twice"); }
+
+    void Asserts(void* missing) {
+        SDK_ASSERT(missing != NULL);
+        SDK_ASSERT_FAILED("Invalid pointer pType");
+        SDK_ASSERT_TEXT("FALSE", L"Failed to retrieve ISFile Interface.");
+    }
+
+private:
+    SWCharString Counted(SWCharString text) {
+        ++valueTextsMade;
+        return text;
+    }
+};
+
+std::wstring Address(const void* p) { return SdkTrace::PointerText(p).str(); }
+
+class CallTraceTest : public ::testing::Test {
+protected:
+    TraceCapture capture;
+};
+
+TEST_F(CallTraceTest, TracingOffMakesOneGateCallPerTracePointAndNothingElse) {
+    capture.TracingOff();
+    CTracedSample sample;
+    sample.m_ObjectLocale = 1033;
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 12;
+
+    ThreadTraceCounters() = {};
+    long state = 0;
+    EXPECT_EQ(S_OK, sample.get_KeyState(&state));
+    EXPECT_EQ(E_POINTER, sample.FourValues(&v, nullptr));
+    EXPECT_EQ(4, state);
+
+    const auto counters = ThreadTraceCounters();
+    EXPECT_EQ(4u, counters.shouldTrace);
+    EXPECT_EQ(0u, counters.slowPath);
+    EXPECT_EQ(0u, counters.traceObjCalls);
+    EXPECT_EQ(0u, counters.parameters);
+    EXPECT_EQ(0u, counters.integerTexts);
+    EXPECT_EQ(0, sample.valueTextsMade);
+    EXPECT_TRUE(capture.lines.empty());
+}
+
+TEST_F(CallTraceTest, GateOpenButSlowPathDecliningBuildsOnlyTheFormat) {
+    capture.TraceLevels({0});  // warnings only: level 14 declines
+    CTracedSample sample;
+    sample.m_ObjectLocale = 1033;
+    VARIANT v;
+    VariantInit(&v);
+
+    ThreadTraceCounters() = {};
+    sample.FourValues(&v, nullptr);
+    const auto counters = ThreadTraceCounters();
+    EXPECT_EQ(2u, counters.shouldTrace);
+    EXPECT_EQ(2u, counters.slowPath);
+    EXPECT_EQ(2u, counters.integerTexts);  // the object address of each format text
+    EXPECT_EQ(0u, counters.parameters);
+    EXPECT_EQ(0u, counters.traceObjCalls);
+    EXPECT_EQ(0, sample.valueTextsMade);
+    EXPECT_TRUE(capture.lines.empty());
+}
+
+TEST_F(CallTraceTest, EntryAndExitLinesHaveTheExactTexts) {
+    capture.TraceAll();
+    CTracedSample sample;
+    sample.m_ObjectLocale = 1033;
+    long state = 0;
+    sample.get_KeyState(&state);
+
+    ASSERT_EQ(2u, capture.lines.size());
+    const std::wstring addr = Address(&sample);
+    EXPECT_EQ(L"IN:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[-]\t",
+              capture.lines[0].text);
+    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[0]\t[4]",
+              capture.lines[1].text);
+    for (const auto& line : capture.lines) {
+        EXPECT_EQ(14, line.level);
+        EXPECT_EQ(0, line.kind);
+        EXPECT_EQ("CCryptoGraphicKey", line.file);
+    }
+    EXPECT_NE(capture.lines[0].line, capture.lines[1].line);
+}
+
+TEST_F(CallTraceTest, PatternsForThreeAndFourParametersAndStatusForms) {
+    capture.TraceAll();
+    CTracedSample sample;
+    sample.m_ObjectLocale = 1033;
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(L"abc");
+    sample.FourValues(&v, nullptr);
+    sample.Refuse();
+    VariantClear(&v);
+
+    ASSERT_EQ(3u, capture.lines.size());
+    const std::wstring addr = Address(&sample);
+    EXPECT_EQ(L"IN:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-]\t[abc] [7] [true]",
+              capture.lines[0].text);
+    // A null interface pointer gives an empty pair of brackets; E_POINTER is a long.
+    EXPECT_EQ(L"OUT:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-2147467261]\t[] [x] [0x80042A90]",
+              capture.lines[1].text);
+    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::StartRekey]\t[" + addr + L"]\t[0x80042A90]\t",
+              capture.lines[2].text);
+}
+
+TEST_F(CallTraceTest, WarningLineIsANarrowTextWithoutFrame) {
+    capture.TraceLevels({0});
+    CTracedSample sample;
+    sample.Warn();
+    ASSERT_EQ(1u, capture.lines.size());
+    EXPECT_EQ(L"m_pInfoStore.p should equal to NULL, check if you called Initialize twice",
+              capture.lines[0].text);
+    EXPECT_EQ(0, capture.lines[0].level);
+    EXPECT_EQ(2, capture.lines[0].kind);
+
+    capture.TracingOff();
+    ThreadTraceCounters() = {};
+    sample.Warn();
+    EXPECT_EQ(0u, ThreadTraceCounters().shouldTrace);  // warnings do not ask the gate
+    EXPECT_EQ(1u, capture.lines.size());
+}
+
+TEST_F(CallTraceTest, AssertionFormsAndSwitch) {
+    CTracedSample sample;
+    sample.Asserts(nullptr);
+    ASSERT_EQ(3u, capture.asserts.size());
+    EXPECT_EQ("missing != NULL", capture.asserts[0].expression);
+    EXPECT_EQ(L"", capture.asserts[0].message);
+    EXPECT_EQ("false", capture.asserts[1].expression);
+    EXPECT_EQ(L"Invalid pointer pType", capture.asserts[1].message);
+    EXPECT_EQ("FALSE", capture.asserts[2].expression);
+    EXPECT_EQ(L"Failed to retrieve ISFile Interface.", capture.asserts[2].message);
+    for (const auto& a : capture.asserts) EXPECT_EQ("CCryptoGraphicKey", a.file);
+
+    int dummy = 0;
+    capture.asserts.clear();
+    sample.Asserts(&dummy);
+    EXPECT_EQ(2u, capture.asserts.size());  // the condition held
+
+    Zentil500::SetAssertEnabled(false);
+    capture.asserts.clear();
+    sample.Asserts(nullptr);
+    Zentil500::SetAssertEnabled(true);
+    EXPECT_TRUE(capture.asserts.empty());
+}
+
+TEST(TraceValueText, BooleansPointersIntegers) {
+    EXPECT_EQ(L"true", SdkTrace::BoolText(VARIANT_TRUE).str());
+    EXPECT_EQ(L"false", SdkTrace::BoolText(static_cast<VARIANT_BOOL>(1)).str());
+    EXPECT_EQ(L"false", SdkTrace::BoolText(VARIANT_FALSE).str());
+    const VARIANT_BOOL t = VARIANT_TRUE;
+    EXPECT_EQ(L"true", SdkTrace::BoolText(&t).str());
+    EXPECT_EQ(L"", SdkTrace::BoolText(static_cast<const VARIANT_BOOL*>(nullptr)).str());
+    EXPECT_EQ(L"", SdkTrace::PointerText(nullptr).str());
+    EXPECT_EQ(L"1A2B", SdkTrace::PointerText(reinterpret_cast<void*>(0x1A2B)).str());
+    EXPECT_EQ(L"-7", SdkTrace::DecimalText(-7).str());
+    EXPECT_EQ(L"", SdkTrace::BstrText(nullptr).str());
+}
+
+TEST(TraceValueText, Variants) {
+    VARIANT v;
+    VariantInit(&v);
+    EXPECT_EQ(L"", SdkTrace::VariantText(&v).str());
+    EXPECT_EQ(L"", SdkTrace::VariantText(nullptr).str());
+
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = -42;
+    EXPECT_EQ(L"-42", SdkTrace::VariantText(&v).str());
+
+    // Only VT_I4 and VT_BSTR have a text.
+    for (VARTYPE vt : {VT_BOOL, VT_DATE, VT_I2, VT_ERROR, VT_UI4, VT_R8}) {
+        VARIANT other;
+        VariantInit(&other);
+        V_VT(&other) = vt;
+        V_I4(&other) = 1;
+        EXPECT_EQ(L"", SdkTrace::VariantText(&other).str()) << "vt " << vt;
+    }
+
+    LONG target = 31;
+    VARIANT ref;
+    VariantInit(&ref);
+    V_VT(&ref) = VT_I4 | VT_BYREF;
+    V_I4REF(&ref) = &target;
+    EXPECT_EQ(L"31", SdkTrace::VariantText(&ref).str());
+
+    VARIANT inner;
+    VariantInit(&inner);
+    V_VT(&inner) = VT_BSTR;
+    V_BSTR(&inner) = SysAllocString(L"by ref");
+    VARIANT refVariant;
+    VariantInit(&refVariant);
+    V_VT(&refVariant) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(&refVariant) = &inner;
+    EXPECT_EQ(L"by ref", SdkTrace::VariantText(&refVariant).str());
+    VariantClear(&inner);
+}
+
+struct ISampleList : IUnknown {};
+class CSampleList : public ISampleList {
+public:
+    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+};
+class COtherList : public ISampleList {
+public:
+    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+};
+
+TEST(TraceValueText, CollectionsByClass) {
+    CSampleList mine;
+    COtherList other;
+    ISampleList* out = &mine;
+    EXPECT_EQ(Address(&mine), (SdkTrace::CollectionText<CSampleList>(&out).str()));
+    out = &other;
+    EXPECT_EQ(L"", (SdkTrace::CollectionText<CSampleList>(&out).str()));
+    out = nullptr;
+    EXPECT_EQ(L"", (SdkTrace::CollectionText<CSampleList>(&out).str()));
+    EXPECT_EQ(L"", (SdkTrace::CollectionText<CSampleList, ISampleList>(nullptr).str()));
+}
+
+TEST_F(CallTraceTest, GuardSwitchesLocaleAndNestedGuardsHandBackTheirCookies) {
+    CTracedSample outer, inner;
+    outer.m_ObjectLocale = 1033;
+    inner.m_ObjectLocale = 1031;
+    const LCID before = Zentil500::SResManager::ThreadLocale();
+    {
+        SComCallGuard g1(outer);
+        EXPECT_EQ(1033u, Zentil500::SResManager::ThreadLocale());
+        EXPECT_EQ(1, Thrin1001206::JTCAdoptCurrentThread::Depth());
+        {
+            SComCallGuard g2(inner);
+            EXPECT_NE(g1.Cookie(), g2.Cookie());
+            EXPECT_EQ(1031u, Zentil500::SResManager::ThreadLocale());
+            EXPECT_EQ(2, Thrin1001206::JTCAdoptCurrentThread::Depth());
+            EXPECT_EQ(2, Zentil500::SResManager::ThreadDepth());
+        }
+        EXPECT_EQ(1033u, Zentil500::SResManager::ThreadLocale());
+        EXPECT_EQ(1, Zentil500::SResManager::ThreadDepth());
+    }
+    EXPECT_EQ(before, Zentil500::SResManager::ThreadLocale());
+    EXPECT_EQ(0, Thrin1001206::JTCAdoptCurrentThread::Depth());
+    EXPECT_EQ(0, Zentil500::SResManager::ThreadDepth());
+    EXPECT_TRUE(capture.asserts.empty());
+}
+
+TEST_F(CallTraceTest, GuardClosesOnExceptionAndReportsMissingLocale) {
+    CTracedSample sample;  // locale 0: reported, the call still runs
+    try {
+        SComCallGuard guard(sample);
+        EXPECT_EQ(1, Zentil500::SResManager::ThreadDepth());
+        throw 1;
+    } catch (int) {
+    }
+    EXPECT_EQ(0, Zentil500::SResManager::ThreadDepth());
+    EXPECT_EQ(0, Thrin1001206::JTCAdoptCurrentThread::Depth());
+    ASSERT_EQ(1u, capture.asserts.size());
+    EXPECT_EQ("m_ObjectLocale!=0", capture.asserts[0].expression);
+    EXPECT_EQ(kSComObjectBaseFile, capture.asserts[0].file);
+    EXPECT_NE(std::wstring::npos, capture.asserts[0].message.find(L"CTracedSample"));
+
+    Zentil500::SetAssertEnabled(false);
+    { SComCallGuard guard(sample); }
+    Zentil500::SetAssertEnabled(true);
+    EXPECT_EQ(1u, capture.asserts.size());
+}
+
+}  // namespace
