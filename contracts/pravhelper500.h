@@ -28,6 +28,8 @@ HRESULT ReportTormicError(REFCLSID clsid, REFIID iid, UINT messageId,
                           HRESULT status);
 
 // The message text of messageId in locale (0: the thread's locale), from this library's table.
+// Empty when the table has no such message (ReportTormicError then writes "Message <id>" and
+// the arguments).
 Zentil500::SWCharString LoadMessage(UINT messageId, LCID locale = 0);
 
 // Property names. Each text is the property name itself (WP_SI_SCOPE_ID_W is L"SI_SCOPE_ID").

@@ -6,8 +6,10 @@
 //                        Unset or empty: tracing is off.
 //   ZENTIL_TRACE_FILES   source files that trace: a comma list of names; a name matches a source
 //                        file whose path ends in it ("CCryptoGraphicKey", "common/PublicationInfo");
+//                        whole path components, with or without the file's extension, any case;
 //                        "*" or unset: every file.
-//   ZENTIL_TRACE_OUTPUT  "stderr" (default) or the path of a file that lines are appended to.
+//   ZENTIL_TRACE_OUTPUT  "stderr" (default) or the path of a file that lines are appended to
+//                        (UTF-8); a file that cannot be opened counts as a malformed setting.
 //   ZENTIL_ASSERT        "on" (default) or "off": whether ShouldAssert() answers true.
 // A malformed setting gives one warning on stderr and leaves tracing off.
 #pragma once
@@ -259,7 +261,9 @@ public:
     static void Terminate();
 
     // Switches the calling thread to locale; cookie receives what ThreadUninitialize needs to
-    // restore the previous locale. Calls nest; each level hands back its own cookie.
+    // restore the previous locale. Calls nest; each level hands back its own cookie. Nested too
+    // deeply (64 levels): false, the locale unchanged and cookie 0, whose release does nothing.
+    // A cookie the thread did not receive is reported with SAssert and ignored.
     static bool ThreadInitialize(LCID locale, unsigned& cookie);
     static void ThreadUninitialize(unsigned cookie);
     // The calling thread's current locale (0 when none was set).
