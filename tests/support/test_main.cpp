@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include "support/typelibs.h"
 #include "zentil500.h"
 
 int main(int argc, char** argv) {
@@ -9,6 +10,8 @@ int main(int argc, char** argv) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     Zentil500::SLogger::Initialize();
     Zentil500::SResManager::Initialize();
+    // Dual interfaces dispatch through the registered type libraries.
+    if (FAILED(RegisterTestTypeLibs())) return 3;
     const int rc = RUN_ALL_TESTS();
     Zentil500::SResManager::Terminate();
     Zentil500::SLogger::Terminate();

@@ -1,0 +1,75 @@
+// ISScheduableContainer: obtains the host's info store at initialisation and creates new
+// repository objects as children of this object.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include "extbaseinfoobject.h"
+
+inline constexpr char kScheduableContainerFile[] = "export/iface/sdk/common/ScheduableContainer";
+
+template <typename TPlugin, const IID* piidPlugin, const GUID* plibidPlugin>
+class ISScheduableContainer : public ISExtendedDesktopPluginImpl2<TPlugin, piidPlugin, plibidPlugin> {
+    using Base = ISExtendedDesktopPluginImpl2<TPlugin, piidPlugin, plibidPlugin>;
+
+public:
+    static constexpr const char* kTraceFile = kScheduableContainerFile;
+
+    // The host's info store: empty until Initialize, released with the object.
+    Microsoft::WRL::ComPtr<ISInfoStore> m_pInfoStore;
+
+    // The desktop layer's initialisation, then the info store through the parent-objects
+    // collection. Not traced.
+    HRESULT Initialize(ISInfoObject* infoObject, VARIANT_BOOL isNew) {
+        HRESULT hr = Base::Initialize(infoObject, isNew);
+        if (FAILED(hr)) return hr;
+        if (m_pInfoStore)
+            SDK_TRACE_WARNING("m_pInfoStore.p should equal to NULL, check if you called Initialize twice");
+        Microsoft::WRL::ComPtr<ISInfoObjects> parents;
+        hr = this->m_pInfoObject->get_ParentInfoObjects(&parents);
+        if (FAILED(hr)) return hr;
+        if (!parents) return E_POINTER;
+        Microsoft::WRL::ComPtr<ISInfoStore> store;
+        hr = parents->get_InfoStore(&store);
+        if (FAILED(hr)) return hr;
+        m_pInfoStore = store;
+        return S_OK;
+    }
+
+    // Creates a new repository object of `kind` whose parent is this object; *ppObj receives it
+    // with a reference for the caller. Guarded, not traced.
+    virtual HRESULT NewChildObject(BSTR kind, ISInfoObject** ppObj) {
+        SDK_CALL_GUARD();
+        if (ppObj == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer ppObj", GUID_NULL);
+        // Without an info store there is nothing to create the object with.
+        if (!m_pInfoStore) return E_FAIL;
+
+        Microsoft::WRL::ComPtr<ISInfoObjects> newObjects;
+        HRESULT hr = m_pInfoStore->NewInfoObjectCollection(&newObjects);
+        if (FAILED(hr)) return hr;
+        Microsoft::WRL::ComPtr<ISPluginManager> pluginManager;
+        hr = m_pInfoStore->get_PluginManager(&pluginManager);
+        if (FAILED(hr)) return hr;
+        Microsoft::WRL::ComPtr<ISPluginInfos> pluginInfos;
+        hr = pluginManager->get_PluginInfos(&pluginInfos);
+        if (FAILED(hr)) return hr;
+        ComLib::ScopedVariant kindValue;
+        hr = kindValue.SetBstr(kind);
+        if (FAILED(hr)) return hr;
+        Microsoft::WRL::ComPtr<ISPluginInfo> pluginInfo;
+        hr = pluginInfos->get_Item(kindValue.Get(), &pluginInfo);
+        if (FAILED(hr)) return hr;
+        Microsoft::WRL::ComPtr<ISInfoObject> pNewObj;
+        hr = newObjects->Add(pluginInfo.Get(), &pNewObj);
+        if (FAILED(hr)) return hr;
+        if (!pNewObj) return E_FAIL;
+
+        // The parent link is best effort: a failure is reported, the object still handed out.
+        long id = 0;
+        SDK_ASSERT(SUCCEEDED(this->get_ID(&id)));
+        SDK_ASSERT(SUCCEEDED(pNewObj->put_ParentID(id)));
+        *ppObj = pNewObj.Detach();
+        return S_OK;
+    }
+};

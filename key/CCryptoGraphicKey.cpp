@@ -1,0 +1,436 @@
+// The key members, the object's identity (interface table, plug-in interfaces by name, MIME type,
+// picture) and its commit check.
+#include "CCryptoGraphicKey.h"
+
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "pravhelper500.h"
+#include "zentil500.h"
+
+using ComLib::ScopedBstr;
+using ComLib::ScopedVariant;
+using Microsoft::WRL::ComPtr;
+using Zentil500::SWCharString;
+
+namespace {
+
+// Text written in trace lines in place of key material.
+constexpr wchar_t kHiddenKeyText[] = L"***";
+
+// The host's security-info interface, whose failures carry rich error information.
+constexpr IID kIID_ISSecurityInfo = {0x0A23F351, 0x0186, 0x11D3, {0x90, 0x33, 0x00, 0xA0, 0xC9, 0xDA, 0xC8, 0xC2}};
+
+constexpr long kMaxActivePeriod = 0x7FFFFFFF;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Reading and writing the key properties
+
+// The wrapped object's property `name` (steps 2 and 3 of every key member). On failure the exit
+// line carrying the failed call's output has been written.
+HRESULT CCryptoGraphicKey::FindProperty(const wchar_t* label, const wchar_t* name,
+                                        ComPtr<ISProperty>& property) {
+    ComPtr<ISProperties> bag;
+    HRESULT hr = this->get_Properties(&bag);
+    if (SUCCEEDED(hr) && !bag) hr = E_POINTER;
+    if (FAILED(hr)) {
+        SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::PointerText(bag.Get()));
+        return hr;
+    }
+    ScopedVariant nameValue;
+    hr = nameValue.SetBstr(name);
+    if (FAILED(hr)) {
+        SDK_TRACE_EXIT(label, static_cast<long>(hr));
+        return hr;
+    }
+    hr = bag->get_Item(nameValue.Get(), &property);
+    if (SUCCEEDED(hr) && !property) hr = E_POINTER;
+    if (FAILED(hr)) {
+        SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::PointerText(property.Get()));
+        return hr;
+    }
+    return hr;
+}
+
+// Reads property `name` into value converted to `type` (steps 2 to 5). Returns the status of the
+// read; a value that cannot be converted fails with the conversion's status, so that nothing
+// unconverted is ever handed out or compared.
+HRESULT CCryptoGraphicKey::ReadProperty(const wchar_t* label, const wchar_t* name, VARTYPE type,
+                                        ScopedVariant& value, ComPtr<ISProperty>* keep) {
+    ComPtr<ISProperty> property;
+    HRESULT hr = FindProperty(label, name, property);
+    if (FAILED(hr)) return hr;
+    hr = property->get_Value(value.Receive());
+    if (FAILED(hr)) {
+        SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::VariantText(&value.Get()));
+        return hr;
+    }
+    const HRESULT converted = value.ChangeType(type);
+    if (FAILED(converted)) {
+        SDK_TRACE_EXIT(label, static_cast<long>(converted), SdkTrace::VariantText(&value.Get()));
+        return converted;
+    }
+    if (keep) *keep = property;
+    return hr;
+}
+
+HRESULT CCryptoGraphicKey::GetKeyText(const wchar_t* label, const wchar_t* property, BSTR* out) {
+    ScopedVariant value;
+    const HRESULT hr = ReadProperty(label, property, VT_BSTR, value, nullptr);
+    if (FAILED(hr)) return hr;
+    *out = value.Release().bstrVal;  // the caller owns the string
+    // Key material never reaches a trace line.
+    SDK_TRACE_EXIT(label, static_cast<long>(hr), kHiddenKeyText);
+    return hr;
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_KeyValue(BSTR* strKeyValue) {
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(L"CCryptoGraphicKey::get_KeyValue");
+    if (strKeyValue == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strKeyValue", GUID_NULL);
+    return GetKeyText(L"CCryptoGraphicKey::get_KeyValue", Pravhelper500::WP_SI_VALUE_W, strKeyValue);
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_DerivedKey(BSTR* strDerivedKey) {
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(L"CCryptoGraphicKey::get_DerivedKey");
+    if (strDerivedKey == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strDerivedKey", GUID_NULL);
+    return GetKeyText(L"CCryptoGraphicKey::get_DerivedKey", Pravhelper500::WP_SI_DERIVED_KEY_W,
+                      strDerivedKey);
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_KeyState(KvKeyState* KeyState) {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_KeyState";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    if (KeyState == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer KeyState", GUID_NULL);
+    ScopedVariant value;
+    const HRESULT hr = ReadProperty(kLabel, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, value, nullptr);
+    if (FAILED(hr)) return hr;
+    // Any stored integer is handed out unchanged, also one outside the enumeration.
+    *KeyState = static_cast<KvKeyState>(V_I4(&value.Get()));
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::DecimalText(V_I4(&value.Get())));
+    return hr;
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_isCompromised(VARIANT_BOOL* bisCompromised) {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_isCompromised";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    if (bisCompromised == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer bisCompromised", GUID_NULL);
+    ScopedVariant value;
+    const HRESULT hr =
+        ReadProperty(kLabel, Pravhelper500::WP_SI_IS_COMPROMISED_W, VT_BOOL, value, nullptr);
+    if (FAILED(hr)) return hr;
+    *bisCompromised = V_BOOL(&value.Get()) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::PointerText(bisCompromised));
+    return hr;
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeriod) {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_ActivePeriodInMilliseconds";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    if (lActivePeriod == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer lActivePeriod", GUID_NULL);
+    ScopedVariant value;
+    const HRESULT hr =
+        ReadProperty(kLabel, Pravhelper500::WP_SI_CREATION_TIME_W, VT_DATE, value, nullptr);
+    if (FAILED(hr)) return hr;
+
+    const Zentil500::SDateTime created(V_DATE(&value.Get()), Zentil500::STimeZone::TZ_Local());
+    if (!created.IsValid()) {
+        SDK_TRACE_EXIT(kLabel, static_cast<long>(E_INVALIDARG), SdkTrace::PointerText(lActivePeriod));
+        return E_INVALIDARG;
+    }
+    // Milliseconds from the creation moment to now, dates included; a creation time in the
+    // future gives 0, a period beyond the 32-bit range the largest value.
+    const std::int64_t elapsed =
+        (Zentil500::SDateTime::GetCurrentDateTime() - created).GetTotalMilliseconds();
+    *lActivePeriod = static_cast<long>(std::clamp<std::int64_t>(elapsed, 0, kMaxActivePeriod));
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::PointerText(lActivePeriod));
+    return hr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rekey and compromise commands. The check of the state and the write run under the object's
+// lock, so two commands racing on one object cannot both pass the check.
+
+HRESULT CCryptoGraphicKey::Rekey(const wchar_t* label, KvKeyState required, KvKeyState next) {
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(label);
+    ComLib::CComObjectLock<ComLib::CComObjectRootEx> lock(this);
+    ScopedVariant state;
+    ComPtr<ISProperty> property;
+    HRESULT hr = ReadProperty(label, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, state, &property);
+    if (FAILED(hr)) return hr;
+    if (V_I4(&state.Get()) != required) {
+        SDK_TRACE_EXIT(label, 0x80042A90u, SdkTrace::VariantText(&state.Get()));
+        return KV_E_STATE_TRANSITION;
+    }
+    ScopedVariant newState;
+    newState.SetI4(next);
+    hr = property->put_Value(newState.Get());
+    SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::DecimalText(next));
+    return hr;
+}
+
+STDMETHODIMP CCryptoGraphicKey::StartRekey() {
+    return Rekey(L"CCryptoGraphicKey::StartRekey", DEACTIVATED, REKEY_IN_PROGRESS);
+}
+
+STDMETHODIMP CCryptoGraphicKey::SuspendRekey() {
+    return Rekey(L"CCryptoGraphicKey::SuspendRekey", REKEY_IN_PROGRESS, REKEY_SUSPENDED);
+}
+
+STDMETHODIMP CCryptoGraphicKey::ResumeRekey() {
+    return Rekey(L"CCryptoGraphicKey::ResumeRekey", REKEY_SUSPENDED, REKEY_IN_PROGRESS);
+}
+
+STDMETHODIMP CCryptoGraphicKey::SetCompromised() {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::SetCompromised";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    ComLib::CComObjectLock<ComLib::CComObjectRootEx> lock(this);
+    // A complete, traced call of the key member, as any caller would make it.
+    KvKeyState state = static_cast<KvKeyState>(0);
+    HRESULT hr = static_cast<ISCryptoGraphicKeyBase*>(this)->get_KeyState(&state);
+    if (FAILED(hr)) {
+        // Without a known state the flag is not written.
+        SDK_TRACE_EXIT(kLabel, static_cast<long>(hr));
+        return hr;
+    }
+    if (state == ACTIVE) {
+        SDK_TRACE_EXIT(kLabel, 0x80042A90u);
+        return KV_E_STATE_TRANSITION;
+    }
+    ComPtr<ISProperty> property;
+    hr = FindProperty(kLabel, Pravhelper500::WP_SI_IS_COMPROMISED_W, property);
+    if (FAILED(hr)) return hr;
+    ScopedVariant flag;
+    flag.SetI2(VARIANT_TRUE);  // a 16-bit integer -1, as the repository stores the flag
+    hr = property->put_Value(flag.Get());
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr));
+    return hr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Identity
+
+HRESULT CCryptoGraphicKey::_InternalQueryInterface(REFIID iid, void** ppv) noexcept {
+    using ComLib::AnswerInterface;
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (InlineIsEqualGUID(iid, IID_IUnknown) || InlineIsEqualGUID(iid, IID_ISDesktopPlugin) ||
+        InlineIsEqualGUID(iid, IID_ISDesktopPluginEx))
+        return AnswerInterface<ISDesktopPluginEx>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISDesktopPluginInfo))
+        return AnswerInterface<ISDesktopPluginInfo>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISCryptoGraphicKeyBase))
+        return AnswerInterface<ISCryptoGraphicKeyBase>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISCryptoGraphicKey))
+        return AnswerInterface<ISCryptoGraphicKey>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISDerivedKey)) return AnswerInterface<ISDerivedKey>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISWebView)) return AnswerInterface<ISWebView>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISCategoryContent))
+        return AnswerInterface<ISCategoryContent>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISPublicationInfo))
+        return AnswerInterface<ISPublicationInfo>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISInfoObject)) return AnswerInterface<ISInfoObject>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_IDispatch)) return AnswerInterface<ISCryptoGraphicKey>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISVersionedInfoObject))
+        return AnswerInterface<ISVersionedInfoObject>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_ISupportErrorInfo))
+        return AnswerInterface<ISupportErrorInfo>(this, ppv);
+    if (InlineIsEqualGUID(iid, IID_IMarshal)) {
+        if (!m_pFreeThreadedMarshaler) return E_NOINTERFACE;
+        return m_pFreeThreadedMarshaler->QueryInterface(iid, ppv);
+    }
+    // Every further interface of the host object is reachable through the plug-in object.
+    if (!m_pInfoObject) return E_NOINTERFACE;
+    const HRESULT hr = m_pInfoObject->QueryInterface(iid, ppv);
+    if (FAILED(hr)) {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    return hr;
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_PluginInterface(BSTR InterfaceName, IDispatch** pInterface) {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_PluginInterface";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel, SdkTrace::BstrText(InterfaceName), SdkTrace::PointerText(pInterface));
+    if (!m_pInfoObject) {
+        SDK_ASSERT(this->m_pInfoObject);
+        return E_FAIL;
+    }
+    const SWCharString name = SdkTrace::BstrText(InterfaceName);  // an absent name is empty
+    SetLastInterface(name);
+
+    const IID* own = nullptr;
+    if (!name.empty()) {
+        if (name.compareNoCase(L"ISCryptoGraphicKey") == 0 || name.compareNoCase(L"CryptoGraphicKey") == 0)
+            own = &IID_ISCryptoGraphicKey;
+        else if (name.compareNoCase(L"ISDesktopPluginInfo") == 0 ||
+                 name.compareNoCase(L"DesktopPluginInfo") == 0)
+            own = &IID_ISDesktopPluginInfo;
+    }
+    HRESULT hr;
+    if (own != nullptr)
+        hr = GetControllingUnknown()->QueryInterface(*own, reinterpret_cast<void**>(pInterface));
+    else
+        hr = m_pInfoObject->get_PluginInterface(InterfaceName, pInterface);
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), name, SdkTrace::PointerText(pInterface));
+    return hr;
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_MimeType(BSTR* pType) {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_MimeType";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    if (pType == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer pType", GUID_NULL);
+
+    HRESULT hr = S_OK;
+    {
+        // Filled once, even when first calls race.
+        std::lock_guard<std::mutex> lock(m_mimeTypeLock);
+        if (!m_mimeTypeCached) {
+            ScopedBstr name(Pravhelper500::WP_SI_MIMETYPE_W);
+            if (!name.Get()) return E_OUTOFMEMORY;
+            ScopedVariant value;
+            hr = this->get_Property(name.Get(), value.Receive());
+            if (SUCCEEDED(hr)) {
+                // A value that is no string is never used as one: the cache stays empty.
+                const HRESULT converted = value.ChangeType(VT_BSTR);
+                if (FAILED(converted)) {
+                    hr = converted;
+                } else {
+                    BSTR text = V_BSTR(&value.Get());
+                    BSTR copy = SysAllocStringByteLen(reinterpret_cast<const char*>(text),
+                                                      SysStringByteLen(text));
+                    if (!copy) return E_OUTOFMEMORY;
+                    m_mimeType.Reset(copy);
+                    m_mimeTypeCached = true;
+                }
+            }
+        }
+        if (SUCCEEDED(hr) && m_mimeTypeCached) {
+            *pType = SysAllocStringByteLen(reinterpret_cast<const char*>(m_mimeType.Get()),
+                                           m_mimeType.Get() ? SysStringByteLen(m_mimeType.Get()) : 0);
+            if (!*pType) return E_OUTOFMEMORY;
+        } else {
+            *pType = nullptr;
+        }
+    }
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::BstrText(*pType));
+    return hr;
+}
+
+STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARIANT* pPicture) {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_Picture";
+    const int kind = static_cast<int>(RequestedPicture);
+    SDK_TRACE_ENTRY(kLabel, kind, SdkTrace::VariantText(pPicture));
+    if (static_cast<unsigned>(RequestedPicture) > 4u || pPicture == nullptr) {
+        SDK_TRACE_EXIT(kLabel, static_cast<long>(E_INVALIDARG), kind, SdkTrace::VariantText(pPicture));
+        return E_INVALIDARG;
+    }
+    const HMODULE module = Zentil500::SResManager::CurrentModule();
+    if (kind <= 1) {
+        // The picture object owns the icon.
+        PICTDESC pict = {};
+        pict.cbSizeofstruct = sizeof(pict);
+        pict.picType = PICTYPE_ICON;
+        pict.icon.hicon = static_cast<HICON>(
+            LoadImageW(module, MAKEINTRESOURCEW(kPictureIconResource), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+        if (pict.icon.hicon == NULL && Zentil500::ShouldAssert())
+            Zentil500::SAssert(kBaseInfoObjectFile, __LINE__, "pict.icon.hicon != NULL");
+        ComPtr<IPictureDisp> picture;
+        const HRESULT created = pict.icon.hicon
+            ? OleCreatePictureIndirect(&pict, IID_IPictureDisp, TRUE, reinterpret_cast<void**>(picture.GetAddressOf()))
+            : E_FAIL;
+        if (created != S_OK && Zentil500::ShouldAssert())
+            Zentil500::SAssert(kBaseInfoObjectFile, __LINE__, "hr == S_OK");
+        if (FAILED(created) && pict.icon.hicon) DestroyIcon(pict.icon.hicon);
+        const HRESULT cleared = VariantClear(pPicture);
+        if (FAILED(cleared)) {
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(cleared), kind, SdkTrace::VariantText(pPicture));
+            return cleared;
+        }
+        V_VT(pPicture) = VT_DISPATCH;
+        V_DISPATCH(pPicture) = picture.Detach();  // null when the picture could not be made
+        SDK_TRACE_EXIT(kLabel, static_cast<long>(S_OK), kind, SdkTrace::VariantText(pPicture));
+        return S_OK;
+    }
+    if (kind <= 3) {
+        std::vector<BYTE> bytes;
+        if (!Zentil500::SResManager::LoadResource(kPictureGifResource, L"GIF", bytes, module)) {
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(E_FAIL), kind, SdkTrace::VariantText(pPicture));
+            return E_FAIL;
+        }
+        SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+        if (array == nullptr) return E_OUTOFMEMORY;
+        void* data = nullptr;
+        if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
+            std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(data));
+            SafeArrayUnaccessData(array);
+        }
+        const HRESULT cleared = VariantClear(pPicture);
+        if (FAILED(cleared)) {
+            SafeArrayDestroy(array);
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(cleared), kind, SdkTrace::VariantText(pPicture));
+            return cleared;
+        }
+        V_VT(pPicture) = VT_ARRAY | VT_UI1;
+        V_ARRAY(pPicture) = array;
+        SDK_TRACE_EXIT(kLabel, static_cast<long>(S_OK), kind, SdkTrace::VariantText(pPicture));
+        return S_OK;
+    }
+    return E_INVALIDARG;  // kind 4: no picture of that kind, and no exit line
+}
+
+STDMETHODIMP CCryptoGraphicKey::DoHTMLAction(BSTR, BSTR, VARIANT) {
+    return Pravhelper500::ReportTormicError(CLSID_CryptoGraphicKey, IID_ISCryptoGraphicKey,
+                                            Pravhelper500::MSG_HTML_ACTION_REFUSED, {},
+                                            KV_E_HTML_ACTION);
+}
+
+STDMETHODIMP CCryptoGraphicKey::InterfaceSupportsErrorInfo(REFIID iid) {
+    if (InlineIsEqualGUID(iid, IID_ISInfoObject) || InlineIsEqualGUID(iid, IID_ISDesktopPlugin) ||
+        InlineIsEqualGUID(iid, IID_ISDesktopPluginEx) || InlineIsEqualGUID(iid, kIID_ISSecurityInfo))
+        return S_OK;
+    ComPtr<ISupportErrorInfo> hostErrorInfo;
+    if (m_pInfoObject && SUCCEEDED(m_pInfoObject.As(&hostErrorInfo)) && hostErrorInfo)
+        return hostErrorInfo->InterfaceSupportsErrorInfo(iid);
+    return S_FALSE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commit check
+
+STDMETHODIMP CCryptoGraphicKey::PrepareForCommit(VARIANT_BOOL flag) {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::PrepareForCommit";
+    SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
+    if (!m_pInfoObject) {
+        SDK_ASSERT(this->m_pInfoObject);
+        return E_FAIL;
+    }
+    if (flag != VARIANT_FALSE) {
+        ScopedBstr name(Pravhelper500::WP_SI_MIMETYPE_W);
+        if (!name.Get()) return E_OUTOFMEMORY;
+        ScopedVariant mimeType;
+        const HRESULT hr = this->get_Property(name.Get(), mimeType.Receive());
+        if (FAILED(hr)) {
+            SDK_ASSERT_FAILED("Cannot commit this CryptoGraphicKey object: MIME type has not been set.");
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::BoolText(flag));
+            return hr;
+        }
+    }
+    const HRESULT hr = Base::PrepareForCommit(flag);
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::BoolText(flag));
+    return hr;
+}

@@ -1,0 +1,26 @@
+// Scripts run through both registrars by the differential test, and the seeds of the mutation
+// test. Each case runs in a fresh sandbox that every root key of the script is redirected into.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct CorpusCase {
+    std::string name;
+    std::wstring seed;    // registered (by our registrar) into the sandbox first; may be empty
+    std::wstring script;  // the case itself
+    std::string phases;   // R = register, U = unregister, in order
+    std::vector<HRESULT> ours;  // what our registrar must return for each phase
+};
+
+// The replacements every case runs with (the module's own three, plus one meant for use outside
+// quotes).
+const std::vector<std::pair<std::wstring, std::wstring>>& CorpusReplacements();
+
+// The module's registry script, from this executable's resource 101 of type "REGISTRY".
+std::wstring ModuleScript();
+
+const std::vector<CorpusCase>& RegistrarCorpus();

@@ -1,0 +1,381 @@
+// The module's registrar against the platform's own registrar (the peer), script by script: the
+// peer runs in a driver process of its own (some malformed scripts make it loop forever), ours in
+// this one, each in a fresh sandbox; the results and the sandboxes' contents are compared. Where
+// the two differ on purpose, the difference is listed in kKnownDifferences: a listed difference
+// that no longer occurs fails the test as much as an unlisted one.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "corpus.h"
+#include "expect_hr.h"
+#include "registrar.h"
+#include "registry_dump.h"
+
+namespace {
+
+enum Difference : unsigned {
+    kSame = 0,
+    kResult = 1,     // a phase returned a different status
+    kTree = 2,       // the registry differs after a phase
+    kPeerHangs = 4,  // the peer never returned (killed after a time-out)
+};
+
+// Case -> the kinds of difference it shows, and why (our rule first, then the peer's behaviour).
+const std::map<std::string, unsigned> kKnownDifferences = {
+    // A quoted word is a name; the peer takes 'Delete' X as the flag Delete on X.
+    {"quoted-keyword", kTree},
+    // Unsigned values above 0x7FFFFFFF are kept; the peer clamps them to 0x7FFFFFFF.
+    {"dword-above-int-max", kTree},
+    // 0x introduces hex digits; the peer reads decimal only (0x1F gives 0).
+    {"dword-hex", kTree},
+    // A number out of the 32-bit range is a syntax error; the peer clamps it.
+    {"dword-out-of-range", kResult | kTree},
+    // m writes REG_MULTI_SZ; the peer has no m.
+    {"multi-string", kResult | kTree},
+    // Bad hex digits are a syntax error; the peer answers E_FAIL.
+    {"binary-odd", kResult},
+    // The well-known keys below a root are never deleted; the peer deletes them when empty.
+    {"never-deleted", kTree},
+    // ... by ForceRemove neither; the peer wipes the key's subtree.
+    {"forceremove-never-deleted", kTree},
+    // Unregistering removes the named values the script names; the peer leaves values alone.
+    {"unregister-named-values", kTree},
+    // Keys written before a failure stay; the peer's roll-back unregisters the whole script and
+    // so deletes keys that existed before the call.
+    {"registry-failure", kTree},
+    // A root needs a braced body; the peer accepts a bare root name.
+    {"root-without-body", kResult},
+    // Anything after the last block must be another root block; the peer ignores one stray word.
+    {"stray-token-after-block", kResult | kTree},
+    {"unclosed-block", kPeerHangs},
+    {"flag-without-name", kPeerHangs},
+    {"default-without-type", kPeerHangs},
+    {"default-without-type-unregister", kPeerHangs},
+};
+
+// The peer gets this long inside one call before it counts as hung; the process as a whole gets
+// kProcessLimitMs (starting Wine processes on a busy machine can be slow).
+constexpr DWORD kStallLimitMs = 2000;
+constexpr DWORD kProcessLimitMs = 60000;
+constexpr size_t kParallelPeers = 4;
+
+struct PhaseOutcome {
+    bool finished = false;
+    HRESULT hr = S_OK;
+    std::vector<std::wstring> dump;
+};
+
+struct Outcome {
+    std::vector<PhaseOutcome> phases;
+    bool hung = false;
+    std::string error;  // the run itself failed (not a difference)
+};
+
+std::wstring Hex(HRESULT hr) {
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08lx", static_cast<unsigned long>(hr));
+    return text;
+}
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());  // diagnostics only
+}
+
+std::wstring Widen(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::wstring TempDir() {
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, path);
+    return std::wstring(path, length);
+}
+
+std::wstring DriverPath() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring self(path, length);
+    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"registrar_peer_driver.exe";
+}
+
+bool WriteUtf8File(const std::wstring& path, const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok =
+        bytes.empty() ||
+        (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size());
+    CloseHandle(file);
+    return ok;
+}
+
+std::wstring ReadUtf8File(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return L"";
+    std::string bytes(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    if (!bytes.empty())
+        ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    bytes.resize(read);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                        size);
+    return text;
+}
+
+// One argument of a command line, quoted the way the C runtime splits it again.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+HRESULT Seed(const CorpusCase& c, HKEY sandbox) {
+    if (c.seed.empty()) return S_OK;
+    CRegistrar registrar;
+    registrar.RemapAllRoots(sandbox);
+    return registrar.StringRegister(c.seed.c_str());
+}
+
+// "begin R" / "result 0x..." / dump lines / "end", per phase.
+Outcome ParseDriverOutput(const std::wstring& text) {
+    Outcome outcome;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(L'\n', pos);
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.rfind(L"begin ", 0) == 0) {
+            outcome.phases.emplace_back();
+        } else if (line.rfind(L"error ", 0) == 0) {
+            outcome.error = "driver: " + Narrow(line);
+        } else if (outcome.phases.empty()) {
+            outcome.error = "unexpected driver output: " + Narrow(line);
+        } else if (line.rfind(L"result ", 0) == 0) {
+            outcome.phases.back().hr = static_cast<HRESULT>(wcstoul(line.c_str() + 7, nullptr, 16));
+        } else if (line == L"end") {
+            outcome.phases.back().finished = true;
+        } else {
+            outcome.phases.back().dump.push_back(line);
+        }
+    }
+    return outcome;
+}
+
+// One case run through the peer in a driver process.
+class PeerRun {
+  public:
+    explicit PeerRun(const CorpusCase& c)
+        : m_case(c),
+          m_sandbox(L"Peer\\" + Widen(c.name)),
+          m_outPath(TempDir() + L"cgk-registrar-" + Widen(c.name) + L".out"),
+          m_scriptPath(TempDir() + L"cgk-registrar-" + Widen(c.name) + L".rgs") {}
+
+    ~PeerRun() {
+        if (m_process) {
+            TerminateProcess(m_process, 1);
+            WaitForSingleObject(m_process, INFINITE);
+            CloseHandle(m_process);
+        }
+        DeleteFileW(m_outPath.c_str());
+        DeleteFileW(m_scriptPath.c_str());
+    }
+
+    void Start() {
+        if (!m_sandbox.key()) return Fail("no sandbox");
+        if (FAILED(Seed(m_case, m_sandbox.key()))) return Fail("seed failed");
+        if (!WriteUtf8File(m_scriptPath, m_case.script)) return Fail("cannot write the script");
+        std::wstring command = QuoteArgument(DriverPath()) + L" " + QuoteArgument(m_outPath) +
+                               L" " + QuoteArgument(m_sandbox.path()) + L" " +
+                               QuoteArgument(m_scriptPath) + L" " + Widen(m_case.phases);
+        for (const auto& [name, value] : CorpusReplacements()) {
+            command += L" " + QuoteArgument(name + L"=" + value);
+        }
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process)) {
+            return Fail("cannot start the driver");
+        }
+        CloseHandle(process.hThread);
+        m_process = process.hProcess;
+        m_started = m_lastChange = GetTickCount64();
+    }
+
+    // True once the run is over (finished, failed or killed).
+    bool Poll() {
+        if (!m_process) return true;
+        if (WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            GetExitCodeProcess(m_process, &code);
+            Finish();
+            if (code != 0 && m_outcome.error.empty()) {
+                m_outcome.error = "driver exit code " + std::to_string(code);
+            }
+            return true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        const std::wstring text = ReadUtf8File(m_outPath);
+        if (text.size() != m_seenSize) {
+            m_seenSize = text.size();
+            m_lastChange = now;
+        }
+        // Inside a call (the last line is a "begin") for too long: the peer loops.
+        const size_t lastLine = text.rfind(L'\n', text.size() >= 2 ? text.size() - 2 : 0);
+        const bool inCall =
+            text.compare(lastLine == std::wstring::npos ? 0 : lastLine + 1, 6, L"begin ") == 0;
+        if ((inCall && now - m_lastChange > kStallLimitMs) || now - m_started > kProcessLimitMs) {
+            TerminateProcess(m_process, 1);
+            WaitForSingleObject(m_process, INFINITE);
+            Finish();
+            m_outcome.hung = true;
+            return true;
+        }
+        return false;
+    }
+
+    const Outcome& outcome() const { return m_outcome; }
+
+  private:
+    void Fail(const char* what) { m_outcome.error = what; }
+    void Finish() {
+        CloseHandle(m_process);
+        m_process = nullptr;
+        const std::string error = m_outcome.error;
+        m_outcome = ParseDriverOutput(ReadUtf8File(m_outPath));
+        if (m_outcome.error.empty()) m_outcome.error = error;
+    }
+
+    const CorpusCase& m_case;
+    RegistrySandbox m_sandbox;
+    std::wstring m_outPath, m_scriptPath;
+    HANDLE m_process = nullptr;
+    ULONGLONG m_started = 0, m_lastChange = 0;
+    size_t m_seenSize = 0;
+    Outcome m_outcome;
+};
+
+Outcome RunOurs(const CorpusCase& c) {
+    Outcome outcome;
+    RegistrySandbox sandbox(L"Ours\\" + Widen(c.name));
+    if (!sandbox.key() || FAILED(Seed(c, sandbox.key()))) {
+        outcome.error = "sandbox or seed failed";
+        return outcome;
+    }
+    CRegistrar registrar;
+    registrar.RemapAllRoots(sandbox.key());
+    for (const auto& [name, value] : CorpusReplacements()) {
+        registrar.AddReplacement(name.c_str(), value.c_str());
+    }
+    for (const char phase : c.phases) {
+        PhaseOutcome result;
+        result.hr = phase == 'R' ? registrar.StringRegister(c.script.c_str())
+                                 : registrar.StringUnregister(c.script.c_str());
+        result.finished = true;
+        result.dump = DumpRegistryTree(sandbox.key());
+        outcome.phases.push_back(std::move(result));
+    }
+    return outcome;
+}
+
+// The kinds of difference between the two runs, with a description for the failure message.
+unsigned Compare(const CorpusCase& c, const Outcome& ours, const Outcome& peer, std::wstring& log) {
+    unsigned kinds = peer.hung ? kPeerHangs : kSame;
+    for (size_t i = 0; i < c.phases.size() && i < peer.phases.size(); ++i) {
+        const PhaseOutcome& a = ours.phases[i];
+        const PhaseOutcome& b = peer.phases[i];
+        if (!b.finished) break;
+        log += L"phase " + std::to_wstring(i) + L" " + wchar_t(c.phases[i]) + L": ours " +
+               Hex(a.hr) + L", peer " + Hex(b.hr) + L"\n";
+        if (a.hr != b.hr) kinds |= kResult;
+        if (a.dump != b.dump) {
+            kinds |= kTree;
+            log += L"-- ours:\n" + JoinLines(a.dump) + L"-- peer:\n" + JoinLines(b.dump);
+        }
+    }
+    if (!peer.hung && peer.phases.size() != c.phases.size()) kinds |= kResult;  // lost phases
+    return kinds;
+}
+
+std::string KindsText(unsigned kinds) {
+    if (kinds == kSame) return "same";
+    std::string text;
+    if (kinds & kResult) text += "result ";
+    if (kinds & kTree) text += "tree ";
+    if (kinds & kPeerHangs) text += "peer-hangs ";
+    return text;
+}
+
+TEST(RegistrarDifferential, AgreesWithThePeerExceptForTheKnownDifferences) {
+    const std::vector<CorpusCase>& corpus = RegistrarCorpus();
+    for (const auto& [name, kinds] : kKnownDifferences) {
+        bool found = false;
+        for (const CorpusCase& c : corpus) found = found || c.name == name;
+        EXPECT_TRUE(found) << "known difference for a case that does not exist: " << name;
+    }
+
+    // The peer runs a few cases at a time in driver processes.
+    std::vector<std::unique_ptr<PeerRun>> peers;
+    for (size_t next = 0, done = 0; done < corpus.size();) {
+        while (next < corpus.size() && next - done < kParallelPeers) {
+            peers.push_back(std::make_unique<PeerRun>(corpus[next++]));
+            peers.back()->Start();
+        }
+        if (peers[done]->Poll()) {
+            ++done;
+        } else {
+            Sleep(10);
+            for (size_t i = done + 1; i < next; ++i) peers[i]->Poll();  // notice hangs early
+        }
+    }
+
+    for (size_t i = 0; i < corpus.size(); ++i) {
+        const CorpusCase& c = corpus[i];
+        SCOPED_TRACE(c.name);
+        const Outcome& peer = peers[i]->outcome();
+        ASSERT_TRUE(peer.error.empty()) << peer.error;
+        const Outcome ours = RunOurs(c);
+        ASSERT_TRUE(ours.error.empty()) << ours.error;
+        ASSERT_EQ(c.ours.size(), c.phases.size());
+        for (size_t p = 0; p < c.phases.size(); ++p) {
+            EXPECT_HR(c.ours[p], ours.phases[p].hr) << "our phase " << p;
+        }
+
+        std::wstring log;
+        const unsigned kinds = Compare(c, ours, peer, log);
+        const auto known = kKnownDifferences.find(c.name);
+        const unsigned expected = known == kKnownDifferences.end() ? kSame : known->second;
+        EXPECT_EQ(KindsText(expected), KindsText(kinds)) << Narrow(log);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+#include "registry_dump.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const wchar_t* TypeName(DWORD type) {
+    switch (type) {
+        case REG_NONE:
+            return L"REG_NONE";
+        case REG_SZ:
+            return L"REG_SZ";
+        case REG_EXPAND_SZ:
+            return L"REG_EXPAND_SZ";
+        case REG_BINARY:
+            return L"REG_BINARY";
+        case REG_DWORD:
+            return L"REG_DWORD";
+        case REG_MULTI_SZ:
+            return L"REG_MULTI_SZ";
+        case REG_QWORD:
+            return L"REG_QWORD";
+        default:
+            return L"REG_?";
+    }
+}
+
+std::wstring ValueLine(const std::wstring& path, const std::wstring& name, DWORD type,
+                       const BYTE* data, DWORD size) {
+    std::wstring line = path + L" : \"" + name + L"\" " + TypeName(type) + L" [";
+    wchar_t hex[4];
+    for (DWORD i = 0; i < size; ++i) {
+        swprintf(hex, 4, i ? L" %02x" : L"%02x", data[i]);
+        line += hex;
+    }
+    line += L"]";
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+        // Readable form; nulls shown as |.
+        std::wstring text(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
+        std::replace(text.begin(), text.end(), L'\0', L'|');
+        line += L" \"" + text + L"\"";
+    }
+    return line;
+}
+
+void DumpKey(HKEY key, const std::wstring& path, std::vector<std::wstring>& lines) {
+    DWORD maxSubkey = 0, maxValueName = 0, maxData = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxSubkey, nullptr, nullptr,
+                         &maxValueName, &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
+        lines.push_back(path + L" : <unreadable>");
+        return;
+    }
+    std::vector<wchar_t> name(std::max(maxSubkey, maxValueName) + 2);
+    std::vector<BYTE> data(maxData + 2);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = static_cast<DWORD>(name.size()), size = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &size) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        lines.push_back(
+            ValueLine(path, std::wstring(name.data(), nameLength), type, data.data(), size));
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        if (RegEnumKeyExW(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        const std::wstring subName(name.data(), nameLength);
+        const std::wstring subPath = path == L"." ? subName : path + L"\\" + subName;
+        lines.push_back(subPath);
+        HKEY subkey = nullptr;
+        if (RegOpenKeyExW(key, subName.c_str(), 0, KEY_READ, &subkey) != ERROR_SUCCESS) {
+            lines.push_back(subPath + L" : <cannot open>");
+            continue;
+        }
+        DumpKey(subkey, subPath, lines);
+        RegCloseKey(subkey);
+    }
+}
+
+}  // namespace
+
+std::vector<std::wstring> DumpRegistryTree(HKEY key) {
+    std::vector<std::wstring> lines;
+    DumpKey(key, L".", lines);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::wstring JoinLines(const std::vector<std::wstring>& lines) {
+    std::wstring text;
+    for (const std::wstring& line : lines) text += line + L"\n";
+    return text;
+}
+
+RegistrySandbox::RegistrySandbox(const std::wstring& path)
+    : m_fullPath(std::wstring(kBase) + L"\\" + path) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_fullPath.c_str());  // left over from a crashed run
+    RegCreateKeyExW(HKEY_CURRENT_USER, m_fullPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                    KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
+}
+
+RegistrySandbox::~RegistrySandbox() {
+    if (m_key) RegCloseKey(m_key);
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_fullPath.c_str());
+    // Parents go when empty; RegDeleteKey refuses a key that still has subkeys.
+    std::wstring parent = m_fullPath;
+    for (size_t cut; (cut = parent.rfind(L'\\')) != std::wstring::npos && parent != kBase;) {
+        parent.resize(cut);
+        if (RegDeleteKeyW(HKEY_CURRENT_USER, parent.c_str()) != ERROR_SUCCESS) break;
+    }
+}
