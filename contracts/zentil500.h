@@ -270,6 +270,8 @@ public:
     static LCID ThreadLocale() noexcept;
     // Nesting depth of ThreadInitialize on the calling thread.
     static int ThreadDepth() noexcept;
+    // Tests: observer called at the start of every ThreadUninitialize (null to stop).
+    static void SetThreadUninitializeObserver(void (*observer)(unsigned cookie)) noexcept;
 
     // String-table text id in the language of locale (0: the thread's locale; then neutral,
     // then any language). module null: the module that holds this code. Empty when missing.

@@ -1,6 +1,8 @@
 // The resource manager: the calling thread's locale and resource loading by language.
 #include "zentil500.h"
 
+#include <atomic>
+
 namespace Zentil500 {
 
 namespace {
@@ -115,7 +117,16 @@ bool SResManager::ThreadInitialize(LCID locale, unsigned& cookie) {
     return true;
 }
 
+namespace {
+std::atomic<void (*)(unsigned)> g_uninitializeObserver{nullptr};
+}  // namespace
+
+void SResManager::SetThreadUninitializeObserver(void (*observer)(unsigned cookie)) noexcept {
+    g_uninitializeObserver.store(observer);
+}
+
 void SResManager::ThreadUninitialize(unsigned cookie) {
+    if (auto observer = g_uninitializeObserver.load(std::memory_order_relaxed)) observer(cookie);
     if (cookie == 0) return;  // from a refused ThreadInitialize
     ThreadLocaleState& state = ThreadState();
     for (int i = state.depth - 1; i >= 0; --i) {

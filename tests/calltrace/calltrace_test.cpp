@@ -291,6 +291,28 @@ TEST_F(CallTraceTest, GuardSwitchesLocaleAndNestedGuardsHandBackTheirCookies) {
     EXPECT_TRUE(capture.asserts.empty());
 }
 
+// What the thread registration looked like when the resource manager was released.
+thread_local int g_adoptDepthAtUninitialize = -1;
+thread_local unsigned g_cookieAtUninitialize = 0;
+
+TEST_F(CallTraceTest, GuardReleasesResourceManagerBeforeThreadRegistration) {
+    CTracedSample sample;
+    sample.m_ObjectLocale = 1033;
+    Zentil500::SResManager::SetThreadUninitializeObserver([](unsigned cookie) {
+        g_adoptDepthAtUninitialize = Thrin1001206::JTCAdoptCurrentThread::Depth();
+        g_cookieAtUninitialize = cookie;
+    });
+    unsigned cookie = 0;
+    {
+        SComCallGuard guard(sample);
+        cookie = guard.Cookie();
+    }
+    Zentil500::SResManager::SetThreadUninitializeObserver(nullptr);
+    EXPECT_EQ(1, g_adoptDepthAtUninitialize);  // still registered while the locale is released
+    EXPECT_EQ(cookie, g_cookieAtUninitialize);
+    EXPECT_EQ(0, Thrin1001206::JTCAdoptCurrentThread::Depth());
+}
+
 TEST_F(CallTraceTest, GuardClosesOnExceptionAndReportsMissingLocale) {
     CTracedSample sample;  // locale 0: reported, the call still runs
     try {
