@@ -1,0 +1,332 @@
+// Build tool: rewrites the plug-in's type library so that the SDK's interfaces it names are
+// references into the SDK's type library instead of copies.
+//
+//   relink_typelib <compiled.tlb> <sdk.tlb> <output.tlb>
+//
+// widl writes every interface that a coclass lists into the library being built, even when an
+// importlib() library defines it, and gives such a copy a null GUID once the same interface is
+// also referenced as a parameter type. A library with copies would, when registered, claim the
+// SDK's interfaces for itself (and remove their registration when unregistered). This tool
+// copies the compiled library type by type through the platform's type-library writer, leaving
+// out every type the SDK's library defines and pointing all uses of those types at the SDK's.
+//
+// Only what the plug-in's library holds is supported: enumerations, dual interfaces and
+// coclasses. Anything else fails the build.
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+void Check(HRESULT hr, const char* what, const std::wstring& subject = L"") {
+    if (FAILED(hr)) {
+        char text[512];
+        snprintf(text, sizeof text, "%s %ls failed: 0x%08lX", what, subject.c_str(),
+                 static_cast<unsigned long>(hr));
+        throw Failure(text);
+    }
+}
+
+class Bstr {
+  public:
+    Bstr() = default;
+    ~Bstr() { SysFreeString(m_text); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR* Receive() { return &m_text; }
+    BSTR Get() const { return m_text; }
+    std::wstring Text() const { return m_text ? std::wstring(m_text, SysStringLen(m_text)) : L""; }
+
+  private:
+    BSTR m_text = nullptr;
+};
+
+// Attributes of a type information, released with the holder.
+template <typename Desc, void (STDMETHODCALLTYPE ITypeInfo::*Release)(Desc*)>
+class Held {
+  public:
+    explicit Held(ITypeInfo* info) : m_info(info) {}
+    ~Held() {
+        if (m_desc) (m_info->*Release)(m_desc);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    Desc** Receive() { return &m_desc; }
+    Desc* operator->() const { return m_desc; }
+    Desc& operator*() const { return *m_desc; }
+
+  private:
+    ITypeInfo* m_info;
+    Desc* m_desc = nullptr;
+};
+using TypeAttr = Held<TYPEATTR, &ITypeInfo::ReleaseTypeAttr>;
+using FuncDesc = Held<FUNCDESC, &ITypeInfo::ReleaseFuncDesc>;
+using VarDesc = Held<VARDESC, &ITypeInfo::ReleaseVarDesc>;
+
+std::wstring NameOf(ITypeInfo* info) {
+    Bstr name;
+    Check(info->GetDocumentation(MEMBERID_NIL, name.Receive(), nullptr, nullptr, nullptr),
+          "GetDocumentation");
+    return name.Text();
+}
+
+class Relinker {
+  public:
+    Relinker(ITypeLib* compiled, ITypeLib* sdk) : m_compiled(compiled) {
+        const UINT count = sdk->GetTypeInfoCount();
+        for (UINT i = 0; i < count; ++i) {
+            ComPtr<ITypeInfo> info;
+            Check(sdk->GetTypeInfo(i, &info), "GetTypeInfo of the SDK library");
+            m_sdkTypes[NameOf(info.Get())] = info;
+        }
+    }
+
+    void Write(const wchar_t* path) {
+        TLIBATTR* attr = nullptr;
+        Check(m_compiled->GetLibAttr(&attr), "GetLibAttr");
+        const TLIBATTR lib = *attr;
+        m_compiled->ReleaseTLibAttr(attr);
+        Bstr name, doc;
+        DWORD helpContext = 0;
+        Check(
+            m_compiled->GetDocumentation(-1, name.Receive(), doc.Receive(), &helpContext, nullptr),
+            "GetDocumentation of the library");
+
+        Check(CreateTypeLib2(lib.syskind, path, &m_output), "CreateTypeLib2", path);
+        Check(m_output->SetGuid(lib.guid), "SetGuid");
+        Check(m_output->SetVersion(lib.wMajorVerNum, lib.wMinorVerNum), "SetVersion");
+        Check(m_output->SetLcid(lib.lcid), "SetLcid");
+        Check(m_output->SetName(name.Get()), "SetName");
+        if (doc.Get()) Check(m_output->SetDocString(doc.Get()), "SetDocString");
+        Check(m_output->SetHelpContext(helpContext), "SetHelpContext");
+        Check(m_output->SetLibFlags(lib.wLibFlags), "SetLibFlags");
+
+        // Create every type first, so that types can refer to each other in any order.
+        const UINT count = m_compiled->GetTypeInfoCount();
+        std::vector<std::pair<ComPtr<ITypeInfo>, ComPtr<ICreateTypeInfo>>> types;
+        for (UINT i = 0; i < count; ++i) {
+            ComPtr<ITypeInfo> source;
+            Check(m_compiled->GetTypeInfo(i, &source), "GetTypeInfo");
+            const std::wstring typeName = NameOf(source.Get());
+            TypeAttr attr(source.Get());
+            Check(source->GetTypeAttr(attr.Receive()), "GetTypeAttr", typeName);
+            if (IsSdkType(typeName, attr->guid)) continue;  // referenced, not copied
+            TYPEKIND kind = attr->typekind;
+            if (kind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL))
+                kind = TKIND_INTERFACE;
+            if (kind != TKIND_ENUM && kind != TKIND_INTERFACE && kind != TKIND_COCLASS)
+                throw Failure("unsupported kind of type");
+            std::wstring createName = typeName;
+            ComPtr<ICreateTypeInfo> target;
+            Check(m_output->CreateTypeInfo(createName.data(), kind, &target), "CreateTypeInfo",
+                  typeName);
+            ComPtr<ITypeInfo> created;
+            Check(target.As(&created), "QueryInterface(ITypeInfo)", typeName);
+            m_created[typeName] = created;
+            types.emplace_back(source, target);
+        }
+        for (auto& [source, target] : types) CopyType(source.Get(), target.Get());
+        Check(m_output->SaveAllChanges(), "SaveAllChanges", path);
+    }
+
+  private:
+    // Whether a type of the compiled library is a copy of the SDK's type of that name (a copy
+    // may have lost its GUID). A different type under an SDK name fails the build.
+    bool IsSdkType(const std::wstring& name, REFGUID guid) {
+        auto it = m_sdkTypes.find(name);
+        if (it == m_sdkTypes.end()) return false;
+        TypeAttr sdkAttr(it->second.Get());
+        Check(it->second->GetTypeAttr(sdkAttr.Receive()), "GetTypeAttr", name);
+        if (!IsEqualGUID(guid, GUID_NULL) && !IsEqualGUID(guid, sdkAttr->guid))
+            throw Failure("a type of the library has the name of another type of the SDK");
+        return true;
+    }
+
+    // The type that a reference of the compiled library stands for in the output.
+    ComPtr<ITypeInfo> Resolve(ITypeInfo* owner, HREFTYPE ref) {
+        ComPtr<ITypeInfo> referenced;
+        Check(owner->GetRefTypeInfo(ref, &referenced), "GetRefTypeInfo");
+        ComPtr<ITypeLib> container;
+        UINT index = 0;
+        Check(referenced->GetContainingTypeLib(&container, &index), "GetContainingTypeLib");
+        if (container.Get() != m_compiled) return referenced;  // SDK, stdole: already external
+        const std::wstring name = NameOf(referenced.Get());
+        if (auto it = m_sdkTypes.find(name); it != m_sdkTypes.end()) return it->second;
+        if (auto it = m_created.find(name); it != m_created.end()) return it->second;
+        throw Failure("reference to a type that is not copied");
+    }
+
+    HREFTYPE Reference(ITypeInfo* owner, HREFTYPE ref, ICreateTypeInfo* target) {
+        HREFTYPE result = 0;
+        Check(target->AddRefTypeInfo(Resolve(owner, ref).Get(), &result), "AddRefTypeInfo");
+        return result;
+    }
+
+    // A copy of a type description whose references point into the output.
+    TYPEDESC CopyTypeDesc(ITypeInfo* owner, const TYPEDESC& desc, ICreateTypeInfo* target) {
+        TYPEDESC copy = desc;
+        switch (desc.vt) {
+            case VT_PTR:
+            case VT_SAFEARRAY:
+                m_typeDescs.push_back(CopyTypeDesc(owner, *desc.lptdesc, target));
+                copy.lptdesc = &m_typeDescs.back();
+                break;
+            case VT_USERDEFINED:
+                copy.hreftype = Reference(owner, desc.hreftype, target);
+                break;
+            case VT_CARRAY:
+                throw Failure("fixed-size arrays are not supported");
+            default:
+                break;
+        }
+        return copy;
+    }
+
+    void CopyType(ITypeInfo* source, ICreateTypeInfo* target) {
+        const std::wstring name = NameOf(source);
+        TypeAttr attr(source);
+        Check(source->GetTypeAttr(attr.Receive()), "GetTypeAttr", name);
+        Bstr doc;
+        DWORD helpContext = 0;
+        Check(source->GetDocumentation(MEMBERID_NIL, nullptr, doc.Receive(), &helpContext, nullptr),
+              "GetDocumentation", name);
+        Check(target->SetGuid(attr->guid), "SetGuid", name);
+        Check(target->SetVersion(attr->wMajorVerNum, attr->wMinorVerNum), "SetVersion", name);
+        if (doc.Get()) Check(target->SetDocString(doc.Get()), "SetDocString", name);
+        Check(target->SetHelpContext(helpContext), "SetHelpContext", name);
+
+        switch (attr->typekind) {
+            case TKIND_ENUM:
+                Check(target->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags", name);
+                CopyConstants(source, attr->cVars, target);
+                break;
+            case TKIND_COCLASS:
+                Check(target->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags", name);
+                for (UINT i = 0; i < attr->cImplTypes; ++i) {
+                    HREFTYPE ref = 0;
+                    INT flags = 0;
+                    Check(source->GetRefTypeOfImplType(i, &ref), "GetRefTypeOfImplType", name);
+                    Check(source->GetImplTypeFlags(i, &flags), "GetImplTypeFlags", name);
+                    Check(target->AddImplType(i, Reference(source, ref, target)), "AddImplType",
+                          name);
+                    Check(target->SetImplTypeFlags(i, flags), "SetImplTypeFlags", name);
+                }
+                break;
+            default:
+                CopyDualInterface(source, target, name);
+                break;
+        }
+    }
+
+    void CopyConstants(ITypeInfo* source, UINT count, ICreateTypeInfo* target) {
+        for (UINT i = 0; i < count; ++i) {
+            VarDesc var(source);
+            Check(source->GetVarDesc(i, var.Receive()), "GetVarDesc");
+            Bstr name, doc;
+            Check(source->GetDocumentation(var->memid, name.Receive(), doc.Receive(), nullptr,
+                                           nullptr),
+                  "GetDocumentation of a constant");
+            Check(target->AddVarDesc(i, &*var), "AddVarDesc", name.Text());
+            Check(target->SetVarName(i, name.Get()), "SetVarName", name.Text());
+            if (doc.Get()) Check(target->SetVarDocString(i, doc.Get()), "SetVarDocString");
+        }
+    }
+
+    void CopyDualInterface(ITypeInfo* dispatchHalf, ICreateTypeInfo* target,
+                           const std::wstring& name) {
+        HREFTYPE ref = 0;
+        ComPtr<ITypeInfo> source;
+        Check(dispatchHalf->GetRefTypeOfImplType(-1, &ref), "GetRefTypeOfImplType(-1)", name);
+        Check(dispatchHalf->GetRefTypeInfo(ref, &source), "GetRefTypeInfo", name);
+        TypeAttr attr(source.Get());
+        Check(source->GetTypeAttr(attr.Receive()), "GetTypeAttr", name);
+        if (attr->cImplTypes != 1) throw Failure("a dual interface has one base");
+        Check(source->GetRefTypeOfImplType(0, &ref), "GetRefTypeOfImplType", name);
+        Check(target->AddImplType(0, Reference(source.Get(), ref, target)), "AddImplType", name);
+        Check(target->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags", name);
+
+        for (UINT i = 0; i < attr->cFuncs; ++i) {
+            FuncDesc func(source.Get());
+            Check(source->GetFuncDesc(i, func.Receive()), "GetFuncDesc", name);
+            FUNCDESC copy = *func;
+            copy.elemdescFunc.tdesc = CopyTypeDesc(source.Get(), func->elemdescFunc.tdesc, target);
+            std::vector<ELEMDESC> params(func->lprgelemdescParam,
+                                         func->lprgelemdescParam + func->cParams);
+            for (ELEMDESC& param : params)
+                param.tdesc = CopyTypeDesc(source.Get(), param.tdesc, target);
+            copy.lprgelemdescParam = params.data();
+            Check(target->AddFuncDesc(i, &copy), "AddFuncDesc", name);
+
+            // Names and help are kept per DISPID: a property's put and get share them.
+            std::vector<BSTR> names(func->cParams + 1);
+            UINT nameCount = 0;
+            Check(source->GetNames(func->memid, names.data(), static_cast<UINT>(names.size()),
+                                   &nameCount),
+                  "GetNames", name);
+            std::vector<LPOLESTR> namePointers(names.begin(), names.begin() + nameCount);
+            // The value of a property put carries no name.
+            if (func->invkind & (INVOKE_PROPERTYPUT | INVOKE_PROPERTYPUTREF) &&
+                nameCount == static_cast<UINT>(func->cParams) + 1)
+                namePointers.pop_back();
+            const HRESULT named = target->SetFuncAndParamNames(
+                i, namePointers.data(), static_cast<UINT>(namePointers.size()));
+            for (UINT n = 0; n < nameCount; ++n) SysFreeString(names[n]);
+            Check(named, "SetFuncAndParamNames", name);
+
+            Bstr doc;
+            DWORD helpContext = 0;
+            Check(source->GetDocumentation(func->memid, nullptr, doc.Receive(), &helpContext,
+                                           nullptr),
+                  "GetDocumentation of a member", name);
+            if (doc.Get()) Check(target->SetFuncDocString(i, doc.Get()), "SetFuncDocString", name);
+            Check(target->SetFuncHelpContext(i, helpContext), "SetFuncHelpContext", name);
+        }
+        Check(target->LayOut(), "LayOut", name);
+    }
+
+    ITypeLib* m_compiled;
+    ComPtr<ICreateTypeLib2> m_output;
+    std::map<std::wstring, ComPtr<ITypeInfo>> m_sdkTypes;
+    std::map<std::wstring, ComPtr<ITypeInfo>> m_created;
+    std::deque<TYPEDESC> m_typeDescs;  // pointed to by copied descriptions; stable addresses
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 4) {
+        fprintf(stderr, "usage: relink_typelib <compiled.tlb> <sdk.tlb> <output.tlb>\n");
+        return 2;
+    }
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+    int result = 0;
+    try {
+        // The SDK's library is loaded first: the compiled library's references to it find it
+        // among the loaded libraries, without any registration.
+        ComPtr<ITypeLib> sdk;
+        ComPtr<ITypeLib> compiled;
+        Check(LoadTypeLibEx(argv[2], REGKIND_NONE, &sdk), "LoadTypeLibEx", argv[2]);
+        Check(LoadTypeLibEx(argv[1], REGKIND_NONE, &compiled), "LoadTypeLibEx", argv[1]);
+        DeleteFileW(argv[3]);
+        Relinker(compiled.Get(), sdk.Get()).Write(argv[3]);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "relink_typelib: %s\n", e.what());
+        DeleteFileW(argv[3]);
+        result = 1;
+    }
+    CoUninitialize();
+    return result;
+}

@@ -1,0 +1,77 @@
+// A key object over a host object of the reference host, and the checks every such test ends with:
+// no live host object and no lock on the module.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <memory>
+#include <string>
+
+#include "comlib.h"
+#include "refhost.h"
+#include "scoped.h"
+#include "support/key_objects.h"
+#include "support/trace_capture.h"
+
+class HostedKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        repository = RefHost::CreateRepository();
+        ASSERT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &host));
+        key = NewKeyObject();
+        ASSERT_TRUE(key);
+    }
+
+    void TearDown() override {
+        key.Reset();
+        host.Reset();
+        repository.reset();
+        RefHost::ClearFaults();
+        RefHost::EnableCallLog(false);
+        RefHost::ClearCallLog();
+        EXPECT_EQ(0, RefHost::LiveObjectCount());
+        EXPECT_EQ(0, ComLib::_Module.GetLockCount());
+    }
+
+    // Hands the host object to the key object through the plug-in face.
+    HRESULT Initialize(VARIANT_BOOL isNew = VARIANT_FALSE) {
+        Microsoft::WRL::ComPtr<ISDesktopPlugin> plugin;
+        const HRESULT hr = key.As(&plugin);
+        return FAILED(hr) ? hr : plugin->Initialize(host.Get(), isNew);
+    }
+
+    void SetI4(const wchar_t* name, long value) {
+        ComLib::ScopedVariant v;
+        v.SetI4(value);
+        ASSERT_EQ(S_OK, host->put_Property(ComLib::ScopedBstr(name).Get(), v.Get()));
+    }
+    void SetI2(const wchar_t* name, short value) {
+        ComLib::ScopedVariant v;
+        v.SetI2(value);
+        ASSERT_EQ(S_OK, host->put_Property(ComLib::ScopedBstr(name).Get(), v.Get()));
+    }
+    void SetText(const wchar_t* name, const wchar_t* value) {
+        ComLib::ScopedVariant v;
+        ASSERT_EQ(S_OK, v.SetBstr(value));
+        ASSERT_EQ(S_OK, host->put_Property(ComLib::ScopedBstr(name).Get(), v.Get()));
+    }
+    void SetValue(const wchar_t* name, const VARIANT& value) {
+        ASSERT_EQ(S_OK, host->put_Property(ComLib::ScopedBstr(name).Get(), value));
+    }
+    // The host's value of property name (VT_EMPTY with a failed status when absent).
+    HRESULT Read(const wchar_t* name, ComLib::ScopedVariant& value) {
+        return host->get_Property(ComLib::ScopedBstr(name).Get(), value.Receive());
+    }
+    // Calls of `method` on the host since the log was enabled.
+    size_t HostCalls(const char* method) {
+        size_t count = 0;
+        for (const auto& record : RefHost::CallLog())
+            if (record.method == method) ++count;
+        return count;
+    }
+
+    std::shared_ptr<RefHost::Repository> repository;
+    Microsoft::WRL::ComPtr<ISInfoObject> host;
+    Microsoft::WRL::ComPtr<ISCryptoGraphicKey> key;
+};
