@@ -165,7 +165,8 @@ struct SLoggerConfig {
     std::wstring output;               // L"stderr" or a file path
 };
 
-// Counters of the calling thread, so that tests can prove what a trace point did.
+// Counters of the calling thread, so that tests can prove what a trace point did. They count only
+// while counting is switched on (off by default, so trace points pay nothing for them).
 struct STraceCounters {
     unsigned shouldTrace = 0;      // SLogger::ShouldTrace calls
     unsigned slowPath = 0;         // ShouldTrace_slowpath calls
@@ -174,6 +175,8 @@ struct STraceCounters {
     unsigned integerTexts = 0;     // StringConvFromInteger conversions
 };
 STraceCounters& ThreadTraceCounters() noexcept;
+void SetTraceCounting(bool enabled) noexcept;
+bool TraceCountingEnabled() noexcept;
 
 class SLogger {
 public:

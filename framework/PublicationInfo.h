@@ -27,69 +27,66 @@ public:
         return hr;
     }
 
-    // Commit preparation: the category layer first, then the journals of the publication lists.
+    // Commit preparation: the category layer first, then the journals of the publication lists
+    // in the order scope batch, source document, scope-batch document. The first failure ends it.
+    // The flag is passed on and traced; this layer's own work does not depend on it.
     HRESULT PrepareForCommit(VARIANT_BOOL flag) {
-        SDK_TRACE_ENTRY(L"IPublicationInfo::PrepareForCommit", SdkTrace::BoolText(flag));
-        const HRESULT hr = Base::PrepareForCommit(flag);
-        SDK_TRACE_EXIT(L"IPublicationInfo::PrepareForCommit", static_cast<long>(hr),
-                       SdkTrace::BoolText(flag));
-        return hr;
+        static constexpr wchar_t kLabel[] = L"IPublicationInfo::PrepareForCommit";
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
+        HRESULT hr = Base::PrepareForCommit(flag);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        hr = PrepareListForCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCH_W);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        hr = PrepareListForCommit(Pravhelper500::WP_SI_ARTIFACTS_SOURCEDOC_W);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        hr = PrepareListForCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCHDOC_W);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
     }
 
-    // After the host stored the object: the category layer first, then the publication lists.
+    // After the host stored the object: the category layer first, then the journals of the
+    // publication lists are emptied, in the same order. A failure leaves the later lists as they
+    // were. The collection caches are not touched.
     HRESULT AfterCommit(VARIANT_BOOL flag) {
-        SDK_TRACE_ENTRY(L"IPublicationInfo::AfterCommit", SdkTrace::BoolText(flag));
-        const HRESULT hr = Base::AfterCommit(flag);
-        SDK_TRACE_EXIT(L"IPublicationInfo::AfterCommit", static_cast<long>(hr),
-                       SdkTrace::BoolText(flag));
-        return hr;
+        static constexpr wchar_t kLabel[] = L"IPublicationInfo::AfterCommit";
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
+        HRESULT hr = Base::AfterCommit(flag);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        hr = ResetListAfterCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCH_W);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        hr = ResetListAfterCommit(Pravhelper500::WP_SI_ARTIFACTS_SOURCEDOC_W);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        hr = ResetListAfterCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCHDOC_W);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        SDK_TRACE_RETURN(kLabel, S_OK, SdkTrace::BoolText(flag));
     }
 
-    // Publication members (filled in with the publication layer).
-    STDMETHOD(put_IsPublicationJob)(VARIANT_BOOL isPublicationJob) override { return E_NOTIMPL; }
-    STDMETHOD(get_IsPublicationJob)(VARIANT_BOOL* pISPublicationJob) override { return E_NOTIMPL; }
-    STDMETHOD(put_IsPublicationGlobalDeliveryRuleJob)(VARIANT_BOOL isGlobalDeliveryRuleJob) override { return E_NOTIMPL; }
-    STDMETHOD(get_IsPublicationGlobalDeliveryRuleJob)(VARIANT_BOOL* pGlobalDeliveryRuleJob) override { return E_NOTIMPL; }
-    STDMETHOD(put_ScopeID)(long scopeID) override { return E_NOTIMPL; }
-    STDMETHOD(get_ScopeID)(long* pScopeID) override { return E_NOTIMPL; }
-    STDMETHOD(put_MultiPassBursting)(long multiPassBursting) override { return E_NOTIMPL; }
-    STDMETHOD(get_MultiPassBursting)(long* pMultiPassBursting) override { return E_NOTIMPL; }
-    STDMETHOD(put_MergedArtifact)(VARIANT_BOOL mergedArtifact) override { return E_NOTIMPL; }
-    STDMETHOD(get_MergedArtifact)(VARIANT_BOOL* pMergedArtifact) override { return E_NOTIMPL; }
-    STDMETHOD(get_ScopeBatchObjects)(ISObjectRelativeIDs** ppScopeBatchObjects) override { return E_NOTIMPL; }
-    STDMETHOD(put_ScopeBatchObjectID)(long scopeBatchObjectID) override { return E_NOTIMPL; }
-    STDMETHOD(get_ScopeBatchObjectID)(long* pScopeBatchObjectID) override { return E_NOTIMPL; }
-    STDMETHOD(get_ScopeBatchDocObjects)(ISObjectRelativeIDs** ppScopeBatchDocObjects) override { return E_NOTIMPL; }
-    STDMETHOD(put_ScopeBatchDocumentID)(long scopeBatchDocumentID) override { return E_NOTIMPL; }
-    STDMETHOD(get_ScopeBatchDocumentID)(long* pScopeBatchDocumentID) override { return E_NOTIMPL; }
-    STDMETHOD(get_SourceDocObjects)(ISObjectRelativeIDs** ppSourceDocObjects) override { return E_NOTIMPL; }
-    STDMETHOD(put_SourceDocumentID)(long sourceDocumentID) override { return E_NOTIMPL; }
-    STDMETHOD(get_SourceDocumentID)(long* pSourceDocumentID) override { return E_NOTIMPL; }
-    STDMETHOD(put_ArtifactParentID)(long artifactParentID) override { return E_NOTIMPL; }
-    STDMETHOD(get_ArtifactParentID)(long* pArtifactParentID) override { return E_NOTIMPL; }
-    STDMETHOD(put_DeliveryRuleExpression)(BSTR deliveryRuleExpression) override { return E_NOTIMPL; }
-    STDMETHOD(get_DeliveryRuleExpression)(BSTR* pBstrDeliveryRuleExpression) override { return E_NOTIMPL; }
-    STDMETHOD(put_DeliveryRuleOptions)(long deliveryRuleOptions) override { return E_NOTIMPL; }
-    STDMETHOD(get_DeliveryRuleOptions)(long* pDeliveryRuleOptions) override { return E_NOTIMPL; }
-    STDMETHOD(put_DeliveryEmptyDocument)(VARIANT_BOOL deliverEmptyDocument) override { return E_NOTIMPL; }
-    STDMETHOD(get_DeliveryEmptyDocument)(VARIANT_BOOL* pDeliverEmptyDocument) override { return E_NOTIMPL; }
-    STDMETHOD(put_DeliverySkipped)(VARIANT_BOOL deliverySkipped) override { return E_NOTIMPL; }
-    STDMETHOD(get_DeliverySkipped)(VARIANT_BOOL* pDeliverySkipped) override { return E_NOTIMPL; }
-    STDMETHOD(GetDeliveryRuleResults)(long lScopeID, VARIANT_BOOL* pValue) override { return E_NOTIMPL; }
-    STDMETHOD(SetDeliveryRuleResults)(long lScopeID, VARIANT_BOOL Value) override { return E_NOTIMPL; }
-    STDMETHOD(RemoveDeliveryRuleResults)(long lScopeID) override { return E_NOTIMPL; }
-    STDMETHOD(put_PublicationKeepSavedData)(VARIANT_BOOL keepSavedData) override { return E_NOTIMPL; }
-    STDMETHOD(get_PublicationKeepSavedData)(VARIANT_BOOL* pPublicationKeepSavedData) override { return E_NOTIMPL; }
-    STDMETHOD(get_FormatInfos)(ISFormatInfos** ppFormatInfos) override { return E_NOTIMPL; }
-    STDMETHOD(get_ScopeBatchScopes)(ISScopeBatchScopes** ppScopes) override { return E_NOTIMPL; }
-    STDMETHOD(get_DynamicRecipientProfileValueMappings)(ISProfileValueMappings** ppProfileValueMappings) override { return E_NOTIMPL; }
-    STDMETHOD(get_PublicationDocumentVariableMappings)(ISDocumentVariableMappings** ppDocVariableMappings) override { return E_NOTIMPL; }
-    STDMETHOD(put_DeliverIfAlertIsTrue)(VARIANT_BOOL deliverIfAlertTrue) override { return E_NOTIMPL; }
-    STDMETHOD(get_DeliverIfAlertIsTrue)(VARIANT_BOOL* pDeliverIfAlertTrue) override { return E_NOTIMPL; }
-    STDMETHOD(put_ShowAllDataForNullProfileValues)(VARIANT_BOOL showAllDataForNullValues) override { return E_NOTIMPL; }
-    STDMETHOD(get_ShowAllDataForNullProfileValues)(VARIANT_BOOL* pShowAllDataForNullValues) override { return E_NOTIMPL; }
-    STDMETHOD(put_IsDynamicRecipeintsScopeBatch)(VARIANT_BOOL newVal) override { return E_NOTIMPL; }
-    STDMETHOD(get_IsDynamicRecipeintsScopeBatch)(VARIANT_BOOL* pVal) override { return E_NOTIMPL; }
-    STDMETHOD(put_Format)(BSTR bstrFormat) override { return E_NOTIMPL; }
-    STDMETHOD(get_Format)(BSTR* pBstrFormat) override { return E_NOTIMPL; }
+private:
+    // The commit operations of one publication list P, with the journals "SI_ADM_ADD_" + P and
+    // "SI_ADM_DEL_" + P and the default update journal.
+    HRESULT PrepareListForCommit(const wchar_t* property) noexcept try {
+        Zentil500::SWCharString addName(Pravhelper500::WP_SI_ADM_ADD__W);
+        addName += property;
+        Zentil500::SWCharString delName(Pravhelper500::WP_SI_ADM_DEL__W);
+        delName += property;
+        return PrepareRelativesForCommit(property, this->m_pInfoObject.Get(), addName.c_str(),
+                                         delName.c_str(), L"");
+    } catch (...) {
+        return E_OUTOFMEMORY;  // the journal names could not be made
+    }
+    HRESULT ResetListAfterCommit(const wchar_t* property) noexcept try {
+        Zentil500::SWCharString addName(Pravhelper500::WP_SI_ADM_ADD__W);
+        addName += property;
+        Zentil500::SWCharString delName(Pravhelper500::WP_SI_ADM_DEL__W);
+        delName += property;
+        return ResetRelativesAfterCommit(property, this->m_pInfoObject.Get(), addName.c_str(),
+                                         delName.c_str(), L"");
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+
+public:
+
+    // The 46 publication members, also members 97 to 142 of the flattened interface.
+#include "PublicationInfoMembers.inl"
 };

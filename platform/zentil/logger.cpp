@@ -10,6 +10,12 @@ namespace Zentil500 {
 
 std::atomic<bool> g_traceIsOff{true};
 
+std::atomic<bool> g_countTraceCalls{false};
+
+void SetTraceCounting(bool enabled) noexcept { g_countTraceCalls.store(enabled); }
+
+bool TraceCountingEnabled() noexcept { return g_countTraceCalls.load(std::memory_order_relaxed); }
+
 STraceCounters& ThreadTraceCounters() noexcept {
     thread_local STraceCounters counters;
     return counters;
@@ -418,13 +424,13 @@ void SLogger::SetSink(Sink sink) {
 }
 
 bool SLogger::ShouldTrace(int level, const char* file) {
-    ++ThreadTraceCounters().shouldTrace;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().shouldTrace;
     if (g_traceIsOff.load(std::memory_order_relaxed)) return false;
     return FileAdmitted(file);
 }
 
 bool ShouldTrace_slowpath(int level, const char* file, int line) {
-    ++ThreadTraceCounters().slowPath;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().slowPath;
     if (level < 0 || level >= kLevelCount) return false;
     if ((g_levelMask.load(std::memory_order_relaxed) & (1u << level)) == 0) return false;
     return FileAdmitted(file);
@@ -434,19 +440,19 @@ bool ShouldTrace_slowpath(int level, const char* file, int line) {
 // Parameters and records
 
 STraceParameter::STraceParameter(const wchar_t* text) : m_text(text ? text : L"") {
-    ++ThreadTraceCounters().parameters;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().parameters;
 }
 
 STraceParameter::STraceParameter(const SWCharString& text) : m_text(text.str()) {
-    ++ThreadTraceCounters().parameters;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().parameters;
 }
 
 STraceParameter::STraceParameter(int value) : m_text(DecimalText(value)) {
-    ++ThreadTraceCounters().parameters;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().parameters;
 }
 
 STraceParameter::STraceParameter(unsigned int value) {
-    ++ThreadTraceCounters().parameters;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().parameters;
     // Status codes read best in hex.
     wchar_t text[16];
     std::swprintf(text, 16, L"0x%08X", value);
@@ -454,11 +460,11 @@ STraceParameter::STraceParameter(unsigned int value) {
 }
 
 STraceParameter::STraceParameter(long value) : m_text(DecimalText(value)) {
-    ++ThreadTraceCounters().parameters;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().parameters;
 }
 
 STraceParameter::STraceParameter(bool value) : m_text(value ? L"true" : L"false") {
-    ++ThreadTraceCounters().parameters;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().parameters;
 }
 
 void STraceObj::operator()(const wchar_t* format, const STraceParameter& p1) const {
@@ -486,7 +492,7 @@ void STraceObj::operator()(const wchar_t* format, const STraceParameter& p1,
 }
 
 void STraceObj::operator()(const char* text) const {
-    ++ThreadTraceCounters().traceObjCalls;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().traceObjCalls;
     try {
         WriteLine(STraceRecord{m_level, m_file, m_line, m_kind, FromNarrow(text)});
     } catch (...) {
@@ -496,7 +502,7 @@ void STraceObj::operator()(const char* text) const {
 
 void STraceObj::Write(const wchar_t* format, const STraceParameter* const* params,
                       int count) const {
-    ++ThreadTraceCounters().traceObjCalls;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().traceObjCalls;
     try {
         std::wstring text;
         // Parameter texts are inserted as they are, never scanned for placeholders again.

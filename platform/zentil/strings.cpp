@@ -49,7 +49,7 @@ bool RadixIsValid(SWCharString& buffer, int radix) {
 }  // namespace
 
 void StringConvFromInteger(SWCharString& buffer, std::int64_t value, int radix) {
-    ++ThreadTraceCounters().integerTexts;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().integerTexts;
     if (!RadixIsValid(buffer, radix)) return;
     // Negating in unsigned arithmetic also covers INT64_MIN.
     const std::uint64_t magnitude =
@@ -58,7 +58,7 @@ void StringConvFromInteger(SWCharString& buffer, std::int64_t value, int radix) 
 }
 
 void StringConvFromInteger(SWCharString& buffer, std::uint64_t value, int radix) {
-    ++ThreadTraceCounters().integerTexts;
+    if (TraceCountingEnabled()) ++ThreadTraceCounters().integerTexts;
     if (!RadixIsValid(buffer, radix)) return;
     WriteDigits(buffer, value, radix, false);
 }

@@ -212,6 +212,7 @@ void TracePoint(const void* object) {
 }
 
 TEST_F(LoggerTest, CountersShowWhatATracePointDid) {
+    SetTraceCounting(true);
     const STraceCounters& counters = ThreadTraceCounters();
     auto delta = [&, before = counters] {
         return std::vector<unsigned>{
@@ -235,6 +236,10 @@ TEST_F(LoggerTest, CountersShowWhatATracePointDid) {
     unsigned otherThread = 0;
     std::thread([&] { otherThread = ThreadTraceCounters().shouldTrace; }).join();
     EXPECT_EQ(otherThread, 0u);
+
+    SetTraceCounting(false);  // switched off, nothing is counted
+    TracePoint(this);
+    EXPECT_EQ(delta(), (std::vector<unsigned>{3, 2, 2, 2, 1}));
 }
 
 TEST_F(LoggerTest, AssertionsReportAndReturn) {

@@ -9,9 +9,12 @@
 
 class TraceCapture {
 public:
+    static constexpr int kAssertionKind = 1;
+
     TraceCapture() {
         TracingOff();
         Zentil500::SLogger::SetSink([this](const Zentil500::STraceRecord& r) {
+            if (r.kind == kAssertionKind) return;  // assertions are captured on their own below
             std::lock_guard<std::mutex> lock(m_mutex);
             lines.push_back(Line{r.level, r.file ? r.file : "", r.line, r.kind, r.text});
         });
@@ -20,8 +23,10 @@ public:
             asserts.push_back(r);
         });
         Zentil500::SetAssertEnabled(true);
+        Zentil500::SetTraceCounting(true);
     }
     ~TraceCapture() {
+        Zentil500::SetTraceCounting(false);
         TracingOff();
         Zentil500::SLogger::SetSink(nullptr);
         Zentil500::SetAssertSink(nullptr);

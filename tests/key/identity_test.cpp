@@ -1,0 +1,187 @@
+// The object's answers about itself with a host object: interfaces by name and by identifier, the
+// MIME type cache, pictures, HTML actions, rich error information and the commit check.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "pravhelper500.h"
+#include "support/host_fixture.h"
+
+using ComLib::ScopedBstr;
+using ComLib::ScopedVariant;
+using Microsoft::WRL::ComPtr;
+using Pravhelper500::WP_SI_MIMETYPE_W;
+
+namespace {
+
+class IdentityTest : public HostedKeyTest {
+protected:
+    void SetUp() override {
+        HostedKeyTest::SetUp();
+        ASSERT_EQ(S_OK, Initialize());
+    }
+    IUnknown* Identity(IUnknown* face) {
+        ComPtr<IUnknown> unknown;
+        EXPECT_EQ(S_OK, face->QueryInterface(IID_PPV_ARGS(&unknown)));
+        return unknown.Get();
+    }
+};
+
+TEST_F(IdentityTest, PluginInterfaceByNameIgnoresCase) {
+    ComPtr<ISCryptoGraphicKey> own;
+    for (const wchar_t* name : {L"cryptographickey", L"ISCRYPTOGRAPHICKEY", L"CryptoGraphicKey"}) {
+        ComPtr<IDispatch> answer;
+        ASSERT_EQ(S_OK, key->get_PluginInterface(ScopedBstr(name).Get(), &answer)) << name;
+        EXPECT_EQ(static_cast<IDispatch*>(key.Get()), answer.Get()) << name;
+    }
+    ComPtr<ISDesktopPluginInfo> info;
+    ASSERT_EQ(S_OK, key.As(&info));
+    for (const wchar_t* name : {L"desktoppluginINFO", L"ISDesktopPluginInfo"}) {
+        ComPtr<IDispatch> answer;
+        ASSERT_EQ(S_OK, key->get_PluginInterface(ScopedBstr(name).Get(), &answer)) << name;
+        EXPECT_EQ(static_cast<IDispatch*>(info.Get()), answer.Get()) << name;
+    }
+}
+
+TEST_F(IdentityTest, OtherNamesAreTheHostObjectsToAnswer) {
+    RefHost::EnableCallLog(true);
+    ComPtr<IDispatch> answer;
+    EXPECT_EQ(E_NOINTERFACE, key->get_PluginInterface(ScopedBstr(L"ISPublicationInfo").Get(), &answer));
+    EXPECT_EQ(E_NOINTERFACE, key->get_PluginInterface(ScopedBstr(L"ISCategoryContent").Get(), &answer));
+    ASSERT_EQ(S_OK, key->get_PluginInterface(nullptr, &answer));  // the empty name: the host's own
+    EXPECT_EQ(Identity(host.Get()), Identity(answer.Get()));
+    EXPECT_EQ(3u, HostCalls("ISInfoObject::get_PluginInterface"));
+}
+
+TEST_F(IdentityTest, QueriesTheTableDoesNotListGoToTheHostObject) {
+    ComPtr<IPersist> persist;
+    ASSERT_EQ(S_OK, key.As(&persist));
+    CLSID clsid{};
+    ASSERT_EQ(S_OK, persist->GetClassID(&clsid));
+    EXPECT_TRUE(InlineIsEqualGUID(clsid, RefHost::CLSID_RefHostInfoObject));
+    ComPtr<IStream> none;
+    EXPECT_EQ(E_NOINTERFACE, key.As(&none));
+
+    ComPtr<ISupportErrorInfo> errorInfo;
+    ASSERT_EQ(S_OK, key.As(&errorInfo));
+    EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISInfoObject));
+    // Not one of its own: the host object's answer.
+    ComPtr<ISupportErrorInfo> hostErrorInfo;
+    ASSERT_EQ(S_OK, host.As(&hostErrorInfo));
+    EXPECT_EQ(hostErrorInfo->InterfaceSupportsErrorInfo(IID_ISProperties),
+              errorInfo->InterfaceSupportsErrorInfo(IID_ISProperties));
+}
+
+TEST_F(IdentityTest, MimeTypeIsReadOnceAndCached) {
+    ScopedBstr none;
+    EXPECT_EQ(static_cast<HRESULT>(0x80042A37), key->get_MimeType(none.Receive()));
+    EXPECT_EQ(nullptr, none.Get());
+
+    SetText(WP_SI_MIMETYPE_W, L"");
+    ScopedBstr empty;
+    ASSERT_EQ(S_OK, key->get_MimeType(empty.Receive()));
+    ASSERT_NE(nullptr, empty.Get());  // an empty string, not null
+    EXPECT_EQ(0u, SysStringLen(empty.Get()));
+
+    SetText(WP_SI_MIMETYPE_W, L"application/x-key");
+    RefHost::EnableCallLog(true);
+    ScopedBstr cached;
+    ASSERT_EQ(S_OK, key->get_MimeType(cached.Receive()));
+    EXPECT_STREQ(L"", cached.Get());  // the cache is never refreshed
+    EXPECT_EQ(0u, HostCalls("ISInfoObject::get_Property"));
+
+    EXPECT_EQ(E_POINTER, key->get_MimeType(nullptr));
+}
+
+TEST_F(IdentityTest, MimeTypeThatIsNoTextIsNeverCached) {
+    ScopedVariant bag;
+    ComPtr<ISProperties> someBag;
+    ASSERT_EQ(S_OK, RefHost::CreatePropertyBag(&someBag));
+    V_VT(bag.Ptr()) = VT_DISPATCH;
+    V_DISPATCH(bag.Ptr()) = someBag.Detach();
+    SetValue(WP_SI_MIMETYPE_W, bag.Get());
+    ScopedBstr text;
+    EXPECT_TRUE(FAILED(key->get_MimeType(text.Receive())));
+    EXPECT_EQ(nullptr, text.Get());
+    SetText(WP_SI_MIMETYPE_W, L"text/plain");
+    ScopedBstr later;
+    ASSERT_EQ(S_OK, key->get_MimeType(later.Receive()));
+    EXPECT_STREQ(L"text/plain", later.Get());
+}
+
+TEST_F(IdentityTest, MimeTypeFirstCallsRacingFillTheCacheOnce) {
+    SetText(WP_SI_MIMETYPE_W, L"application/x-key");
+    RefHost::EnableCallLog(true);
+    std::atomic<int> ready{0}, correct{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&] {
+            ++ready;
+            while (ready.load() < 6) {
+            }
+            ScopedBstr text;
+            if (key->get_MimeType(text.Receive()) == S_OK && text.Get() &&
+                wcscmp(text.Get(), L"application/x-key") == 0)
+                ++correct;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(6, correct.load());
+    EXPECT_EQ(1u, HostCalls("ISInfoObject::get_Property"));
+}
+
+TEST_F(IdentityTest, PictureArgumentsAndTraces) {
+    TraceCapture capture;
+    capture.TraceAll();
+    ScopedVariant picture;
+    EXPECT_EQ(E_INVALIDARG, key->get_Picture(static_cast<KvPictureKind>(5), picture.Ptr()));
+    EXPECT_EQ(E_INVALIDARG, key->get_Picture(KvPictureSmallIcon, nullptr));
+    EXPECT_EQ(E_INVALIDARG, key->get_Picture(static_cast<KvPictureKind>(-1), picture.Ptr()));
+    const size_t withExits = capture.lines.size();
+    EXPECT_EQ(6u, withExits);
+    EXPECT_EQ(E_INVALIDARG, key->get_Picture(KvPictureThumbnail, picture.Ptr()));
+    EXPECT_EQ(withExits + 1, capture.lines.size());  // kind 4: an entry line only
+    const std::wstring addr = SdkTrace::PointerText(static_cast<CCryptoGraphicKey*>(key.Get())).str();
+    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::get_Picture]\t[" + addr + L"]\t[-2147024809]\t[5] []",
+              capture.lines[1].text);
+}
+
+TEST_F(IdentityTest, HtmlActionsAreRefusedWithErrorInformation) {
+    SetErrorInfo(0, nullptr);
+    EXPECT_EQ(static_cast<HRESULT>(0x80042AA6), key->DoHTMLAction(nullptr, nullptr, VARIANT{}));
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
+    ScopedBstr description;
+    ASSERT_EQ(S_OK, info->GetDescription(description.Receive()));
+    EXPECT_STREQ(L"This object does not carry out HTML actions.", description.Get());
+    GUID iid{};
+    ASSERT_EQ(S_OK, info->GetGUID(&iid));
+    EXPECT_TRUE(InlineIsEqualGUID(iid, IID_ISCryptoGraphicKey));
+}
+
+TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
+    ComPtr<ISDesktopPlugin> plugin;
+    ASSERT_EQ(S_OK, key.As(&plugin));
+    TraceCapture capture;
+    capture.TraceAll();
+    EXPECT_EQ(static_cast<HRESULT>(0x80042A37), plugin->PrepareForCommit(1));
+    ASSERT_EQ(1u, capture.asserts.size());
+    EXPECT_EQ(L"Cannot commit this CryptoGraphicKey object: MIME type has not been set.",
+              capture.asserts[0].message);
+    ASSERT_EQ(2u, capture.lines.size());  // no layer below was prepared
+    const std::wstring addr = SdkTrace::PointerText(static_cast<CCryptoGraphicKey*>(key.Get())).str();
+    EXPECT_EQ(L"IN:\t[CCryptoGraphicKey::PrepareForCommit]\t[" + addr + L"]\t[-]\t[false]",
+              capture.lines[0].text);
+    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::PrepareForCommit]\t[" + addr +
+                  L"]\t[-2147210697]\t[false]",
+              capture.lines[1].text);
+
+    capture.lines.clear();
+    EXPECT_EQ(S_OK, plugin->PrepareForCommit(VARIANT_FALSE));  // no check with flag 0
+    SetText(WP_SI_MIMETYPE_W, L"");
+    EXPECT_EQ(S_OK, plugin->PrepareForCommit(VARIANT_TRUE));  // an empty type passes
+}
+
+}  // namespace

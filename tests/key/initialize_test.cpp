@@ -1,0 +1,150 @@
+// Initialisation through the plug-in face: the host object, the object locale, the new-object
+// marker, the info store, a second initialisation; and the per-thread last interface name.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "pravhelper500.h"
+#include "support/host_fixture.h"
+
+using ComLib::ScopedBstr;
+using ComLib::ScopedVariant;
+using Microsoft::WRL::ComPtr;
+using Pravhelper500::WP_SI_NEWOBJECT_W;
+
+namespace {
+
+class InitializeTest : public HostedKeyTest {
+protected:
+    HRESULT NewObjectMarker(ComPtr<ISProperty>& property) {
+        ComPtr<ISProperties> bag;
+        HRESULT hr = host->get_Properties(&bag);
+        if (FAILED(hr)) return hr;
+        ScopedVariant name;
+        name.SetBstr(WP_SI_NEWOBJECT_W);
+        return bag->get_Item(name.Get(), &property);
+    }
+};
+
+TEST_F(InitializeTest, NewObjectGetsTheMarkerOnce) {
+    ASSERT_EQ(S_OK, Initialize(VARIANT_TRUE));
+    ComPtr<ISProperty> marker;
+    ASSERT_EQ(S_OK, NewObjectMarker(marker));
+    ScopedVariant value;
+    ASSERT_EQ(S_OK, marker->get_Value(value.Receive()));
+    EXPECT_EQ(VT_BOOL, value.Type());
+    EXPECT_EQ(VARIANT_TRUE, V_BOOL(&value.Get()));
+    long flags = 0;
+    ASSERT_EQ(S_OK, marker->get_Flags(&flags));
+    EXPECT_EQ(0x2000000, flags);
+    marker.Reset();
+
+    // A second initialisation warns, finds the marker and adds nothing.
+    TraceCapture capture;
+    capture.TraceLevels({0});
+    RefHost::EnableCallLog(true);
+    ASSERT_EQ(S_OK, Initialize(VARIANT_TRUE));
+    EXPECT_EQ(0u, HostCalls("ISProperties::Add"));
+    ASSERT_EQ(2u, capture.lines.size());
+    EXPECT_EQ(L"this->m_pInfoObject.p should equal to NULL, check if you called Initialize twice "
+              L"or called base object Initialize() as well",
+              capture.lines[0].text);
+    EXPECT_EQ(L"m_pInfoStore.p should equal to NULL, check if you called Initialize twice",
+              capture.lines[1].text);
+}
+
+TEST_F(InitializeTest, OnlyTheExactTrueFlagMarksANewObject) {
+    RefHost::EnableCallLog(true);
+    ASSERT_EQ(S_OK, Initialize(1));
+    ASSERT_EQ(S_OK, Initialize(VARIANT_FALSE));
+    EXPECT_EQ(0u, HostCalls("ISInfoObject::get_Properties"));
+    ComPtr<ISProperty> marker;
+    EXPECT_EQ(static_cast<HRESULT>(0x80042A37), NewObjectMarker(marker));
+}
+
+TEST_F(InitializeTest, LocaleFromTheHostOrTheDefault) {
+    ASSERT_EQ(S_OK, RefHost::SetLocale(host.Get(), 1031));
+    ComPtr<ISDesktopPlugin> plugin;
+    ASSERT_EQ(S_OK, key.As(&plugin));
+    ASSERT_EQ(S_OK, Initialize());
+    // The locale reaches the resource manager of every guarded call: a message in German is
+    // not in the table, so the English text comes back.
+    ScopedBstr text;
+    ASSERT_EQ(S_OK, plugin->LoadMessage(42505, text.Receive()));
+    EXPECT_STREQ(L"A required pointer argument is null.", text.Get());
+
+    ASSERT_EQ(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Locale", E_FAIL));
+    ASSERT_EQ(S_OK, Initialize());
+    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    EXPECT_EQ(1024u, object->m_ObjectLocale);
+}
+
+TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
+    ComPtr<ISDesktopPlugin> plugin;
+    ASSERT_EQ(S_OK, key.As(&plugin));
+    SetErrorInfo(0, nullptr);
+    EXPECT_EQ(E_POINTER, plugin->Initialize(nullptr, VARIANT_TRUE));
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
+    GUID iid{};
+    ASSERT_EQ(S_OK, info->GetGUID(&iid));
+    EXPECT_TRUE(InlineIsEqualGUID(iid, IID_ISDesktopPlugin));
+    ComPtr<ISInfoObject> wrapped;
+    ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+    EXPECT_EQ(nullptr, wrapped.Get());
+}
+
+TEST_F(InitializeTest, NewEntryWithoutBagReturnsTheHostsStatus) {
+    ASSERT_EQ(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Properties",
+                                         static_cast<HRESULT>(0x8004ABCD)));
+    EXPECT_EQ(static_cast<HRESULT>(0x8004ABCD), Initialize(VARIANT_TRUE));
+    ComPtr<ISProperties> bag;
+    ASSERT_EQ(S_OK, host->get_Properties(&bag));
+    ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::Add", static_cast<HRESULT>(0x8004ABCE)));
+    EXPECT_EQ(static_cast<HRESULT>(0x8004ABCE), Initialize(VARIANT_TRUE));
+}
+
+TEST_F(InitializeTest, LastInterfaceNameIsKeptPerThread) {
+    ASSERT_EQ(S_OK, Initialize());
+    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    Zentil500::SWCharString name;
+    TraceCapture capture;
+    EXPECT_EQ(E_NOINTERFACE, object->GetLastInterface(name));
+    ASSERT_EQ(1u, capture.asserts.size());
+    EXPECT_EQ(L"::GetLastInterface: Should always find the interface name", capture.asserts[0].message);
+
+    ComPtr<IDispatch> answer;
+    ASSERT_EQ(S_OK, key->get_PluginInterface(ScopedBstr(L"CryptoGraphicKey").Get(), &answer));
+    std::thread other([&] {
+        ComPtr<IDispatch> otherAnswer;
+        key->get_PluginInterface(ScopedBstr(L"ISPublicationInfo").Get(), &otherAnswer);
+        Zentil500::SWCharString mine;
+        EXPECT_EQ(S_OK, object->GetLastInterface(mine));
+        EXPECT_EQ(L"ISPublicationInfo", mine.str());
+    });
+    other.join();
+    EXPECT_EQ(S_OK, object->GetLastInterface(name));
+    EXPECT_EQ(L"CryptoGraphicKey", name.str());
+}
+
+TEST_F(InitializeTest, NewChildObjectUnderThisObject) {
+    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    ComPtr<ISInfoObject> child;
+    EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));  // no store yet
+    ASSERT_EQ(S_OK, Initialize());
+    EXPECT_EQ(E_POINTER, object->NewChildObject(ScopedBstr(L"Folder").Get(), nullptr));
+    ASSERT_EQ(S_OK, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));
+    long id = 0, childId = 0, parentId = 0;
+    ASSERT_EQ(S_OK, host->get_ID(&id));
+    ASSERT_EQ(S_OK, child->get_ID(&childId));
+    ASSERT_EQ(S_OK, child->get_ParentID(&parentId));
+    EXPECT_NE(id, childId);
+    EXPECT_EQ(id, parentId);
+    ScopedBstr kind;
+    ASSERT_EQ(S_OK, child->get_Kind(kind.Receive()));
+    EXPECT_STREQ(L"Folder", kind.Get());
+    EXPECT_EQ(static_cast<HRESULT>(0x80042A37),
+              object->NewChildObject(ScopedBstr(L"NoSuchKind").Get(), &child));
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+#include "module/module_dll.h"
+
+#include <algorithm>
+
+namespace {
+
+template <typename Func>
+Func ExportByOrdinal(HMODULE module, WORD ordinal) {
+    // Through a generic function pointer type: FARPROC's own signature is meaningless.
+    return reinterpret_cast<Func>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal))));
+}
+
+}  // namespace
+
+ModuleDll::ModuleDll(const std::wstring& path) : m_module(LoadLibraryW(path.c_str())) {
+    if (!m_module) return;
+    CanUnloadNow = ExportByOrdinal<DllCanUnloadNowFunc>(m_module, 1);
+    GetClassObject = ExportByOrdinal<DllGetClassObjectFunc>(m_module, 2);
+    RegisterServer = ExportByOrdinal<DllRegisterFunc>(m_module, 3);
+    UnregisterServer = ExportByOrdinal<DllRegisterFunc>(m_module, 4);
+}
+
+ModuleDll::~ModuleDll() {
+    Unload();
+}
+
+void ModuleDll::Unload() {
+    if (m_module) FreeLibrary(m_module);
+    m_module = nullptr;
+    CanUnloadNow = nullptr;
+    GetClassObject = nullptr;
+    RegisterServer = UnregisterServer = nullptr;
+}
+
+const std::wstring& BuiltModulePath() {
+    static const std::wstring path = CRYPTOGRAPHICKEY_DLL;
+    return path;
+}
+
+ModuleDll& BuiltModule() {
+    static ModuleDll* module = new ModuleDll(BuiltModulePath());  // kept until the process ends
+    return *module;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder(const std::wstring& name) {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) return;
+    m_path = std::wstring(temp, length) + name;
+    RemoveTree(m_path);  // left over from an interrupted run
+    m_created = CreateDirectoryW(m_path.c_str(), nullptr) != FALSE;
+}
+
+ScratchFolder::~ScratchFolder() {
+    if (m_created) RemoveTree(m_path);
+}
+
+std::wstring ScratchFolder::CopyModule(const std::wstring& fileName) const {
+    const std::wstring target = m_path + L"\\" + fileName;
+    return CopyFileW(BuiltModulePath().c_str(), target.c_str(), FALSE) ? target : std::wstring();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::optional<DWORD> RunProcess(const std::wstring& commandLine) {
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return std::nullopt;
+    }
+    CloseHandle(process.hThread);
+    std::optional<DWORD> result;
+    DWORD code = 0;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(process.hProcess, &code)) {
+        result = code;
+    }
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+std::optional<DWORD> Regsvr32(const std::wstring& path, bool unregister) {
+    return RunProcess(std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") + L"\"" +
+                      path + L"\"");
+}
+
+std::optional<std::wstring> ReadClassesString(const std::wstring& key, const wchar_t* value) {
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, nullptr,
+                     &bytes) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    std::wstring text(bytes / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text.data(),
+                     &bytes) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return text;
+}
+
+bool ClassesKeyExists(const std::wstring& key) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(opened);
+    return true;
+}
+
+std::vector<std::wstring> ClassesSubkeys(const std::wstring& key) {
+    std::vector<std::wstring> names;
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return names;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(opened, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    RegCloseKey(opened);
+    std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+        return _wcsicmp(a.c_str(), b.c_str()) < 0;
+    });
+    return names;
+}

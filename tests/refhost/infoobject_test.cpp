@@ -1,0 +1,449 @@
+// The host InfoObject: members that keep state, its faces, processing info, files, the info-store
+// chain, commit and load, queries, serialization and dispatch by name.
+#include <vector>
+
+#include "refhost/refhost_fixture.h"
+
+namespace {
+
+class InfoObjectTest : public RefHostTest {
+  protected:
+    // An object of kind in a repository.
+    static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository,
+                                          const wchar_t* kind = L"CryptoGraphicKey") {
+        ComPtr<ISInfoObject> object;
+        EXPECT_HR(S_OK, repository.NewObject(kind, &object));
+        return object;
+    }
+    static long IdOf(ISInfoObject* object) {
+        LONG id = 0;
+        EXPECT_HR(S_OK, object->get_ID(&id));
+        return id;
+    }
+    static std::wstring TitleOf(ISInfoObject* object) {
+        ScopedBstr title;
+        EXPECT_HR(S_OK, object->get_Title(title.Receive()));
+        return ToString(title.Get());
+    }
+    static ComPtr<ISProperties> BagOf(ISInfoObject* object) {
+        ComPtr<ISProperties> bag;
+        EXPECT_HR(S_OK, object->get_Properties(&bag));
+        return bag;
+    }
+};
+
+TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    const long id = IdOf(object.Get());
+    EXPECT_GT(id, 0);
+    EXPECT_NE(id, IdOf(NewObject(*repository).Get()));
+
+    EXPECT_EQ(L"", TitleOf(object.Get()));
+    ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"Master key").Get()));
+    ASSERT_HR(S_OK, object->put_Description(ScopedBstr(L"for tests").Get()));
+    ASSERT_HR(S_OK, object->put_ParentID(42));
+    EXPECT_EQ(L"Master key", TitleOf(object.Get()));
+    auto bag = BagOf(object.Get());
+    EXPECT_EQ(L"Master key", ValueText(bag.Get(), L"SI_NAME"));
+    EXPECT_EQ(L"42", ValueText(bag.Get(), L"SI_PARENTID"));
+    EXPECT_EQ(L"CryptoGraphicKey", ValueText(bag.Get(), L"SI_KIND"));
+    EXPECT_EQ(L"", ValueText(bag.Get(), L"SI_NEWOBJECT"));
+    LONG parent = 0, locale = 0;
+    EXPECT_HR(S_OK, object->get_ParentID(&parent));
+    EXPECT_EQ(42, parent);
+    ScopedBstr kind, progId;
+    EXPECT_HR(S_OK, object->get_Kind(kind.Receive()));
+    EXPECT_EQ(L"CryptoGraphicKey", ToString(kind.Get()));
+    EXPECT_HR(S_OK, object->get_ProgID(progId.Receive()));
+    EXPECT_EQ(L"KorvelEnterprise.CryptoGraphicKey", ToString(progId.Get()));
+
+    EXPECT_HR(S_OK, object->get_Locale(&locale));
+    EXPECT_EQ(1033, locale);
+    ASSERT_HR(S_OK, RefHost::SetLocale(object.Get(), 1031));
+    EXPECT_HR(S_OK, object->get_Locale(&locale));
+    EXPECT_EQ(1031, locale);
+
+    // Property get/put: absent fails untouched; put replaces the value and keeps the flags.
+    ScopedVariant value;
+    V_VT(value.Ptr()) = VT_I2;
+    EXPECT_HR(kNotFound, object->get_Property(ScopedBstr(L"SI_KEY_STATE").Get(), value.Ptr()));
+    EXPECT_EQ(VT_I2, value.Type());
+    value.Reset();
+    ASSERT_HR(S_OK, object->SetPropertyEx(ScopedBstr(L"SI_KEY_STATE").Get(), I4(1), 0x02000000));
+    ASSERT_HR(S_OK, object->put_Property(ScopedBstr(L"si_key_state").Get(), I4(4)));
+    ASSERT_HR(S_OK, object->get_Property(ScopedBstr(L"SI_KEY_STATE").Get(), value.Receive()));
+    EXPECT_EQ(4, V_I4(&value.Get()));
+    ComPtr<ISProperty> state;
+    ASSERT_HR(S_OK, bag->get_Item(Text(L"SI_KEY_STATE"), &state));
+    LONG flags = 0;
+    EXPECT_HR(S_OK, state->get_Flags(&flags));
+    EXPECT_EQ(0x02000000, flags);
+    EXPECT_HR(E_INVALIDARG, object->put_Property(nullptr, I4(1)));
+
+    VARIANT_BOOL flag = VARIANT_FALSE;
+    EXPECT_HR(S_OK, object->IsNew(&flag));
+    EXPECT_EQ(VARIANT_TRUE, flag);
+    EXPECT_HR(S_OK, object->get_IsDirty(&flag));
+    EXPECT_EQ(VARIANT_TRUE, flag);
+    ASSERT_HR(S_OK, object->put_MarkedAsRead(VARIANT_TRUE));
+    EXPECT_HR(S_OK, object->get_MarkedAsRead(&flag));
+    EXPECT_EQ(VARIANT_TRUE, flag);
+    VARIANT_BOOL equal = VARIANT_FALSE;
+    EXPECT_HR(S_OK, object->Equals(object.Get(), &equal));
+    EXPECT_EQ(VARIANT_TRUE, equal);
+    EXPECT_HR(E_POINTER, object->Equals(nullptr, &equal));
+}
+
+TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+
+    ComPtr<ISupportErrorInfo> errorInfo;
+    ASSERT_HR(S_OK, object.As(&errorInfo));
+    EXPECT_HR(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISInfoObject));
+    EXPECT_HR(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_ISProperties));
+    ComPtr<IPersist> persist;
+    ASSERT_HR(S_OK, object.As(&persist));
+    CLSID clsid = GUID_NULL;
+    EXPECT_HR(S_OK, persist->GetClassID(&clsid));
+    EXPECT_TRUE(IsEqualGUID(RefHost::CLSID_RefHostInfoObject, clsid));
+    void* sentinel = reinterpret_cast<void*>(0xdeadbeef);
+    EXPECT_HR(E_NOINTERFACE, object->QueryInterface(IID_ISProperties, &sentinel));
+    EXPECT_EQ(nullptr, sentinel);
+    EXPECT_EQ(RefHost::IdentityOf(object.Get()), RefHost::IdentityOf(persist.Get()));
+
+    ComPtr<IDispatch> self, named, other;
+    ASSERT_HR(S_OK, object->get_PluginInterface(nullptr, &self));
+    EXPECT_EQ(RefHost::IdentityOf(object.Get()), RefHost::IdentityOf(self.Get()));
+    ASSERT_HR(S_OK, object->get_PluginInterface(ScopedBstr(L"infoobject").Get(), &named));
+    EXPECT_EQ(RefHost::IdentityOf(object.Get()), RefHost::IdentityOf(named.Get()));
+    EXPECT_HR(E_NOINTERFACE, object->get_PluginInterface(ScopedBstr(L"Report").Get(), &other));
+
+    auto answer = NewBag();  // any dispatch object will do
+    ASSERT_HR(S_OK, RefHost::SetPluginInterface(object.Get(), L"Report", answer.Get()));
+    ASSERT_HR(S_OK, object->get_PluginInterface(ScopedBstr(L"REPORT").Get(), &other));
+    EXPECT_EQ(RefHost::IdentityOf(answer.Get()), RefHost::IdentityOf(other.Get()));
+    ASSERT_HR(S_OK, RefHost::SetPluginInterface(object.Get(), L"Report", nullptr));
+    other.Reset();
+    EXPECT_HR(E_NOINTERFACE, object->get_PluginInterface(ScopedBstr(L"Report").Get(), &other));
+
+    // Settings for objects the host did not make are refused.
+    ComPtr<ISInfoObject> foreign;
+    EXPECT_HR(E_INVALIDARG, RefHost::SetLocale(foreign.Get(), 1031));
+}
+
+TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    ComPtr<ISProcessingInfo> processing;
+    ASSERT_HR(S_OK, object->get_ProcessingInfo(&processing));
+    ScopedVariant value;
+    EXPECT_HR(kNotFound, processing->get_Property(ScopedBstr(L"SI_FORMAT").Get(), value.Receive()));
+    ASSERT_HR(S_OK, processing->put_Property(ScopedBstr(L"SI_FORMAT").Get(), Text(L"pdf")));
+    ASSERT_HR(S_OK, processing->get_Property(ScopedBstr(L"SI_FORMAT").Get(), value.Receive()));
+    EXPECT_EQ(std::wstring(L"pdf"), V_BSTR(&value.Get()));
+
+    ComPtr<ISProperties> viaProcessing, viaObject;
+    ASSERT_HR(S_OK, processing->get_Properties(&viaProcessing));
+    ComPtr<ISProperty> holder;
+    ASSERT_HR(S_OK, BagOf(object.Get())->get_Item(Text(L"SI_PROCESSINFO"), &holder));
+    ASSERT_HR(S_OK, holder->get_Properties(&viaObject));
+    EXPECT_EQ(viaProcessing.Get(), viaObject.Get());
+}
+
+TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    ComPtr<ISFiles> files;
+    ASSERT_HR(S_OK, object->get_Files(&files));
+    ComPtr<ISFile> file;
+    EXPECT_HR(kNotFound, files->get_Item(I4(1), &file));  // an empty list has no position 1
+
+    const std::vector<BYTE> bytes = {1, 2, 3, 4, 5, 6, 7};
+    ASSERT_HR(S_OK, RefHost::AddFile(object.Get(), L"key.bin", bytes));
+    ASSERT_HR(S_OK, files->get_Item(I4(1), &file));
+    ScopedVariant contents;
+    ASSERT_HR(S_OK, file->get_Contents(contents.Receive()));
+    ASSERT_EQ(VT_ARRAY | VT_UI1, contents.Type());
+    SAFEARRAY* array = V_ARRAY(&contents.Get());
+    BYTE* data = nullptr;
+    ASSERT_HR(S_OK, SafeArrayAccessData(array, reinterpret_cast<void**>(&data)));
+    EXPECT_EQ(bytes, std::vector<BYTE>(data, data + array->rgsabound[0].cElements));
+    SafeArrayUnaccessData(array);
+
+    ComPtr<ISStreamingFile> stream;
+    ASSERT_HR(S_OK, file->get_StreamingFile(&stream));
+    LONG size = 0, position = 0;
+    EXPECT_HR(S_OK, stream->get_Size(&size));
+    EXPECT_EQ(7, size);
+    auto readCount = [&](LONG count) {
+        ScopedVariant chunk;
+        EXPECT_HR(S_OK, stream->Read(count, chunk.Receive()));
+        return chunk.Type() == (VT_ARRAY | VT_UI1) ? V_ARRAY(&chunk.Get())->rgsabound[0].cElements
+                                                   : 99u;
+    };
+    EXPECT_EQ(3u, readCount(3));
+    EXPECT_HR(S_OK, stream->get_Position(&position));
+    EXPECT_EQ(3, position);
+    EXPECT_EQ(4u, readCount(100));
+    EXPECT_EQ(0u, readCount(5));
+    EXPECT_HR(E_INVALIDARG, stream->Read(-1, ScopedVariant().Receive()));
+    EXPECT_HR(S_OK, stream->Close());
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE), stream->Read(1, ScopedVariant().Receive()));
+
+    // Contents can be replaced by a byte array only.
+    EXPECT_HR(DISP_E_TYPEMISMATCH, file->put_Contents(Text(L"text")));
+    EXPECT_HR(S_OK, file->put_Contents(contents.Get()));
+}
+
+TEST_F(InfoObjectTest, InfoStoreChainCreatesAnObjectOfTheKindWithANewId) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    ComPtr<ISInfoObjects> parents, created;
+    ComPtr<ISInfoStore> store;
+    ComPtr<ISPluginManager> manager;
+    ComPtr<ISPluginInfos> infos;
+    ComPtr<ISPluginInfo> info, unknown;
+    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
+    ASSERT_HR(S_OK, parents->get_InfoStore(&store));
+    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&created));
+    ASSERT_HR(S_OK, store->get_PluginManager(&manager));
+    ASSERT_HR(S_OK, manager->get_PluginInfos(&infos));
+    EXPECT_HR(kNotFound, infos->get_Item(Text(L"NoSuchKind"), &unknown));
+    ASSERT_HR(S_OK, infos->get_Item(Text(L"CryptoGraphicKey"), &info));
+
+    ComPtr<ISInfoObject> child;
+    ASSERT_HR(S_OK, created->Add(info.Get(), &child));
+    EXPECT_NE(IdOf(object.Get()), IdOf(child.Get()));
+    ScopedBstr kind;
+    ASSERT_HR(S_OK, child->get_Kind(kind.Receive()));
+    EXPECT_EQ(L"CryptoGraphicKey", ToString(kind.Get()));
+    VARIANT_BOOL isNew = VARIANT_FALSE, exists = VARIANT_TRUE;
+    EXPECT_HR(S_OK, child->IsNew(&isNew));
+    EXPECT_EQ(VARIANT_TRUE, isNew);
+    EXPECT_HR(S_OK, BagOf(child.Get())->Exists(ScopedBstr(L"SI_NEWOBJECT").Get(), &exists));
+    EXPECT_EQ(VARIANT_FALSE, exists);
+
+    // The new-object collection commits what it made.
+    ASSERT_HR(S_OK, child->put_ParentID(IdOf(object.Get())));
+    EXPECT_FALSE(repository->Contains(IdOf(child.Get())));
+    ASSERT_HR(S_OK, created->Commit());
+    EXPECT_TRUE(repository->Contains(IdOf(child.Get())));
+}
+
+TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
+    auto repository = RefHost::CreateRepository();
+    auto folder = NewObject(*repository, L"Folder");
+    ASSERT_HR(S_OK, folder->put_Title(ScopedBstr(L"Keys").Get()));
+    ASSERT_HR(S_OK, folder->Save());
+
+    auto object = NewObject(*repository);
+    const long id = IdOf(object.Get());
+    ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"Master key").Get()));
+    ASSERT_HR(S_OK, object->put_ParentID(IdOf(folder.Get())));
+    VARIANT isNewMark;
+    V_VT(&isNewMark) = VT_BOOL;
+    V_BOOL(&isNewMark) = VARIANT_TRUE;
+    ASSERT_HR(S_OK,
+              object->SetPropertyEx(ScopedBstr(L"SI_NEWOBJECT").Get(), isNewMark, 0x02000000));
+    auto bag = BagOf(object.Get());
+    ComPtr<ISProperty> listProperty;
+    ASSERT_HR(S_OK, bag->Add(ScopedBstr(L"SI_CORPORATE_CATEGORIES").Get(), Text(L""), 0x0A000000,
+                             &listProperty));
+    ComPtr<ISProperties> nested;
+    ASSERT_HR(S_OK, listProperty->get_Properties(&nested));
+    auto categories = ListOf(nested);
+    ASSERT_HR(S_OK, categories->Append(I4(501)));
+    ASSERT_HR(S_OK, RefHost::AddFile(object.Get(), L"key.bin", {9, 8, 7}));
+
+    ASSERT_HR(S_OK, object->Save());
+    VARIANT_BOOL flag = VARIANT_TRUE;
+    EXPECT_HR(S_OK, object->IsNew(&flag));
+    EXPECT_EQ(VARIANT_FALSE, flag);
+    EXPECT_HR(S_OK, object->get_IsDirty(&flag));
+    EXPECT_EQ(VARIANT_FALSE, flag);
+    EXPECT_HR(S_OK, bag->Exists(ScopedBstr(L"SI_NEWOBJECT").Get(), &flag));
+    EXPECT_EQ(VARIANT_FALSE, flag);
+
+    // Later changes stay in memory until the next commit.
+    ASSERT_HR(S_OK, categories->Append(I4(502)));
+    EXPECT_HR(S_OK, object->get_IsDirty(&flag));
+    EXPECT_EQ(VARIANT_TRUE, flag);
+    ComPtr<ISInfoObject> loaded;
+    ASSERT_HR(S_OK, repository->Load(id, &loaded));
+    EXPECT_NE(RefHost::IdentityOf(object.Get()), RefHost::IdentityOf(loaded.Get()));
+    EXPECT_EQ(L"Master key", TitleOf(loaded.Get()));
+    EXPECT_HR(S_OK, loaded->IsNew(&flag));
+    EXPECT_EQ(VARIANT_FALSE, flag);
+    ComPtr<ISProperty> loadedList;
+    ComPtr<ISProperties> loadedNested;
+    ASSERT_HR(S_OK, BagOf(loaded.Get())->get_Item(Text(L"SI_CORPORATE_CATEGORIES"), &loadedList));
+    LONG flags = 0;
+    EXPECT_HR(S_OK, loadedList->get_Flags(&flags));
+    EXPECT_EQ(0x0A000000, flags);
+    ASSERT_HR(S_OK, loadedList->get_Properties(&loadedNested));
+    auto loadedCategories = ListOf(loadedNested);
+    EXPECT_EQ(1, CountOf(loadedCategories.Get()));
+    EXPECT_EQ(501, ItemI4(loadedCategories.Get(), 1));
+    ComPtr<ISFiles> files;
+    ASSERT_HR(S_OK, loaded->get_Files(&files));
+    LONG total = 0;
+    EXPECT_HR(S_OK, files->get_TotalSize(&total));
+    EXPECT_EQ(3, total);
+
+    // Changing the loaded object changes neither the committed state nor the first object.
+    ASSERT_HR(S_OK, loadedCategories->Append(I4(777)));
+    ComPtr<ISProperties> committed;
+    ASSERT_HR(S_OK, repository->CommittedProperties(id, &committed));
+    EXPECT_HR(S_OK, committed->Exists(ScopedBstr(L"SI_NEWOBJECT").Get(), &flag));
+    EXPECT_EQ(VARIANT_FALSE, flag);
+    ComPtr<ISProperty> committedList;
+    ComPtr<ISProperties> committedNested;
+    ASSERT_HR(S_OK, committed->get_Item(Text(L"SI_CORPORATE_CATEGORIES"), &committedList));
+    ASSERT_HR(S_OK, committedList->get_Properties(&committedNested));
+    EXPECT_EQ(1, CountOf(ListOf(committedNested).Get()));
+    EXPECT_EQ(2, CountOf(categories.Get()));
+
+    // The parent collection leads to the committed parent.
+    ComPtr<ISInfoObjects> parents;
+    ComPtr<ISInfoObject> parent;
+    ASSERT_HR(S_OK, loaded->get_ParentInfoObjects(&parents));
+    LONG count = 0;
+    EXPECT_HR(S_OK, parents->get_Count(&count));
+    ASSERT_EQ(1, count);
+    ASSERT_HR(S_OK, parents->get_Item(I4(1), &parent));
+    EXPECT_EQ(L"Keys", TitleOf(parent.Get()));
+    ScopedBstr parentKind;
+    EXPECT_HR(S_OK, loaded->get_ParentKind(parentKind.Receive()));
+    EXPECT_EQ(L"Folder", ToString(parentKind.Get()));
+
+    // Deleting forgets the committed state.
+    ASSERT_HR(S_OK, loaded->DeleteNow());
+    EXPECT_FALSE(repository->Contains(id));
+    ComPtr<ISInfoObject> again;
+    EXPECT_HR(kNotInCollection, repository->Load(id, &again));
+}
+
+TEST_F(InfoObjectTest, QueriesSelectCommittedObjectsByProperty) {
+    auto repository = RefHost::CreateRepository();
+    auto folder = NewObject(*repository, L"Folder");
+    auto key = NewObject(*repository);
+    ASSERT_HR(S_OK, folder->Save());
+    ASSERT_HR(S_OK, key->put_ParentID(IdOf(folder.Get())));
+    ASSERT_HR(S_OK, key->Save());
+    ComPtr<ISInfoStore> store;
+    ASSERT_HR(S_OK, repository->GetInfoStore(&store));
+
+    auto count = [&](const wchar_t* query) {
+        ComPtr<ISInfoObjects> result;
+        LONG n = -1;
+        if (FAILED(store->Query(ScopedBstr(query).Get(), &result))) return -1L;
+        EXPECT_HR(S_OK, result->get_Count(&n));
+        return static_cast<long>(n);
+    };
+    EXPECT_EQ(2, count(L""));
+    EXPECT_EQ(1, count(L"SELECT * FROM CI_INFOOBJECTS WHERE SI_KIND='Folder'"));
+    const std::wstring byParent = L"SI_PARENTID=" + std::to_wstring(IdOf(folder.Get())) +
+                                  L" AND SI_KIND = 'cryptographickey'";
+    EXPECT_EQ(1, count(byParent.c_str()));
+    EXPECT_EQ(0, count(L"SI_ID=1"));
+    ComPtr<ISInfoObjects> result;
+    EXPECT_HR(E_INVALIDARG, store->Query(ScopedBstr(L"SI_KIND").Get(), &result));
+}
+
+TEST_F(InfoObjectTest, SerializedBagsComeBackWhole) {
+    auto repository = RefHost::CreateRepository();
+    auto source = NewObject(*repository);
+    auto target = NewObject(*repository);
+    ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"tab\there\nand \\ there").Get()));
+    auto bag = BagOf(source.Get());
+    ComPtr<ISProperty> holder;
+    ASSERT_HR(S_OK, bag->Add(ScopedBstr(L"SI_ARTIFACTS_SCOPEBATCH").Get(), Text(L""), 0x0A000000,
+                             &holder));
+    ComPtr<ISProperties> nested, element;
+    ASSERT_HR(S_OK, holder->get_Properties(&nested));
+    auto list = ListOf(nested);
+    ASSERT_HR(S_OK, list->Append(I4(7)));
+    ASSERT_HR(S_OK, list->AppendBag(&element));
+    ComPtr<ISProperty> id;
+    ASSERT_HR(S_OK, element->Add(ScopedBstr(L"SI_ID").Get(), I4(8), 0, &id));
+    VARIANT stamp;
+    V_VT(&stamp) = VT_BOOL;
+    V_BOOL(&stamp) = VARIANT_TRUE;
+    ASSERT_HR(S_OK, source->put_Property(ScopedBstr(L"SI_IS_COMPROMISED").Get(), stamp));
+
+    ScopedVariant data;
+    ASSERT_HR(S_OK, source->Serialize(data.Receive()));
+    ASSERT_EQ(VT_BSTR, data.Type());
+    ASSERT_HR(S_OK, target->Deserialize(data.Get()));
+    EXPECT_EQ(L"tab\there\nand \\ there", TitleOf(target.Get()));
+    EXPECT_EQ(IdOf(source.Get()), IdOf(target.Get()));
+    ScopedVariant compromised;
+    ASSERT_HR(S_OK,
+              target->get_Property(ScopedBstr(L"SI_IS_COMPROMISED").Get(), compromised.Receive()));
+    EXPECT_EQ(VT_BOOL, compromised.Type());
+    ComPtr<ISProperty> copiedHolder;
+    ComPtr<ISProperties> copiedNested;
+    ASSERT_HR(S_OK, BagOf(target.Get())->get_Item(Text(L"SI_ARTIFACTS_SCOPEBATCH"), &copiedHolder));
+    ASSERT_HR(S_OK, copiedHolder->get_Properties(&copiedNested));
+    auto copiedList = ListOf(copiedNested);
+    ASSERT_EQ(2, CountOf(copiedList.Get()));
+    EXPECT_EQ(7, ItemI4(copiedList.Get(), 1));
+    ScopedVariant copiedElement;
+    ASSERT_HR(S_OK, copiedList->get_Item(I4(2), copiedElement.Receive()));
+    ASSERT_EQ(VT_DISPATCH, copiedElement.Type());
+    ComPtr<ISProperties> copiedElementBag;
+    ASSERT_HR(S_OK,
+              V_DISPATCH(&copiedElement.Get())->QueryInterface(IID_PPV_ARGS(&copiedElementBag)));
+    EXPECT_EQ(L"8", ValueText(copiedElementBag.Get(), L"SI_ID"));
+
+    // A malformed text changes nothing.
+    EXPECT_HR(E_INVALIDARG, target->Deserialize(Text(L"SI_NAME\t0\t8\tx\n{\n")));
+    EXPECT_EQ(L"tab\there\nand \\ there", TitleOf(target.Get()));
+}
+
+TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"by name").Get()));
+    ComPtr<IDispatch> dispatch;
+    ASSERT_HR(S_OK, object.As(&dispatch));
+    OLECHAR* names[] = {const_cast<OLECHAR*>(L"Title")};
+    DISPID title = DISPID_UNKNOWN;
+    ASSERT_HR(S_OK, dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &title));
+    EXPECT_EQ(4, title);
+
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    ScopedVariant result;
+    ASSERT_HR(S_OK, dispatch->Invoke(title, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET,
+                                     &none, result.Receive(), nullptr, nullptr));
+    ASSERT_EQ(VT_BSTR, result.Type());
+    EXPECT_EQ(std::wstring(L"by name"), V_BSTR(&result.Get()));
+
+    Text renamed(L"renamed");
+    VARIANT argument = renamed;
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS put = {&argument, &named, 1, 1};
+    ASSERT_HR(S_OK, dispatch->Invoke(title, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT,
+                                     &put, nullptr, nullptr, nullptr));
+    EXPECT_EQ(L"renamed", TitleOf(object.Get()));
+
+    // The list face dispatches through its own description.
+    auto bag = NewBag();
+    auto list = ListOf(bag);
+    ComPtr<IDispatch> listDispatch;
+    ASSERT_HR(S_OK, list.As(&listDispatch));  // IDispatch of the bag is its ISProperties face
+    OLECHAR* countName[] = {const_cast<OLECHAR*>(L"Count")};
+    DISPID count = DISPID_UNKNOWN;
+    EXPECT_HR(S_OK, static_cast<IDispatch*>(list.Get())
+                        ->GetIDsOfNames(IID_NULL, countName, 1, LOCALE_USER_DEFAULT, &count));
+    EXPECT_EQ(1, count);
+    OLECHAR* setupName[] = {const_cast<OLECHAR*>(L"Setup")};
+    DISPID setup = DISPID_UNKNOWN;
+    EXPECT_HR(S_OK, static_cast<IDispatch*>(list.Get())
+                        ->GetIDsOfNames(IID_NULL, setupName, 1, LOCALE_USER_DEFAULT, &setup));
+    EXPECT_EQ(3, setup);
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// The repository behind the info store: collections (delete, commit, find, copy), the plug-in
+// manager, objects of other repositories, files read from disk, deltas, the small member
+// objects, and commits racing with changes.
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "refhost/refhost_fixture.h"
+
+namespace {
+
+class RepositoryTest : public RefHostTest {
+  protected:
+    static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository,
+                                          const wchar_t* kind = L"Folder") {
+        ComPtr<ISInfoObject> object;
+        EXPECT_HR(S_OK, repository.NewObject(kind, &object));
+        return object;
+    }
+    static long IdOf(ISInfoObject* object) {
+        LONG id = 0;
+        EXPECT_HR(S_OK, object->get_ID(&id));
+        return id;
+    }
+    static ComPtr<ISInfoStore> StoreOf(RefHost::Repository& repository) {
+        ComPtr<ISInfoStore> store;
+        EXPECT_HR(S_OK, repository.GetInfoStore(&store));
+        return store;
+    }
+};
+
+TEST_F(RepositoryTest, CollectionsCommitTheirObjectsAndTheDeletionsTheyRecorded) {
+    auto repository = RefHost::CreateRepository();
+    auto store = StoreOf(*repository);
+    ComPtr<ISInfoObjects> collection;
+    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&collection));
+    ComPtr<ISPluginManager> manager;
+    ComPtr<ISPluginInfo> folderInfo;
+    ASSERT_HR(S_OK, store->get_PluginManager(&manager));
+    ASSERT_HR(S_OK,
+              manager->GetPluginInfo(ScopedBstr(L"KorvelEnterprise.Folder").Get(), &folderInfo));
+    ComPtr<ISInfoObject> first, second, found;
+    ASSERT_HR(S_OK, collection->Add(folderInfo.Get(), &first));
+    ASSERT_HR(S_OK, collection->Add(folderInfo.Get(), &second));
+    ASSERT_HR(S_OK, store->Commit(collection.Get()));
+    EXPECT_TRUE(repository->Contains(IdOf(first.Get())));
+    EXPECT_TRUE(repository->Contains(IdOf(second.Get())));
+
+    ASSERT_HR(S_OK, collection->FindByID(IdOf(second.Get()), &found));
+    EXPECT_EQ(second.Get(), found.Get());
+    found.Reset();
+    EXPECT_HR(kNotInCollection, collection->FindByID(-1, &found));
+
+    // Delete takes the object out now and out of the repository at the next commit.
+    ASSERT_HR(S_OK, collection->Delete(I4(1)));
+    LONG count = 0;
+    EXPECT_HR(S_OK, collection->get_Count(&count));
+    EXPECT_EQ(1, count);
+    EXPECT_TRUE(repository->Contains(IdOf(first.Get())));
+    ASSERT_HR(S_OK, collection->Commit());
+    EXPECT_FALSE(repository->Contains(IdOf(first.Get())));
+    EXPECT_TRUE(repository->Contains(IdOf(second.Get())));
+    EXPECT_HR(kNotFound, collection->Delete(I4(2)));
+
+    // Collections and objects the host did not make are refused.
+    EXPECT_HR(E_POINTER, store->Commit(nullptr));
+    EXPECT_HR(E_INVALIDARG, repository->Store(nullptr));
+}
+
+TEST_F(RepositoryTest, CopiesTakeTheSourcesPropertiesUnderANewIdentity) {
+    auto repository = RefHost::CreateRepository();
+    auto source = NewObject(*repository, L"CryptoGraphicKey");
+    ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"original").Get()));
+    ASSERT_HR(S_OK, source->put_Property(ScopedBstr(L"SI_KEY_STATE").Get(), I4(2)));
+    ComPtr<ISInfoObjects> collection;
+    ASSERT_HR(S_OK, StoreOf(*repository)->NewInfoObjectCollection(&collection));
+    ComPtr<ISInfoObject> copy;
+    ASSERT_HR(S_OK, collection->Copy(source.Get(), 0, &copy));
+    EXPECT_NE(IdOf(source.Get()), IdOf(copy.Get()));
+    ScopedBstr title, sourceCuid, copyCuid;
+    ASSERT_HR(S_OK, copy->get_Title(title.Receive()));
+    EXPECT_EQ(L"original", ToString(title.Get()));
+    ASSERT_HR(S_OK, source->get_CUID(sourceCuid.Receive()));
+    ASSERT_HR(S_OK, copy->get_CUID(copyCuid.Receive()));
+    EXPECT_NE(ToString(sourceCuid.Get()), ToString(copyCuid.Get()));
+    VARIANT_BOOL isNew = VARIANT_FALSE;
+    EXPECT_HR(S_OK, copy->IsNew(&isNew));
+    EXPECT_EQ(VARIANT_TRUE, isNew);
+
+    // Copies are independent of their source.
+    ASSERT_HR(S_OK, source->put_Property(ScopedBstr(L"SI_KEY_STATE").Get(), I4(3)));
+    ScopedVariant state;
+    ASSERT_HR(S_OK, copy->get_Property(ScopedBstr(L"SI_KEY_STATE").Get(), state.Receive()));
+    EXPECT_EQ(2, V_I4(&state.Get()));
+}
+
+TEST_F(RepositoryTest, ThePluginManagerKnowsTheInstalledKinds) {
+    auto repository = RefHost::CreateRepository();
+    ASSERT_HR(S_OK, repository->InstallKind({L"Report", L"KorvelEnterprise.Report", L"Report"}));
+    EXPECT_HR(E_INVALIDARG, repository->InstallKind({L"", L"x", L""}));
+    EXPECT_EQ(3u, repository->Kinds().size());
+
+    ComPtr<ISPluginManager> manager;
+    ASSERT_HR(S_OK, StoreOf(*repository)->get_PluginManager(&manager));
+    VARIANT_BOOL installed = VARIANT_FALSE;
+    EXPECT_HR(S_OK,
+              manager->IsPluginInstalled(ScopedBstr(L"korvelenterprise.report").Get(), &installed));
+    EXPECT_EQ(VARIANT_TRUE, installed);
+    EXPECT_HR(S_OK, manager->IsPluginInstalled(ScopedBstr(L"Nothing").Get(), &installed));
+    EXPECT_EQ(VARIANT_FALSE, installed);
+    ComPtr<ISPluginInfo> info;
+    EXPECT_HR(kNotFound, manager->GetPluginInfo(ScopedBstr(L"Nothing").Get(), &info));
+
+    ComPtr<ISPluginInfos> desktop, admin;
+    ASSERT_HR(S_OK, manager->get_DesktopPlugins(&desktop));
+    ASSERT_HR(S_OK, manager->get_AdminPlugins(&admin));
+    LONG count = 0;
+    EXPECT_HR(S_OK, desktop->get_Count(&count));
+    EXPECT_EQ(3, count);
+    EXPECT_HR(S_OK, admin->get_Count(&count));
+    EXPECT_EQ(0, count);
+    ASSERT_HR(S_OK, desktop->get_Item(I4(3), &info));
+    ScopedBstr kind;
+    ASSERT_HR(S_OK, info->get_Kind(kind.Receive()));
+    EXPECT_EQ(L"Report", ToString(kind.Get()));
+    info.Reset();
+    EXPECT_HR(kNotFound, desktop->get_Item(I4(4), &info));
+    ASSERT_HR(S_OK, desktop->get_Item(Text(L"KorvelEnterprise.CryptoGraphicKey"), &info));
+    ComPtr<ISProperties> properties;
+    ASSERT_HR(S_OK, info->get_Properties(&properties));
+    EXPECT_EQ(L"CryptoGraphicKey", ValueText(properties.Get(), L"SI_KIND"));
+
+    ComPtr<ISInfoObject> report;
+    ASSERT_HR(S_OK, repository->NewObject(L"report", &report));
+    EXPECT_HR(kNotFound, repository->NewObject(L"Nothing", &report));
+}
+
+TEST_F(RepositoryTest, ObjectsBelongToTheirOwnRepository) {
+    auto mine = RefHost::CreateRepository();
+    auto theirs = RefHost::CreateRepository();
+    auto object = NewObject(*mine);
+    EXPECT_HR(E_INVALIDARG, theirs->Store(object.Get()));
+    EXPECT_FALSE(theirs->Contains(IdOf(object.Get())));
+    ASSERT_HR(S_OK, mine->Store(object.Get()));
+    EXPECT_EQ(std::vector<long>{IdOf(object.Get())}, mine->Ids());
+    EXPECT_HR(kNotInCollection, theirs->Remove(IdOf(object.Get())));
+    ComPtr<ISProperties> committed;
+    EXPECT_HR(kNotInCollection, theirs->CommittedProperties(IdOf(object.Get()), &committed));
+}
+
+TEST_F(RepositoryTest, ParentsThatAreNotCommittedAreNotFound) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    ComPtr<ISInfoObject> parent;
+    EXPECT_HR(S_FALSE, object->get_Parent(&parent));  // parent 0: none
+    EXPECT_EQ(nullptr, parent.Get());
+    ASSERT_HR(S_OK, object->put_ParentID(999));
+    EXPECT_HR(kNotInCollection, object->get_Parent(&parent));
+    ComPtr<ISInfoObjects> parents;
+    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
+    LONG count = -1;
+    EXPECT_HR(S_OK, parents->get_Count(&count));
+    EXPECT_EQ(0, count);
+    ScopedBstr parentCuid;
+    EXPECT_HR(S_OK, object->get_ParentCUID(parentCuid.Receive()));
+    EXPECT_EQ(L"", ToString(parentCuid.Get()));
+}
+
+TEST_F(RepositoryTest, FilesAreReadFromDiskAndTravelWithTheCommit) {
+    wchar_t directory[MAX_PATH] = {};
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, directory));
+    const std::wstring path = std::wstring(directory) + L"refhost_file_test.bin";
+    {
+        std::ofstream out(path.c_str(), std::ios::binary);  // the MinGW library takes wide paths
+        out.write("\x00\x01\x02\xff", 4);
+    }
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    ComPtr<ISFiles> files;
+    ASSERT_HR(S_OK, object->get_Files(&files));
+    ComPtr<ISFile> file;
+    ASSERT_HR(S_OK, files->Add(ScopedBstr(path.c_str()).Get(), &file));
+    DeleteFileW(path.c_str());
+    ScopedBstr name;
+    ASSERT_HR(S_OK, file->get_Name(name.Receive()));
+    EXPECT_EQ(L"refhost_file_test.bin", ToString(name.Get()));
+    LONG size = 0;
+    EXPECT_HR(S_OK, file->get_Size(&size));
+    EXPECT_EQ(4, size);
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+              files->Add(ScopedBstr(path.c_str()).Get(), &file));
+
+    ASSERT_HR(S_OK, object->Save());
+    ASSERT_HR(S_OK, files->Delete(I4(1)));  // after the commit: the committed file stays
+    ComPtr<ISInfoObject> loaded;
+    ASSERT_HR(S_OK, repository->Load(IdOf(object.Get()), &loaded));
+    ComPtr<ISFiles> loadedFiles;
+    ASSERT_HR(S_OK, loaded->get_Files(&loadedFiles));
+    LONG count = 0;
+    EXPECT_HR(S_OK, loadedFiles->get_Count(&count));
+    EXPECT_EQ(1, count);
+    EXPECT_HR(S_OK, files->get_Count(&count));
+    EXPECT_EQ(0, count);
+}
+
+TEST_F(RepositoryTest, DeltasMergeIntoTheBag) {
+    auto repository = RefHost::CreateRepository();
+    auto source = NewObject(*repository);
+    auto target = NewObject(*repository);
+    ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"from the delta").Get()));
+    ASSERT_HR(S_OK, target->put_Keyword(ScopedBstr(L"kept").Get()));
+    ScopedBstr delta;
+    ASSERT_HR(S_OK, source->get_Delta(delta.Receive()));
+    ASSERT_HR(S_OK, target->ApplyDelta(delta.Get()));
+    ScopedBstr title, keyword;
+    ASSERT_HR(S_OK, target->get_Title(title.Receive()));
+    EXPECT_EQ(L"from the delta", ToString(title.Get()));
+    ASSERT_HR(S_OK, target->get_Keyword(keyword.Receive()));
+    EXPECT_EQ(L"kept", ToString(keyword.Get()));  // a merge keeps what the delta does not name
+    EXPECT_HR(E_POINTER, target->ApplyDelta(nullptr));
+    EXPECT_HR(E_INVALIDARG, target->ApplyDelta(ScopedBstr(L"no fields").Get()));
+}
+
+TEST_F(RepositoryTest, SchedulingAndSecurityInfoAnswerPlausibly) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    ComPtr<ISSchedulingInfo> scheduling;
+    ASSERT_HR(S_OK, object->get_SchedulingInfo(&scheduling));
+    LONG type = -1;
+    EXPECT_HR(S_OK, scheduling->get_Type(&type));
+    EXPECT_EQ(0, type);
+    ASSERT_HR(S_OK, scheduling->put_Type(2));
+    ASSERT_HR(S_OK, scheduling->put_BeginDate(45000.5));
+    ComPtr<ISSchedulingInfo> again;
+    ASSERT_HR(S_OK, object->get_SchedulingInfo(&again));
+    DATE begin = 0;
+    EXPECT_HR(S_OK, again->get_Type(&type));
+    EXPECT_EQ(2, type);
+    EXPECT_HR(S_OK, again->get_BeginDate(&begin));
+    EXPECT_EQ(45000.5, begin);
+
+    ComPtr<ISSecurityInfo> security;
+    ASSERT_HR(S_OK, object->get_SecurityInfo(&security));
+    VARIANT_BOOL granted = VARIANT_FALSE;
+    EXPECT_HR(S_OK, security->CheckRight(3, VARIANT_FALSE, &granted));
+    EXPECT_EQ(VARIANT_TRUE, granted);
+    SAFEARRAY* rights = SafeArrayCreateVector(VT_I4, 0, 3);
+    ASSERT_NE(nullptr, rights);
+    VARIANT request;
+    V_VT(&request) = VT_ARRAY | VT_I4;
+    V_ARRAY(&request) = rights;
+    ScopedVariant answers;
+    EXPECT_HR(S_OK, security->CheckRights(request, VARIANT_FALSE, answers.Receive()));
+    SafeArrayDestroy(rights);
+    ASSERT_EQ(VT_ARRAY | VT_VARIANT, answers.Type());
+    EXPECT_EQ(3u, V_ARRAY(&answers.Get())->rgsabound[0].cElements);
+}
+
+TEST_F(RepositoryTest, CommitsRacingWithChangesKeepACoherentState) {
+    auto repository = RefHost::CreateRepository();
+    auto object = NewObject(*repository);
+    const long id = IdOf(object.Get());
+    ComPtr<ISProperties> bag;
+    ASSERT_HR(S_OK, object->get_Properties(&bag));
+    ComPtr<ISPropertyBagCollection> list = ListOf(bag);
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::thread writer([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        for (long i = 1; i <= 3000; ++i)
+            if (list->Append(I4(i)) != S_OK) ++failures;
+        stop = true;
+        CoUninitialize();
+    });
+    std::thread committer([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        while (!stop) {
+            if (object->Save() != S_OK) ++failures;
+            ComPtr<ISProperties> committed;
+            if (repository->CommittedProperties(id, &committed) != S_OK) {
+                ++failures;
+                continue;
+            }
+            // Every committed copy is a whole list: its count matches its elements.
+            auto copy = ListOf(committed);
+            LONG count = 0;
+            copy->get_Count(&count);
+            if (count > 0 && ItemI4(copy.Get(), count) != count) ++failures;
+        }
+        CoUninitialize();
+    });
+    writer.join();
+    committer.join();
+    EXPECT_EQ(0, failures.load());
+    ASSERT_HR(S_OK, object->Save());
+    ComPtr<ISInfoObject> loaded;
+    ASSERT_HR(S_OK, repository->Load(id, &loaded));
+    ComPtr<ISProperties> loadedBag;
+    ASSERT_HR(S_OK, loaded->get_Properties(&loadedBag));
+    EXPECT_EQ(3000, CountOf(ListOf(loadedBag).Get()));
+}
+
+}  // namespace
