@@ -126,8 +126,7 @@ std::map<std::string, double> Measure(long n) {
     {
         constexpr int kCalls = 20000;
         std::vector<ScopedVariant> keys(kCalls);
-        for (auto& key : keys)
-            key.SetBstr((L"#" + std::to_wstring(1 + random() % n)).c_str());
+        for (auto& key : keys) key.SetBstr((L"#" + std::to_wstring(1 + random() % n)).c_str());
         Stopwatch watch;
         for (const auto& key : keys) {
             long id = 0;

@@ -79,15 +79,170 @@ public:
         return S_OK;
     }
 
-    // Filled in with the commit chain and the job-server error text.
-    STDMETHOD(FormatJobServerError)(ISProperties*, BSTR*) override { return E_NOTIMPL; }
+    // Slot 7: the text of a job server's error from its description bag: message SI_RESOURCE_ID
+    // (loaded without a locale), filled with the strings of the optional list SI_SUBST_STRINGS.
+    // On success *pMessage receives a new string that the caller owns; the string it held before
+    // is only traced, never freed. On failure *pMessage is untouched.
+    STDMETHOD(FormatJobServerError)(ISProperties* pErrorInfo, BSTR* pMessage) override try {
+        static constexpr wchar_t kLabel[] = L"IFormatPlugin::FormatJobServerError";
+        SDK_CALL_GUARD();
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::PointerText(pErrorInfo),
+                        SdkTrace::BstrText(pMessage ? *pMessage : nullptr));
+        if (pErrorInfo == nullptr || pMessage == nullptr) {
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(E_POINTER), SdkTrace::PointerText(pErrorInfo),
+                           SdkTrace::SWCharString());
+            if (pErrorInfo == nullptr)
+                SDK_RETURN_NULL_ARGUMENT("Invalid pointer pErrorInfo", CLSID_CryptoGraphicKey);
+            SDK_RETURN_NULL_ARGUMENT("Invalid pointer pMessage", CLSID_CryptoGraphicKey);
+        }
+#define SDK_FJSE_RETURN_(status)                                                               \
+    do {                                                                                       \
+        const HRESULT sdkStatus_ = (status);                                                   \
+        SDK_TRACE_EXIT(kLabel, static_cast<long>(sdkStatus_), SdkTrace::PointerText(pErrorInfo), \
+                       SdkTrace::BstrText(*pMessage));                                         \
+        return sdkStatus_;                                                                     \
+    } while (0)
+        // The message id.
+        Microsoft::WRL::ComPtr<ISProperty> resource;
+        HRESULT hr = FindBagProperty(pErrorInfo, Pravhelper500::WP_SI_RESOURCE_ID_W, resource);
+        if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+        ComLib::ScopedVariant id;
+        hr = resource->get_Value(id.Receive());
+        if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+        // A value that is no number is never used as a message id.
+        hr = id.ChangeType(VT_I4);
+        if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+        Zentil500::SResString text(
+            Zentil500::SResManager::LoadStringW(static_cast<UINT>(V_I4(&id.Get())), 0), L'%');
+
+        // The substitution strings, when the bag has them.
+        Microsoft::WRL::ComPtr<ISProperty> substitutions;
+        if (SUCCEEDED(FindBagProperty(pErrorInfo, Pravhelper500::WP_SI_SUBST_STRINGS_W,
+                                      substitutions))) {
+            Microsoft::WRL::ComPtr<ISProperties> nested;
+            hr = substitutions->get_Properties(&nested);
+            if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+            Microsoft::WRL::ComPtr<ISPropertyBagCollection> list;
+            if (!nested || FAILED(nested.As(&list)) || !list) SDK_FJSE_RETURN_(E_FAIL);
+            ComLib::ScopedBstr countName(Pravhelper500::WP_SI_TOTAL_W);
+            ComLib::ScopedBstr prefix(L"");
+            if (!countName.Get() || !prefix.Get()) SDK_FJSE_RETURN_(E_OUTOFMEMORY);
+            hr = list->Setup(countName.Get(), prefix.Get());
+            if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+            long count = 0;
+            hr = list->get_Count(&count);
+            if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+            for (long position = 1; position <= count; ++position) {
+                ComLib::ScopedVariant index;
+                index.SetI4(position);
+                ComLib::ScopedVariant item;
+                hr = list->get_Item(index.Get(), item.Receive());
+                if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+                // A string that cannot be made is never appended in its raw form.
+                hr = item.ChangeType(VT_BSTR);
+                if (FAILED(hr)) SDK_FJSE_RETURN_(hr);
+                text << SdkTrace::BstrText(V_BSTR(&item.Get()));
+            }
+        }
+
+        const Zentil500::SWCharString message = text.str();
+        BSTR result = SysAllocStringLen(message.c_str(), static_cast<UINT>(message.length()));
+        if (result == nullptr) SDK_FJSE_RETURN_(E_OUTOFMEMORY);
+        *pMessage = result;
+        SDK_FJSE_RETURN_(S_OK);
+#undef SDK_FJSE_RETURN_
+    } SDK_CATCH_RETURN()
+
     // Slot 11: the after-commit chain, entered at the publication layer.
     STDMETHOD(AfterCommit)(VARIANT_BOOL flag) override { return Base::AfterCommit(flag); }
 
-    // ---- web view (byte stream and streaming file are filled in with the format layer)
-    STDMETHOD(get_ByteStream)(VARIANT*) override { return E_NOTIMPL; }
-    STDMETHOD(get_StreamingFile)(ISStreamingFile**) override { return E_NOTIMPL; }
+    // ---- web view and flattened interface: the object's main file (position 1 of its files)
+
+    // The main file's contents as the host gives them (no copy, no conversion). The caller's
+    // variant is cleared first; on failure it is left as it was.
+    STDMETHOD(get_ByteStream)(VARIANT* pStream) override try {
+        static constexpr wchar_t kLabel[] = L"IFormatPlugin::get_ByteStream";
+        SDK_CALL_GUARD();
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::VariantText(pStream));
+        if (!this->m_pInfoObject) {
+            SDK_ASSERT(this->m_pInfoObject);
+            return E_FAIL;
+        }
+        if (pStream == nullptr) {
+            // This check writes its exit line, before the assertion.
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(E_POINTER), SdkTrace::SWCharString());
+            SDK_RETURN_NULL_ARGUMENT("Invalid pointer pStream", CLSID_CryptoGraphicKey);
+        }
+        Microsoft::WRL::ComPtr<ISFile> file;
+        HRESULT hr = MainFile(file);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::VariantText(pStream));
+        ComLib::ScopedVariant contents;
+        hr = file->get_Contents(contents.Receive());
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::VariantText(pStream));
+        hr = VariantClear(pStream);
+        if (SUCCEEDED(hr)) {
+            *pStream = contents.Release();  // the caller takes the host's value over
+            hr = S_OK;
+        }
+        SDK_TRACE_RETURN(kLabel, hr, SdkTrace::VariantText(pStream));
+    } SDK_CATCH_RETURN()
+
+    // The main file's streaming-file object, written straight into *ppFileStream.
+    STDMETHOD(get_StreamingFile)(ISStreamingFile** ppFileStream) override try {
+        static constexpr wchar_t kLabel[] = L"IFormatPlugin::get_StreamingFile";
+        SDK_CALL_GUARD();
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::PointerText(ppFileStream));
+        if (!this->m_pInfoObject) {
+            SDK_ASSERT(this->m_pInfoObject);
+            return E_FAIL;
+        }
+        if (ppFileStream == nullptr) {
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(E_POINTER), SdkTrace::SWCharString());
+            SDK_RETURN_NULL_ARGUMENT("Invalid pointer pStream", CLSID_CryptoGraphicKey);
+        }
+        Microsoft::WRL::ComPtr<ISFiles> files;
+        HRESULT hr = this->m_pInfoObject->get_Files(&files);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::PointerText(ppFileStream));
+        if (!files) {
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(E_FAIL), SdkTrace::PointerText(ppFileStream));
+            SDK_ASSERT_TEXT("FALSE", L"Failed to retrieve ISFile Interface.");
+            return E_FAIL;
+        }
+        Microsoft::WRL::ComPtr<ISFile> file;
+        hr = FirstFile(files.Get(), file);
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::PointerText(ppFileStream));
+        hr = file->get_StreamingFile(ppFileStream);
+        SDK_TRACE_RETURN(kLabel, hr, SdkTrace::PointerText(ppFileStream));
+    } SDK_CATCH_RETURN()
 
 private:
+    // The file at position 1 of the host object's file list. A host call that succeeds without
+    // handing out the list or the file gives E_FAIL.
+    HRESULT MainFile(Microsoft::WRL::ComPtr<ISFile>& file) {
+        Microsoft::WRL::ComPtr<ISFiles> files;
+        HRESULT hr = this->m_pInfoObject->get_Files(&files);
+        if (FAILED(hr)) return hr;
+        if (!files) return E_FAIL;
+        return FirstFile(files.Get(), file);
+    }
+    static HRESULT FirstFile(ISFiles* files, Microsoft::WRL::ComPtr<ISFile>& file) {
+        ComLib::ScopedVariant position;
+        position.SetI4(1);
+        const HRESULT hr = files->get_Item(position.Get(), &file);
+        if (FAILED(hr)) return hr;
+        return file ? hr : E_FAIL;
+    }
+    // Property `name` of `bag`, looked up by name. A lookup that succeeds without a property
+    // gives E_FAIL.
+    static HRESULT FindBagProperty(ISProperties* bag, const wchar_t* name,
+                                   Microsoft::WRL::ComPtr<ISProperty>& property) {
+        ComLib::ScopedVariant nameValue;
+        HRESULT hr = nameValue.SetBstr(name);
+        if (FAILED(hr)) return hr;
+        hr = bag->get_Item(nameValue.Get(), &property);
+        if (FAILED(hr)) return hr;
+        return property ? hr : E_FAIL;
+    }
+
     std::atomic<bool> m_faceFlag{false};
 };

@@ -1,0 +1,526 @@
+// IEnumTypesImpl: enumeration and indexing of a relative-ID collection (cursor, Next/Skip/Reset,
+// Count, Item, _NewEnum and Clone), with the collection's in-memory state: the elements in list
+// order, the case-insensitive lookup map from element key to position, and the cursor.
+//
+// Also here: EnumImplBase (the collection's SComObjectBase part), CComVariant (an owning VARIANT
+// element) and CComEnumVariant (the IEnumVARIANT that _NewEnum hands out).
+//
+// Locking: the in-memory state is guarded by the owning object's critical section (T::Lock, the
+// re-entrant lock of its CComObjectRootEx). Host calls are never made while only a read of the
+// state is in progress; the editing layer (objrelativesimpl.h) holds the lock across its host
+// calls so that the host list and the elements stay in step.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+#include <wrl/client.h>
+
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "KorvelInfoStore.h"
+#include "comlib.h"
+#include "pravhelper500.h"
+#include "scomobjectbase.h"
+#include "scoped.h"
+#include "sdktrace.h"
+#include "zentil500.h"
+
+inline constexpr char kEnumTypesImplFile[] = "export/iface/sdk/common/enumtypesimpl";
+
+// Ends a method body written as a function-try-block: nothing is thrown across an interface.
+#define SDK_CATCH_RETURN()          \
+    catch (const std::bad_alloc&) { \
+        return E_OUTOFMEMORY;       \
+    }                               \
+    catch (...) {                   \
+        return E_UNEXPECTED;        \
+    }
+
+// The per-call guard of a template layer, built from the owning object's SComObjectBase part.
+#define SDK_OWNER_CALL_GUARD() \
+    const ::SComCallGuard sdkCallGuard_(static_cast<const ::SComObjectBase&>(*this->Owner()))
+
+namespace SdkEnum {
+
+// An owning VARIANT: cleared on destruction, moved without copying, copied only through CopyFrom
+// (VariantCopy) so that a failed copy is seen.
+class CComVariant {
+public:
+    CComVariant() noexcept { VariantInit(&m_value); }
+    explicit CComVariant(long value) noexcept {
+        VariantInit(&m_value);
+        V_VT(&m_value) = VT_I4;
+        V_I4(&m_value) = value;
+    }
+    ~CComVariant() { VariantClear(&m_value); }
+    CComVariant(CComVariant&& other) noexcept : m_value(other.m_value) {
+        VariantInit(&other.m_value);
+    }
+    CComVariant& operator=(CComVariant&& other) noexcept {
+        if (this != &other) {
+            VariantClear(&m_value);
+            m_value = other.m_value;  // ownership moves with the bits
+            VariantInit(&other.m_value);
+        }
+        return *this;
+    }
+    CComVariant(const CComVariant&) = delete;
+    CComVariant& operator=(const CComVariant&) = delete;
+
+    const VARIANT& Get() const noexcept { return m_value; }
+    VARTYPE Type() const noexcept { return V_VT(&m_value); }
+    // Deep copy of source; a failure leaves the element VT_EMPTY.
+    HRESULT CopyFrom(const VARIANT& source) noexcept {
+        VariantClear(&m_value);
+        return VariantCopy(&m_value, const_cast<VARIANT*>(&source));
+    }
+    // Takes ownership of value (the caller's variant is left VT_EMPTY).
+    void Attach(VARIANT& value) noexcept {
+        VariantClear(&m_value);
+        m_value = value;
+        VariantInit(&value);
+    }
+
+private:
+    VARIANT m_value;
+};
+
+// IEnumVARIANT over its own copy of a set of values. Clones share that copy (it never changes)
+// and have a cursor of their own. Free-threaded: the cursor is guarded by the object lock.
+class CComEnumVariant : public IEnumVARIANT, public ComLib::CComObjectRootEx {
+public:
+    CComEnumVariant() = default;
+    virtual ~CComEnumVariant() = default;
+
+    HRESULT FinalConstruct() noexcept {
+        return CoCreateFreeThreadedMarshaler(static_cast<IEnumVARIANT*>(this),
+                                             m_marshaler.ReleaseAndGetAddressOf());
+    }
+    HRESULT _InternalQueryInterface(REFIID iid, void** ppv) noexcept {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (InlineIsEqualGUID(iid, IID_IUnknown) || InlineIsEqualGUID(iid, IID_IEnumVARIANT))
+            return ComLib::AnswerInterface<IEnumVARIANT>(this, ppv);
+        if (InlineIsEqualGUID(iid, IID_IMarshal) && m_marshaler)
+            return m_marshaler->QueryInterface(iid, ppv);
+        return E_NOINTERFACE;
+    }
+
+    // Copies [first, last) into the enumerator's own values; once only, before it is handed out.
+    HRESULT Init(const CComVariant* first, const CComVariant* last) noexcept try {
+        if (m_values) return E_UNEXPECTED;
+        auto values = std::make_shared<std::vector<CComVariant>>();
+        values->resize(static_cast<size_t>(last - first));
+        for (size_t i = 0; first + i != last; ++i) {
+            const HRESULT hr = (*values)[i].CopyFrom(first[i].Get());
+            if (FAILED(hr)) return hr;
+        }
+        m_values = std::move(values);
+        return S_OK;
+    }
+    SDK_CATCH_RETURN()
+
+    STDMETHOD(Next)(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override {
+        if (pCeltFetched) *pCeltFetched = 0;
+        if (rgVar == nullptr || (celt != 1 && pCeltFetched == nullptr)) return E_POINTER;
+        ComLib::CComObjectLock<CComEnumVariant> lock(this);
+        const size_t size = m_values ? m_values->size() : 0;
+        ULONG fetched = 0;
+        while (fetched < celt && m_position < size) {
+            VariantInit(&rgVar[fetched]);
+            const HRESULT hr =
+                VariantCopy(&rgVar[fetched], const_cast<VARIANT*>(&(*m_values)[m_position].Get()));
+            if (FAILED(hr)) {
+                // Hand out all or nothing: what was copied is cleared, the cursor stays.
+                for (ULONG i = 0; i < fetched; ++i) VariantClear(&rgVar[i]);
+                m_position -= fetched;
+                return hr;
+            }
+            ++fetched;
+            ++m_position;
+        }
+        if (pCeltFetched) *pCeltFetched = fetched;
+        return fetched == celt ? S_OK : S_FALSE;
+    }
+    STDMETHOD(Skip)(ULONG celt) override {
+        ComLib::CComObjectLock<CComEnumVariant> lock(this);
+        const size_t size = m_values ? m_values->size() : 0;
+        const size_t left = size - m_position;
+        if (celt > left) {
+            m_position = size;
+            return S_FALSE;
+        }
+        m_position += celt;
+        return S_OK;
+    }
+    STDMETHOD(Reset)() override {
+        ComLib::CComObjectLock<CComEnumVariant> lock(this);
+        m_position = 0;
+        return S_OK;
+    }
+    STDMETHOD(Clone)(IEnumVARIANT** ppEnum) override;
+
+private:
+    std::shared_ptr<const std::vector<CComVariant>> m_values;
+    size_t m_position = 0;  // guarded by the object lock
+    Microsoft::WRL::ComPtr<IUnknown> m_marshaler;
+};
+
+inline STDMETHODIMP CComEnumVariant::Clone(IEnumVARIANT** ppEnum) {
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    ComLib::CComObject<CComEnumVariant>* copy = nullptr;
+    HRESULT hr = ComLib::CComObject<CComEnumVariant>::CreateInstance(&copy);
+    if (FAILED(hr)) return hr;
+    Microsoft::WRL::ComPtr<IEnumVARIANT> holder(copy);  // destroys the copy on failure
+    {
+        ComLib::CComObjectLock<CComEnumVariant> lock(this);
+        copy->m_values = m_values;
+        copy->m_position = m_position;
+    }
+    *ppEnum = holder.Detach();
+    return S_OK;
+}
+
+// The integer ID of an InfoObject seen through its property bag (its SI_ID property).
+inline HRESULT ReadObjectId(IUnknown* object, long* id) noexcept {
+    if (object == nullptr) return E_POINTER;
+    Microsoft::WRL::ComPtr<ISProperties> bag;
+    HRESULT hr =
+        object->QueryInterface(IID_ISProperties, reinterpret_cast<void**>(bag.GetAddressOf()));
+    if (FAILED(hr)) return hr;
+    if (!bag) return E_NOINTERFACE;
+    ComLib::ScopedVariant name;
+    hr = name.SetBstr(Pravhelper500::WP_SI_ID_W);
+    if (FAILED(hr)) return hr;
+    Microsoft::WRL::ComPtr<ISProperty> property;
+    hr = bag->get_Item(name.Get(), &property);
+    if (FAILED(hr)) return hr;
+    if (!property) return E_POINTER;
+    ComLib::ScopedVariant value;
+    hr = property->get_Value(value.Receive());
+    if (FAILED(hr)) return hr;
+    hr = value.ChangeType(VT_I4);
+    if (FAILED(hr)) return hr;
+    *id = V_I4(&value.Get());
+    return S_OK;
+}
+
+// The integer value of an element: an ID element is its value, a text element its text read as
+// a number, an object element its SI_ID. Other elements have none (DISP_E_TYPEMISMATCH).
+inline HRESULT ElementId(const VARIANT& element, long* id) noexcept {
+    switch (V_VT(&element)) {
+        case VT_I4:
+            *id = V_I4(&element);
+            return S_OK;
+        case VT_BSTR: {
+            ComLib::ScopedVariant number;
+            HRESULT hr = number.CopyFrom(element);
+            if (SUCCEEDED(hr)) hr = number.ChangeType(VT_I4);
+            if (FAILED(hr)) return hr;
+            *id = V_I4(&number.Get());
+            return S_OK;
+        }
+        case VT_DISPATCH:
+            return ReadObjectId(V_DISPATCH(&element), id);
+        default:
+            return DISP_E_TYPEMISMATCH;
+    }
+}
+
+// The lookup key of an ID: "#" followed by the ID in decimal ("#17").
+inline Zentil500::SWCharString IdKey(long id) {
+    Zentil500::SWCharString number;
+    Zentil500::StringConvFromInteger(number, id, 10);
+    Zentil500::SWCharString key(L"#");
+    key += number;
+    return key;
+}
+
+}  // namespace SdkEnum
+
+// The collection's SComObjectBase part (object root, free-threaded marshaler, object locale).
+class EnumImplBase : public SComObjectBase {
+public:
+    ~EnumImplBase() override = default;
+};
+
+// T: the collection class (derives from this template and from EnumImplBase).
+template <typename T, typename Interface, typename ElemType, const CLSID* pclsid, const IID* piid,
+          const GUID* plibid>
+class IEnumTypesImpl : public ComLib::IDispatchImpl<Interface, piid, plibid> {
+public:
+    static constexpr const char* kTraceFile = kEnumTypesImplFile;
+
+    // Moves the cursor back to the first element. Traced, not guarded.
+    STDMETHOD(Reset)() override try {
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::Reset");
+        {
+            ComLib::CComObjectLock<T> lock(Owner());
+            m_cursor = 0;
+        }
+        SDK_TRACE_EXIT(L"IEnumTypesImpl::Reset", static_cast<long>(S_OK));
+        return S_OK;
+    }
+    SDK_CATCH_RETURN()
+
+    // Advances the cursor count positions; S_FALSE when the end came first (the cursor then
+    // stands at the element count). Traced, not guarded.
+    STDMETHOD(Skip)(ULONG count) override try {
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::Skip", static_cast<int>(count));
+        ULONG left = count;
+        HRESULT hr = S_OK;
+        {
+            ComLib::CComObjectLock<T> lock(Owner());
+            const ULONG size = static_cast<ULONG>(m_elements.GetSize());
+            while (left > 0) {
+                if (m_cursor >= size) {
+                    hr = S_FALSE;
+                    break;
+                }
+                ++m_cursor;
+                --left;
+            }
+        }
+        SDK_TRACE_EXIT(L"IEnumTypesImpl::Skip", static_cast<long>(hr),
+                       static_cast<long>(static_cast<long long>(left) - 1));
+        return hr;
+    }
+    SDK_CATCH_RETURN()
+
+    STDMETHOD(get_Count)(LONG* pCount) override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::get_Count", static_cast<long>(pCount ? *pCount : 0));
+        if (pCount == nullptr) return NullArgument("Invalid pointer pCount");
+        LONG count = 0;
+        {
+            ComLib::CComObjectLock<T> lock(Owner());
+            count = m_elements.GetSize();
+        }
+        *pCount = count;
+        SDK_TRACE_EXIT(L"IEnumTypesImpl::get_Count", static_cast<long>(S_OK),
+                       static_cast<long>(count));
+        return S_OK;
+    }
+    SDK_CATCH_RETURN()
+
+    // An IEnumVARIANT over a copy of the elements as they are now; later edits do not reach it.
+    STDMETHOD(get__NewEnum)(IUnknown** ppEnum) override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::_NewEnum");
+        if (ppEnum == nullptr) return NullArgument("Invalid pointer ppEnum");
+        *ppEnum = nullptr;
+
+        ComLib::CComObject<SdkEnum::CComEnumVariant>* enumerator = nullptr;
+        HRESULT hr = ComLib::CComObject<SdkEnum::CComEnumVariant>::CreateInstance(&enumerator);
+        if (FAILED(hr)) {
+            hr = Report(Pravhelper500::MSG_ENUM_CREATION_FAILED, E_OUTOFMEMORY);
+            SDK_TRACE_RETURN(L"IEnumTypesImpl::_NewEnum", hr);
+        }
+        Microsoft::WRL::ComPtr<IEnumVARIANT> holder(enumerator);  // destroys it on failure
+
+        // The count and the copies are taken under one hold of the lock, so that the snapshot
+        // is the list of one moment, whatever other threads do.
+        std::vector<SdkEnum::CComVariant> snapshot;
+        {
+            ComLib::CComObjectLock<T> lock(Owner());
+            snapshot.resize(static_cast<size_t>(m_elements.GetSize()));
+            for (int i = 0; i < m_elements.GetSize() && SUCCEEDED(hr); ++i)
+                hr = snapshot[static_cast<size_t>(i)].CopyFrom(m_elements[i].Get());
+        }
+        if (SUCCEEDED(hr))
+            hr = enumerator->Init(snapshot.data(), snapshot.data() + snapshot.size());
+        if (SUCCEEDED(hr))
+            hr = holder->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppEnum));
+        if (FAILED(hr)) SDK_TRACE_RETURN(L"IEnumTypesImpl::_NewEnum", hr);
+        SDK_TRACE_EXIT(L"IEnumTypesImpl::_NewEnum", static_cast<long>(hr),
+                       SdkTrace::PointerText(*ppEnum));
+        return hr;
+    }
+    SDK_CATCH_RETURN()
+
+    // Copies up to count element values from the cursor on, advancing it. S_OK when count values
+    // were copied (also for count <= 0), S_FALSE when the list ended first.
+    STDMETHOD(Next)(LONG count, ElemType* ids, LONG* pFetched) override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::Next", static_cast<int>(count));
+        if (ids == nullptr) return NullArgument("Invalid pointer ids");
+        if (count != 1 && pFetched == nullptr) return NullArgument("Invalid pointer pFetched");
+
+        LONG fetched = 0;
+        // Elements without a stored integer are resolved after the lock is left (an object
+        // element asks its host object for its ID); an element without any integer gives 0.
+        std::vector<std::pair<LONG, SdkEnum::CComVariant>> deferred;
+        {
+            ComLib::CComObjectLock<T> lock(Owner());
+            const ULONG size = static_cast<ULONG>(m_elements.GetSize());
+            while (fetched < count && m_cursor < size) {
+                const VARIANT& element = m_elements[static_cast<int>(m_cursor)].Get();
+                if (V_VT(&element) == VT_I4) {
+                    ids[fetched] = V_I4(&element);
+                } else {
+                    ids[fetched] = 0;
+                    deferred.emplace_back(fetched, SdkEnum::CComVariant());
+                    deferred.back().second.CopyFrom(element);
+                }
+                ++fetched;
+                ++m_cursor;
+            }
+        }
+        for (auto& [slot, element] : deferred) {
+            long id = 0;
+            if (SUCCEEDED(SdkEnum::ElementId(element.Get(), &id))) ids[slot] = id;
+        }
+        if (pFetched) *pFetched = fetched;
+        const HRESULT hr = (count <= 0 || fetched == count) ? S_OK : S_FALSE;
+        SDK_TRACE_EXIT(L"IEnumTypesImpl::Next", static_cast<long>(hr), static_cast<long>(count),
+                       fetched > 0 ? SdkTrace::DecimalText(ids[0]) : Zentil500::SWCharString(),
+                       static_cast<long>(fetched));
+        return hr;
+    }
+    SDK_CATCH_RETURN()
+
+    // The element designated by index: a position from 1, the key text of an element ("#17"),
+    // or an omitted argument for the first element.
+    STDMETHOD(get_Item)(VARIANT index, ElemType* pID) override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::get_Item", SdkTrace::VariantText(&index));
+        if (pID == nullptr) return NullArgument("Invalid pointer pID");
+
+        ComLib::ScopedVariant resolved;
+        HRESULT hr = VariantCopyInd(resolved.Ptr(), &index);
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IEnumTypesImpl::get_Item", hr, SdkTrace::VariantText(&index));
+
+        bool found = false;
+        SdkEnum::CComVariant element;
+        {
+            ComLib::CComObjectLock<T> lock(Owner());
+            int position = -1;
+            if (FindPositionLocked(resolved.Get(), &position)) {
+                found = true;
+                hr = element.CopyFrom(m_elements[position].Get());
+            }
+        }
+        if (!found) {
+            hr = ReportIndexNotFound(resolved);
+            SDK_TRACE_RETURN(L"IEnumTypesImpl::get_Item", hr, SdkTrace::VariantText(&index));
+        }
+        long value = 0;
+        if (SUCCEEDED(hr)) hr = SdkEnum::ElementId(element.Get(), &value);
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IEnumTypesImpl::get_Item", hr, SdkTrace::VariantText(&index));
+        *pID = static_cast<ElemType>(value);
+        SDK_TRACE_EXIT(L"IEnumTypesImpl::get_Item", static_cast<long>(hr),
+                       SdkTrace::VariantText(&index), static_cast<long>(value));
+        return hr;
+    }
+    SDK_CATCH_RETURN()
+
+    // A copy of the elements, the map, the cursor and the locale, without binding: it enumerates
+    // and indexes, but cannot edit (Add E_NOINTERFACE, Delete 0x80042A3A, Clear does nothing).
+    STDMETHOD(Clone)(Interface** ppCopy) override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IEnumTypesImpl::Clone");
+        if (ppCopy == nullptr) return NullArgument("Invalid pointer ppCopy");
+        *ppCopy = nullptr;
+
+        ComLib::CComObject<T>* copy = nullptr;
+        HRESULT hr = ComLib::CComObject<T>::CreateInstance(&copy);
+        if (FAILED(hr)) {
+            Report(Pravhelper500::MSG_CLONE_FAILED, KV_E_CLONEFAILED);
+            SDK_TRACE_EXIT(L"IEnumTypesImpl::Clone", static_cast<unsigned int>(KV_E_CLONEFAILED),
+                           SdkTrace::PointerText(nullptr));
+            return KV_E_CLONEFAILED;
+        }
+        Microsoft::WRL::ComPtr<Interface> holder;
+        hr = copy->QueryInterface(*piid, reinterpret_cast<void**>(holder.GetAddressOf()));
+        if (FAILED(hr)) {
+            delete copy;  // never handed out: reference count 0
+            SDK_TRACE_RETURN(L"IEnumTypesImpl::Clone", hr, SdkTrace::PointerText(nullptr));
+        }
+        {
+            ComLib::CComObjectLock<T> lock(Owner());
+            IEnumTypesImpl& target = *copy;
+            target.m_elements.SetSize(m_elements.GetSize());
+            for (int i = 0; i < m_elements.GetSize() && SUCCEEDED(hr); ++i)
+                hr = target.m_elements[i].CopyFrom(m_elements[i].Get());
+            target.m_cursor = m_cursor;
+            target.m_map = m_map;
+            copy->m_ObjectLocale = Owner()->m_ObjectLocale;
+        }
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IEnumTypesImpl::Clone", hr, SdkTrace::PointerText(nullptr));
+        *ppCopy = holder.Detach();
+        SDK_TRACE_EXIT(L"IEnumTypesImpl::Clone", static_cast<long>(hr),
+                       SdkTrace::PointerText(*ppCopy));
+        return hr;
+    }
+    SDK_CATCH_RETURN()
+
+protected:
+    T* Owner() noexcept { return static_cast<T*>(this); }
+    const T* Owner() const noexcept { return static_cast<const T*>(this); }
+
+    // An error report of the collection (its class and interface), returning status.
+    static HRESULT Report(UINT messageId, HRESULT status,
+                          const Zentil500::SIArray<Zentil500::SWCharString>& arguments = {}) {
+        return Pravhelper500::ReportTormicError(*pclsid, *piid, messageId, arguments, status);
+    }
+
+    // A null argument: the assertion with `message`, then message 42505 with E_POINTER.
+    HRESULT NullArgument(const char* message) {
+        SDK_ASSERT_FAILED(message);
+        return Report(Pravhelper500::MSG_INVALID_POINTER, E_POINTER);
+    }
+
+    // Index resolution on a dereferenced index. Requires the lock.
+    bool FindPositionLocked(const VARIANT& index, int* position) {
+        const int size = m_elements.GetSize();
+        long number = 0;
+        switch (V_VT(&index)) {
+            case VT_BSTR: {
+                // A text is a key, never a number.
+                int found = -1;
+                if (!m_map.Lookup(Zentil500::SWCharMapStringCI(SdkTrace::BstrText(V_BSTR(&index))),
+                                  found) ||
+                    found < 0 || found >= size)
+                    return false;
+                *position = found;
+                return true;
+            }
+            case VT_EMPTY:
+            case VT_ERROR:  // an omitted argument
+                number = 1;
+                break;
+            default: {
+                ComLib::ScopedVariant converted;
+                if (FAILED(converted.CopyFrom(index)) || FAILED(converted.ChangeType(VT_I4)))
+                    return false;
+                number = V_I4(&converted.Get());
+            }
+        }
+        if (number < 1 || number > size) return false;
+        *position = static_cast<int>(number - 1);
+        return true;
+    }
+
+    // Message 42208 with the index as text, status 0x80042A37.
+    HRESULT ReportIndexNotFound(const ComLib::ScopedVariant& index) {
+        ComLib::ScopedVariant text;
+        Zentil500::SIArray<Zentil500::SWCharString> arguments;
+        if (SUCCEEDED(text.CopyFrom(index.Get())) && SUCCEEDED(text.ChangeType(VT_BSTR)))
+            arguments.Add(SdkTrace::BstrText(V_BSTR(&text.Get())));
+        else
+            arguments.Add(Zentil500::SWCharString());
+        return Report(Pravhelper500::MSG_INDEX_NOT_FOUND, KV_E_PROPERTYNOTFOUND, arguments);
+    }
+
+    // Guarded by the owner's lock:
+    Zentil500::SIArray<SdkEnum::CComVariant> m_elements;        // in list order
+    Zentil500::SIMap<Zentil500::SWCharMapStringCI, int> m_map;  // key -> 0-based position
+    ULONG m_cursor = 0;                                         // next element for Next
+};

@@ -1,0 +1,324 @@
+// IObjectRelatives: the editing layer of a relative-ID collection (Add, Delete, Clear), which
+// writes every change straight into the host object's list property and records it in the two
+// journal properties; CComCategoryRelativeIDs, the collection class; and the operations the
+// framework layers use: CreateRelativeIDs, PrepareRelativesForCommit, ResetRelativesAfterCommit.
+//
+// Stored form: the list property (a bag-valued property of the host object's bag) holds the count
+// under SI_TOTAL and the elements at positions 1..count; the ADD and DEL journals have the same
+// form and hold VT_I4 IDs. Properties the collection creates get the empty text as value and the
+// flags kMainListFlags (the list) or kJournalFlags (a journal).
+//
+// Consistency: the elements, the lookup map and the host list are kept in step. Add, Delete and
+// Clear hold the object lock from their first host call on the list to their last change of the
+// in-memory state, so concurrent edits are applied to the host list and to memory in the same
+// order, and a position in memory is always the same element as position + 1 in the host list.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+#include <wrl/client.h>
+
+#include "KorvelInfoStore.h"
+#include "comlib.h"
+#include "enumtypesimpl.h"
+#include "pravhelper500.h"
+#include "scomobjectbase.h"
+#include "scoped.h"
+#include "sdktrace.h"
+#include "zentil500.h"
+
+inline constexpr char kObjRelativesImplFile[] = "export/iface/sdk/common/objrelativesimpl";
+
+// Property flags of a list property and of a journal property that the collection creates.
+inline constexpr long kMainListFlags = 0x0A000000;
+inline constexpr long kJournalFlags = 0x08000000;
+// The flag that marks a list property as changed for the commit.
+inline constexpr long kChangedListFlag = 0x02000000;
+
+template <typename T, typename Interface, typename ElemType, const CLSID* pclsid, const IID* piid,
+          const GUID* plibid>
+class IObjectRelatives : public IEnumTypesImpl<T, Interface, ElemType, pclsid, piid, plibid> {
+    using Base = IEnumTypesImpl<T, Interface, ElemType, pclsid, piid, plibid>;
+
+public:
+    static constexpr const char* kTraceFile = kObjRelativesImplFile;
+
+    // Appends id to the host list and journals it as added, unless it cancels an earlier delete
+    // (then the DEL journal entry is removed instead). Duplicates are the host list's decision.
+    STDMETHOD(Add)(ElemType id) override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IObjectRelatives::Add", static_cast<int>(id));
+        ComLib::CComObjectLock<T> lock(this->Owner());
+
+        HRESULT hr = FindList(m_propertyName, true, kMainListFlags, m_pMainList);
+        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
+        ComLib::ScopedVariant value;
+        value.SetI4(static_cast<LONG>(id));
+        hr = m_pMainList->Append(value.Get());
+        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
+
+        bool cancelled = false;
+        if (SUCCEEDED(FindList(m_delName, false, kJournalFlags, m_pDelList))) {
+            ComLib::ScopedVariant text;
+            if (SUCCEEDED(text.SetBstr(SdkTrace::DecimalText(static_cast<long>(id)).c_str())))
+                cancelled = SUCCEEDED(m_pDelList->Remove(text.Get()));
+        }
+        HRESULT journal = S_OK;
+        if (!cancelled) {
+            journal = this->Owner()->EnsureAddList();
+            if (SUCCEEDED(journal)) journal = m_pAddList->Append(value.Get());
+        }
+
+        // The host list holds the ID now, so memory takes it too, even when the journal could
+        // not be written: memory and host list must not drift apart.
+        const int position = this->m_elements.Add(SdkEnum::CComVariant(static_cast<long>(id)));
+        this->m_map.SetAt(SdkEnum::IdKey(static_cast<long>(id)), position);
+
+        if (FAILED(journal))
+            SDK_TRACE_RETURN(L"IObjectRelatives::Add", journal, static_cast<int>(id));
+        SDK_TRACE_EXIT(L"IObjectRelatives::Add", static_cast<long>(S_OK), static_cast<int>(id));
+        return S_OK;
+    }
+    SDK_CATCH_RETURN()
+
+    // Removes the element designated by index (any form get_Item accepts) from the host list and
+    // memory, and journals it as deleted unless it cancels an add since the last commit.
+    STDMETHOD(Delete)(VARIANT index) override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IObjectRelatives::Delete", SdkTrace::VariantText(&index));
+        // Held from the resolution of the index to the end: the element resolved is the element
+        // removed.
+        ComLib::CComObjectLock<T> lock(this->Owner());
+
+        ElemType id{};
+        HRESULT hr = this->Owner()->get_Item(index, &id);
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
+
+        const Zentil500::SWCharMapStringCI key(SdkEnum::IdKey(static_cast<long>(id)));
+        int position = -1;
+        if (!this->m_map.Lookup(key, position) || !m_pMainList) {
+            // Not an element of this collection, or a copy without binding.
+            this->Report(Pravhelper500::MSG_ID_NOT_IN_COLLECTION, KV_E_IDNOTINCOLLECTION);
+            SDK_TRACE_EXIT(L"IObjectRelatives::Delete",
+                           static_cast<unsigned int>(KV_E_IDNOTINCOLLECTION),
+                           SdkTrace::VariantText(&index));
+            return KV_E_IDNOTINCOLLECTION;
+        }
+
+        ComLib::ScopedVariant hostPosition;
+        hostPosition.SetI4(position + 1);
+        hr = m_pMainList->Remove(hostPosition.Get());
+        // The lookup map changes only once the host list accepted the removal, so a refused
+        // removal leaves key and positions as they were.
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
+        this->m_map.RemoveKey(key);
+        for (auto& entry : this->m_map)
+            if (entry.second > position) --entry.second;
+        this->m_elements.RemoveAt(position);
+
+        if (SUCCEEDED(FindList(m_addName, false, kJournalFlags, m_pAddList))) {
+            ComLib::ScopedVariant text;
+            hr = text.SetBstr(SdkTrace::DecimalText(static_cast<long>(id)).c_str());
+            if (SUCCEEDED(hr) && SUCCEEDED(m_pAddList->Remove(text.Get()))) {
+                // Cancels an add since the last commit.
+                SDK_TRACE_EXIT(L"IObjectRelatives::Delete", static_cast<long>(S_OK),
+                               SdkTrace::VariantText(&index));
+                return S_OK;
+            }
+        }
+        hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
+        if (SUCCEEDED(hr)) {
+            ComLib::ScopedVariant value;
+            value.SetI4(static_cast<LONG>(id));
+            hr = m_pDelList->Append(value.Get());
+        }
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
+        SDK_TRACE_EXIT(L"IObjectRelatives::Delete", static_cast<long>(S_OK),
+                       SdkTrace::VariantText(&index));
+        return S_OK;
+    }
+    SDK_CATCH_RETURN()
+
+    // Deletes every element (each journalled as Delete does), empties the ADD journal, memory and
+    // the host list. The first failure ends it; memory is emptied only after every delete.
+    STDMETHOD(Clear)() override try {
+        SDK_OWNER_CALL_GUARD();
+        SDK_TRACE_ENTRY(L"IObjectRelatives::Clear");
+        ComLib::CComObjectLock<T> lock(this->Owner());
+
+        if (!m_pMainList) {
+            // Nothing was loaded (or a copy without binding).
+            SDK_TRACE_EXIT(L"IObjectRelatives::Clear", static_cast<long>(S_OK));
+            return S_OK;
+        }
+        LONG count = 0;
+        HRESULT hr = m_pMainList->get_Count(&count);
+        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+        if (count <= 0) {
+            SDK_TRACE_EXIT(L"IObjectRelatives::Clear", static_cast<long>(S_OK));
+            return S_OK;
+        }
+        hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
+        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+
+        for (;;) {
+            hr = m_pMainList->get_Count(&count);
+            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+            if (count < 1) break;
+            ComLib::ScopedVariant first;
+            ComLib::ScopedVariant position;
+            position.SetI4(1);
+            hr = m_pMainList->get_Item(position.Get(), first.Receive());
+            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+            hr = this->Owner()->Delete(V_VT(&first.Get()) == VT_I4 ? position.Get() : first.Get());
+            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+        }
+
+        hr = FindList(m_addName, false, kJournalFlags, m_pAddList);
+        if (SUCCEEDED(hr)) {
+            hr = m_pAddList->RemoveAll();
+            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+        } else if (hr != KV_E_PROPERTYNOTFOUND) {
+            SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+        }
+
+        this->m_map.RemoveAll();
+        this->m_elements.RemoveAll();
+        hr = m_pMainList->RemoveAll();
+        SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
+    }
+    SDK_CATCH_RETURN()
+
+protected:
+    // The list view of the host property `name`, cached in `cache`. The property is looked up by
+    // name; when it is missing it is created (empty text, `flags`) if `create`, else the lookup
+    // fails with KV_E_PROPERTYNOTFOUND. The list is set up with SI_TOTAL and the empty prefix.
+    // E_NOINTERFACE without a bound property bag. Requires the lock.
+    HRESULT FindList(const Zentil500::SWCharString& name, bool create, long flags,
+                     Microsoft::WRL::ComPtr<ISPropertyBagCollection>& cache) {
+        if (cache) return S_OK;
+        if (!m_pProperties) return E_NOINTERFACE;
+        Microsoft::WRL::ComPtr<ISPropertyBagCollection> list;
+        HRESULT hr = OpenList(m_pProperties.Get(), name.c_str(), create, flags, list);
+        if (SUCCEEDED(hr)) cache = list;
+        return hr;
+    }
+
+public:
+    // The list view of property `name` of bag (see FindList); usable without a collection.
+    static HRESULT OpenList(ISProperties* bag, const wchar_t* name, bool create, long flags,
+                            Microsoft::WRL::ComPtr<ISPropertyBagCollection>& list) {
+        ComLib::ScopedVariant nameValue;
+        HRESULT hr = nameValue.SetBstr(name);
+        if (FAILED(hr)) return hr;
+        Microsoft::WRL::ComPtr<ISProperty> property;
+        hr = bag->get_Item(nameValue.Get(), &property);
+        if (hr == KV_E_PROPERTYNOTFOUND && create) {
+            ComLib::ScopedBstr nameText(name);
+            ComLib::ScopedVariant empty;
+            hr = nameText.Get() ? empty.SetBstr(L"") : E_OUTOFMEMORY;
+            if (SUCCEEDED(hr)) hr = bag->Add(nameText.Get(), empty.Get(), flags, &property);
+        }
+        if (FAILED(hr)) return hr;
+        if (!property) return E_POINTER;
+        Microsoft::WRL::ComPtr<ISProperties> nested;
+        hr = property->get_Properties(&nested);
+        if (FAILED(hr)) return hr;
+        if (!nested) return E_POINTER;
+        Microsoft::WRL::ComPtr<ISPropertyBagCollection> view;
+        hr = nested.As(&view);
+        if (FAILED(hr)) return hr;
+        if (!view) return E_NOINTERFACE;
+        ComLib::ScopedBstr countName(Pravhelper500::WP_SI_TOTAL_W);
+        ComLib::ScopedBstr prefix(L"");
+        if (!countName.Get() || !prefix.Get()) return E_OUTOFMEMORY;
+        hr = view->Setup(countName.Get(), prefix.Get());
+        if (FAILED(hr)) return hr;
+        list = view;
+        return hr;
+    }
+
+protected:
+    // Binding, set once before the collection is handed out (read without the lock afterwards).
+    Microsoft::WRL::ComPtr<ISProperties> m_pProperties;  // the host object's bag
+    Zentil500::SWCharString m_propertyName;
+    Zentil500::SWCharString m_addName;
+    Zentil500::SWCharString m_delName;
+    // Found or created lazily; guarded by the owner's lock.
+    Microsoft::WRL::ComPtr<ISPropertyBagCollection> m_pMainList;
+    Microsoft::WRL::ComPtr<ISPropertyBagCollection> m_pAddList;
+    Microsoft::WRL::ComPtr<ISPropertyBagCollection> m_pDelList;
+};
+
+// The relative-ID collection over one list property of a host object. Created only inside the
+// plug-in (CreateRelativeIDs, Clone); not registered.
+class CComCategoryRelativeIDs
+    : public IObjectRelatives<CComCategoryRelativeIDs, ISObjectRelativeIDs, LONG,
+                              &CLSID_ObjectRelativeIDs, &IID_ISObjectRelativeIDs,
+                              &LIBID_KorvelInfoStoreLib>,
+      public ComLib::ISupportErrorInfoImpl<&IID_ISObjectRelativeIDs>,
+      public EnumImplBase {
+public:
+    CComCategoryRelativeIDs() = default;
+    ~CComCategoryRelativeIDs() override = default;
+
+    // Final construction: the aggregated free-threaded marshaler.
+    HRESULT FinalConstruct() noexcept { return CreateFreeThreadedMarshaler(GetUnknown()); }
+    // IUnknown, ISObjectRelativeIDs, IDispatch (the main interface), ISupportErrorInfo, IMarshal.
+    HRESULT _InternalQueryInterface(REFIID iid, void** ppv) noexcept;
+
+    // ADD journal "SI_ADM_ADD_" + base, DEL journal "SI_ADM_DEL_" + base.
+    virtual HRESULT SetJournalNamesFromBase(const wchar_t* base);
+    // The journal names from the list property's name (the defaults).
+    virtual HRESULT SetJournalNamesFromPropertyName();
+    // The ADD journal list, created when missing. Requires the lock.
+    virtual HRESULT EnsureAddList();
+    // The object's IUnknown identity. DOES NOT AddRef.
+    virtual IUnknown* GetControllingUnknown() noexcept { return GetUnknown(); }
+    IUnknown* GetUnknown() noexcept { return static_cast<ISObjectRelativeIDs*>(this); }
+
+    // Binding and load (CreateRelativeIDs): binds the collection to list property `propertyName`
+    // of bag and loads the list. Empty journal names (both) stand for the defaults.
+    HRESULT BindAndLoad(ISProperties* bag, const wchar_t* propertyName, LCID locale,
+                        const wchar_t* addName, const wchar_t* delName);
+
+    // For tests: the lock, element count and key count seen together.
+    void DebugState(int* elements, int* keys) {
+        ComLib::CComObjectLock<CComCategoryRelativeIDs> lock(this);
+        *elements = m_elements.GetSize();
+        *keys = m_map.GetCount();
+    }
+
+private:
+    HRESULT Load();
+};
+
+// Whether the object of bag is new: its SI_NEWOBJECT property holds VT_BOOL true. Any failure
+// counts as not new.
+bool IsNewInfoObject(ISProperties* bag) noexcept;
+
+// A new collection over list property `propertyName` of infoObject, bound and loaded; *ppIDs
+// receives it with one reference. Both journal names empty: "SI_ADM_ADD_"/"SI_ADM_DEL_" +
+// propertyName. Any failure is returned and nothing is handed out.
+HRESULT CreateRelativeIDs(const wchar_t* propertyName, ISInfoObject* infoObject, LCID locale,
+                          const wchar_t* addName, const wchar_t* delName,
+                          ISObjectRelativeIDs** ppIDs);
+
+// Before a commit: for a new object, copies the list into its ADD journal when that journal is
+// empty; then marks the list property with kChangedListFlag. An empty name stands for its
+// default ("SI_ADM_ADD_", "SI_ADM_DEL_" or "SI_ADM_UPD_" + propertyName). E_FAIL without host
+// object. Host failures while copying or marking are returned (a journal that could not be
+// written must not pass as ready for the commit).
+HRESULT PrepareRelativesForCommit(const wchar_t* propertyName, ISInfoObject* infoObject,
+                                  const wchar_t* addName, const wchar_t* delName,
+                                  const wchar_t* updName);
+
+// After a commit: empties the ADD, DEL and UPD journals that exist and clears kChangedListFlag on
+// them and on the list property. E_FAIL without host object, E_NOINTERFACE without its bag.
+// Every step is tried; the first host failure is returned.
+HRESULT ResetRelativesAfterCommit(const wchar_t* propertyName, ISInfoObject* infoObject,
+                                  const wchar_t* addName, const wchar_t* delName,
+                                  const wchar_t* updName);

@@ -1,0 +1,254 @@
+// Publication members over nested bags: the delivery-rule results in the processing info's bag,
+// and the host objects made over the format-info, scope and mapping bags.
+#include <gtest/gtest.h>
+
+#include "publication_fixture.h"
+
+using ComLib::ScopedBstr;
+using ComLib::ScopedVariant;
+using Microsoft::WRL::ComPtr;
+using namespace Pravhelper500;
+
+namespace {
+
+class BagsTest : public PublicationTest {
+  protected:
+    void SetUp() override {
+        ASSERT_HR(S_OK, RefHost::RegisterHostClasses());
+        PublicationTest::SetUp();
+    }
+    void TearDown() override {
+        PublicationTest::TearDown();
+        EXPECT_HR(S_OK, RefHost::RevokeHostClasses());
+    }
+    ComPtr<ISProperties> ResultsBag() {
+        return Nested(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W);
+    }
+    // Object property `name` holding a new bag; the bag is handed back.
+    ComPtr<ISProperties> PutBagProperty(const wchar_t* name) {
+        ComPtr<ISProperties> bag;
+        EXPECT_HR(S_OK, RefHost::CreatePropertyBag(&bag));
+        ScopedVariant value;
+        V_VT(value.Ptr()) = VT_DISPATCH;
+        V_DISPATCH(value.Ptr()) = bag.Get();
+        bag->AddRef();
+        SetValue(name, value.Get());
+        return bag;
+    }
+};
+
+TEST_F(BagsTest, DeliveryRuleResultsAreBooleanEntriesNamedByTheScopeID) {
+    ASSERT_EQ(nullptr, Property(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W).Get());
+    ASSERT_HR(S_OK, pub->SetDeliveryRuleResults(7, VARIANT_TRUE));
+    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
+    ComPtr<ISProperties> results = ResultsBag();
+    ScopedVariant stored;
+    Value(results.Get(), L"7", stored);
+    EXPECT_EQ(VT_BOOL, stored.Type());
+    EXPECT_EQ(VARIANT_TRUE, V_BOOL(&stored.Get()));
+    EXPECT_EQ(0, Flags(results.Get(), L"7"));
+
+    VARIANT_BOOL value = 0x55;
+    ASSERT_HR(S_OK, pub->GetDeliveryRuleResults(7, &value));
+    EXPECT_EQ(VARIANT_TRUE, value);
+    value = 0x55;
+    EXPECT_HR(kAbsent, pub->GetDeliveryRuleResults(8, &value));
+    EXPECT_EQ(0x55, value);
+    EXPECT_HR(S_OK, pub->RemoveDeliveryRuleResults(8));  // nothing to remove: still S_OK
+
+    // Exact form: 1 is stored as false; negative scope IDs name their entry with the sign.
+    ASSERT_HR(S_OK, pub->SetDeliveryRuleResults(7, 1));
+    ASSERT_HR(S_OK, pub->GetDeliveryRuleResults(7, &value));
+    EXPECT_EQ(VARIANT_FALSE, value);
+    ASSERT_HR(S_OK, pub->SetDeliveryRuleResults(-7, VARIANT_TRUE));
+    EXPECT_NE(nullptr, Property(results.Get(), L"-7").Get());
+    EXPECT_EQ(2, Count(results.Get()));
+
+    // Only a VT_BOOL entry reads as true.
+    ScopedVariant one;
+    one.SetI4(1);
+    ComPtr<ISProperty> added;
+    ASSERT_HR(S_OK, results->Add(ScopedBstr(L"9").Get(), one.Get(), 0, &added));
+    value = VARIANT_TRUE;
+    ASSERT_HR(S_OK, pub->GetDeliveryRuleResults(9, &value));
+    EXPECT_EQ(VARIANT_FALSE, value);
+
+    ASSERT_HR(S_OK, pub->RemoveDeliveryRuleResults(7));
+    EXPECT_EQ(nullptr, Property(results.Get(), L"7").Get());
+    EXPECT_HR(kAbsent, pub->GetDeliveryRuleResults(7, &value));
+}
+
+TEST_F(BagsTest, ReadingOrRemovingResultsCreatesTheEmptyBag) {
+    VARIANT_BOOL value = 0x55;
+    EXPECT_HR(kAbsent, pub->GetDeliveryRuleResults(1, &value));
+    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
+    EXPECT_EQ(0, Count(ResultsBag().Get()));
+    ComPtr<ISProperties> processing = ProcessingBag();
+    ScopedVariant name;
+    ASSERT_HR(S_OK, name.SetBstr(WP_SI_DELIVERY_RULE_RESULTS_W));
+    ASSERT_HR(S_OK, processing->Remove(name.Get()));
+    EXPECT_HR(S_OK, pub->RemoveDeliveryRuleResults(1));
+    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
+}
+
+TEST_F(BagsTest, DeliveryRuleResultsTraceTheirEntryAndOnlyAMissingBag) {
+    TraceCapture capture;
+    capture.TraceAll();
+    VARIANT_BOOL value = VARIANT_TRUE;
+    ASSERT_HR(S_OK, pub->SetDeliveryRuleResults(7, VARIANT_TRUE));
+    ASSERT_HR(S_OK, pub->GetDeliveryRuleResults(7, &value));
+    ASSERT_HR(S_OK, pub->RemoveDeliveryRuleResults(7));
+    ASSERT_EQ(3u, capture.lines.size());
+    EXPECT_EQ(In(L"IPublicationInfo::SetDeliveryRuleResults", L"[-]\t[7] [true]"),
+              capture.lines[0].text);
+    EXPECT_EQ(In(L"IPublicationInfo::GetDeliveryRuleResults", L"[-]\t[7] [true]"),
+              capture.lines[1].text);
+    EXPECT_EQ(In(L"IPublicationInfo::RemoveDeliveryRuleResults", L"[-]\t[7]"),
+              capture.lines[2].text);
+
+    capture.lines.clear();
+    ComPtr<ISProperties> processing = ProcessingBag();
+    ASSERT_HR(S_OK, RefHost::InjectFault(processing.Get(), "ISProperties::Add", kInjected));
+    ScopedVariant name;
+    ASSERT_HR(S_OK, name.SetBstr(WP_SI_DELIVERY_RULE_RESULTS_W));
+    ASSERT_HR(S_OK, processing->Remove(name.Get()));
+    EXPECT_HR(kInjected, pub->SetDeliveryRuleResults(7, VARIANT_FALSE));
+    ASSERT_EQ(3u, capture.lines.size());
+    EXPECT_EQ(Out(L"IPublicationInfo::GetProcessingBag", L"[-2147177523]\t"),
+              capture.lines[1].text);
+    EXPECT_EQ(Out(L"IPublicationInfo::SetDeliveryRuleResults", L"[-2147177523]\t"),
+              capture.lines[2].text);
+}
+
+TEST_F(BagsTest, FormatInfosAndScopesAreNewHostObjectsOverOneProcessingBag) {
+    ComPtr<ISFormatInfos> first, second;
+    ASSERT_HR(S_OK, pub->get_FormatInfos(&first));
+    ASSERT_HR(S_OK, pub->get_FormatInfos(&second));
+    ASSERT_NE(nullptr, first.Get());
+    EXPECT_NE(first.Get(), second.Get());
+    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_FORMAT_INFOS_W));
+
+    ComPtr<ISProperties> entry;
+    ASSERT_HR(S_OK, first->Add(ScopedBstr(L"KorvelEnterprise.DiskUnmanaged").Get(), &entry));
+    long count = 0;
+    ASSERT_HR(S_OK, second->get_Count(&count));
+    EXPECT_EQ(1, count);
+
+    ComPtr<ISScopeBatchScopes> scopes;
+    ASSERT_HR(S_OK, pub->get_ScopeBatchScopes(&scopes));
+    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_SCOPEBATCH_SCOPES_W));
+    ComPtr<ISProperties> scope;
+    ASSERT_HR(S_OK, scopes->Add(&scope));
+    ComPtr<ISScopeBatchScopes> again;
+    ASSERT_HR(S_OK, pub->get_ScopeBatchScopes(&again));
+    ComPtr<ISProperties> found;
+    EXPECT_HR(S_OK, again->FindScope(1, &found));
+}
+
+TEST_F(BagsTest, MappingsNeedAnObjectPropertyHoldingABag) {
+    ComPtr<ISProfileValueMappings> profile;
+    EXPECT_HR(kAbsent, pub->get_DynamicRecipientProfileValueMappings(&profile));
+    SetI4(WP_SI_DYNAMIC_RECIPIENTS_PROFILE_VALUE_MAPPINGS_W, 5);
+    EXPECT_HR(kBagUnavailable, pub->get_DynamicRecipientProfileValueMappings(&profile));
+    EXPECT_EQ(nullptr, profile.Get());
+
+    // A bag without SI_VARIABLE_MAPPINGS: the inner bag is created empty.
+    ComPtr<ISProperties> holder = PutBagProperty(WP_SI_DYNAMIC_RECIPIENTS_PROFILE_VALUE_MAPPINGS_W);
+    ASSERT_HR(S_OK, pub->get_DynamicRecipientProfileValueMappings(&profile));
+    EXPECT_EQ(kCreatedBagFlags, Flags(holder.Get(), WP_SI_VARIABLE_MAPPINGS_W));
+    long locale = 0;
+    ASSERT_HR(S_OK, profile->get_Locale(&locale));
+    EXPECT_EQ(1033, locale);
+    ComPtr<ISProperties> mapping;
+    ASSERT_HR(S_OK,
+              profile->Add(ScopedBstr(L"Region").Get(), ScopedBstr(L"REGION_COL").Get(), &mapping));
+    ComPtr<ISProperties> inner = Nested(holder.Get(), WP_SI_VARIABLE_MAPPINGS_W);
+    ScopedVariant total;
+    Value(inner.Get(), WP_SI_TOTAL_W, total);
+    EXPECT_EQ(VT_I4, total.Type());
+
+    ComPtr<ISDocumentVariableMappings> document;
+    PutBagProperty(WP_SI_PUBLICATION_DOCUMENTPROFILE_TARGETS_W);
+    ASSERT_HR(S_OK, pub->get_PublicationDocumentVariableMappings(&document));
+    ComPtr<ISDocumentVariableMappings> other;
+    ASSERT_HR(S_OK, pub->get_PublicationDocumentVariableMappings(&other));
+    EXPECT_NE(document.Get(), other.Get());
+}
+
+TEST_F(BagsTest, HostObjectFailuresHandOutNothing) {
+    ComPtr<ISFormatInfos> formats;
+    ASSERT_HR(S_OK, pub->get_FormatInfos(&formats));  // the bag exists from now on
+    formats.Reset();
+    const long liveBefore = RefHost::LiveObjectCount();
+    ASSERT_HR(S_OK, RefHost::InjectFault(nullptr, "ISFormatInfos::Initialize", kInjected));
+    EXPECT_HR(kInjected, pub->get_FormatInfos(&formats));
+    EXPECT_EQ(nullptr, formats.Get());
+    EXPECT_EQ(liveBefore, RefHost::LiveObjectCount());  // the made object was released
+
+    // No class registered: the creation's failure.
+    ASSERT_HR(S_OK, RefHost::RevokeHostClasses());
+    ComPtr<ISScopeBatchScopes> scopes;
+    EXPECT_TRUE(FAILED(pub->get_ScopeBatchScopes(&scopes)));
+    EXPECT_EQ(nullptr, scopes.Get());
+    ASSERT_HR(S_OK, RefHost::RegisterHostClasses());
+
+    // The processing info's bag cannot be read.
+    ASSERT_HR(S_OK, RefHost::InjectFault(nullptr, "ISProcessingInfo::get_Properties", kInjected));
+    EXPECT_HR(kInjected, pub->get_ScopeBatchScopes(&scopes));
+    // The nested bag of the mappings cannot be had.
+    ComPtr<ISProperties> holder = PutBagProperty(WP_SI_PUBLICATION_DOCUMENTPROFILE_TARGETS_W);
+    ASSERT_HR(S_OK, RefHost::InjectFault(holder.Get(), "ISProperties::Add", kInjected));
+    ComPtr<ISDocumentVariableMappings> document;
+    EXPECT_HR(kBagUnavailable, pub->get_PublicationDocumentVariableMappings(&document));
+    EXPECT_EQ(nullptr, document.Get());
+}
+
+TEST_F(BagsTest, HostObjectGettersTraceTheOutputAddressAndTheStatus) {
+    TraceCapture capture;
+    capture.TraceAll();
+    ComPtr<ISFormatInfos> formats;
+    ASSERT_HR(S_OK, pub->get_FormatInfos(&formats));
+    SetI4(WP_SI_PUBLICATION_DOCUMENTPROFILE_TARGETS_W, 1);
+    ComPtr<ISDocumentVariableMappings> document;
+    ASSERT_HR(kBagUnavailable, pub->get_PublicationDocumentVariableMappings(&document));
+    const std::wstring formatsOut = SdkTrace::PointerText(formats.GetAddressOf()).str();
+    const std::wstring documentOut = SdkTrace::PointerText(document.GetAddressOf()).str();
+    ASSERT_EQ(4u, capture.lines.size());
+    EXPECT_EQ(In(L"IPublicationInfo::get_FormatInfos", L"[-]\t[" + formatsOut + L"]"),
+              capture.lines[0].text);
+    EXPECT_EQ(Out(L"IPublicationInfo::get_FormatInfos", L"[0]\t"), capture.lines[1].text);
+    EXPECT_EQ(In(L"IPublicationInfo::get_PublicationDocumentVariableMappings",
+                 L"[-]\t[" + documentOut + L"]"),
+              capture.lines[2].text);
+    EXPECT_EQ(Out(L"IPublicationInfo::get_PublicationDocumentVariableMappings", L"[0x80042A30]\t"),
+              capture.lines[3].text);
+}
+
+class LocaleLessBagsTest : public BagsTest {
+  protected:
+    void SetUp() override {
+        ASSERT_HR(S_OK, RefHost::RegisterHostClasses());
+        initialise = false;
+        PublicationTest::SetUp();
+        ASSERT_HR(S_OK, RefHost::SetLocale(host.Get(), 0));
+        ASSERT_HR(S_OK, Initialize());
+    }
+};
+
+TEST_F(LocaleLessBagsTest, AMissingLocaleIsReportedAndTheObjectStillMade) {
+    TraceCapture capture;
+    ComPtr<ISProfileValueMappings> profile;
+    PutBagProperty(WP_SI_DYNAMIC_RECIPIENTS_PROFILE_VALUE_MAPPINGS_W);
+    ASSERT_HR(S_OK, pub->get_DynamicRecipientProfileValueMappings(&profile));
+    long locale = -1;
+    ASSERT_HR(S_OK, profile->get_Locale(&locale));
+    EXPECT_EQ(0, locale);
+    // The guard's report and the one before the host object is made.
+    ASSERT_EQ(2u, capture.asserts.size());
+    for (const auto& a : capture.asserts) {
+        EXPECT_EQ("m_ObjectLocale!=0", a.expression);
+        EXPECT_EQ(kSComObjectBaseFile, a.file);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// The three publication ID lists: cached collections, the single-ID members over them, the
+// journals their changes leave in the host object's bag, and a racing first fill.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "publication_fixture.h"
+
+using ComLib::ScopedBstr;
+using ComLib::ScopedVariant;
+using Microsoft::WRL::ComPtr;
+using namespace Pravhelper500;
+
+namespace {
+
+class ListsTest : public PublicationTest {
+  protected:
+    ComPtr<ISProperties> ObjectBag() {
+        ComPtr<ISProperties> bag;
+        EXPECT_HR(S_OK, host->get_Properties(&bag));
+        return bag;
+    }
+    // The IDs of list property `name` of the host object; `exists` tells whether it is there.
+    std::vector<long> List(const std::wstring& name, bool* exists = nullptr) {
+        std::vector<long> ids;
+        ComPtr<ISProperties> nested = Nested(ObjectBag().Get(), name.c_str());
+        if (exists) *exists = nested != nullptr;
+        ComPtr<ISPropertyBagCollection> list;
+        if (!nested || FAILED(nested.As(&list))) return ids;
+        long count = 0;
+        EXPECT_HR(S_OK, list->get_Count(&count));
+        for (long i = 1; i <= count; ++i) {
+            ScopedVariant position, value;
+            position.SetI4(i);
+            EXPECT_HR(S_OK, list->get_Item(position.Get(), value.Receive()));
+            EXPECT_HR(S_OK, value.ChangeType(VT_I4));
+            ids.push_back(V_I4(&value.Get()));
+        }
+        return ids;
+    }
+    // A list property that the host object already holds, with the given IDs.
+    void SeedList(const wchar_t* name, std::initializer_list<long> ids) {
+        ScopedVariant empty;
+        ASSERT_HR(S_OK, empty.SetBstr(L""));
+        ComPtr<ISProperty> property;
+        ASSERT_HR(S_OK, ObjectBag()->Add(ScopedBstr(name).Get(), empty.Get(), 0, &property));
+        ComPtr<ISProperties> nested;
+        ASSERT_HR(S_OK, property->get_Properties(&nested));
+        ComPtr<ISPropertyBagCollection> list;
+        ASSERT_HR(S_OK, nested.As(&list));
+        for (long id : ids) {
+            ScopedVariant v;
+            v.SetI4(id);
+            ASSERT_HR(S_OK, list->Append(v.Get()));
+        }
+    }
+    static std::wstring Add(const wchar_t* list) { return std::wstring(L"SI_ADM_ADD_") + list; }
+    static std::wstring Del(const wchar_t* list) { return std::wstring(L"SI_ADM_DEL_") + list; }
+};
+
+TEST_F(ListsTest, EachListIsOneCachedCollection) {
+    ComPtr<ISObjectRelativeIDs> a, b, doc, source;
+    ASSERT_HR(S_OK, pub->get_ScopeBatchObjects(&a));
+    ASSERT_HR(S_OK, pub->get_ScopeBatchObjects(&b));
+    ASSERT_HR(S_OK, pub->get_ScopeBatchDocObjects(&doc));
+    ASSERT_HR(S_OK, pub->get_SourceDocObjects(&source));
+    EXPECT_EQ(a.Get(), b.Get());
+    EXPECT_NE(a.Get(), doc.Get());
+    EXPECT_NE(doc.Get(), source.Get());
+    EXPECT_NE(nullptr, dynamic_cast<CComCategoryRelativeIDs*>(a.Get()));
+
+    // Changes through a handed-out collection reach the host object's bag and its journal.
+    ASSERT_HR(S_OK, source->Add(31));
+    EXPECT_EQ(std::vector<long>{31}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
+    EXPECT_EQ(std::vector<long>{31}, List(Add(WP_SI_ARTIFACTS_SOURCEDOC_W)));
+    long id = 0;
+    ASSERT_HR(S_OK, pub->get_SourceDocumentID(&id));
+    EXPECT_EQ(31, id);
+}
+
+TEST_F(ListsTest, SingleIDSettersReplaceTheListAndJournalTheChange) {
+    long id = 0x5EED;
+    EXPECT_HR(kAbsent, pub->get_ScopeBatchObjectID(&id));  // empty list: the item's failure
+    EXPECT_EQ(0x5EED, id);
+
+    ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(5));
+    EXPECT_EQ(std::vector<long>{5}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));
+    EXPECT_EQ(5, id);
+
+    ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(6));
+    EXPECT_EQ(std::vector<long>{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    // 5 was added and removed since the last commit: in neither journal.
+    EXPECT_EQ(std::vector<long>{6}, List(Add(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
+    EXPECT_EQ(std::vector<long>{}, List(Del(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
+
+    // The scope-batch document list is replaced too, not left as it was.
+    ASSERT_HR(S_OK, pub->put_ScopeBatchDocumentID(9));
+    ASSERT_HR(S_OK, pub->put_ScopeBatchDocumentID(10));
+    EXPECT_EQ(std::vector<long>{10}, List(WP_SI_ARTIFACTS_SCOPEBATCHDOC_W));
+    ASSERT_HR(S_OK, pub->get_ScopeBatchDocumentID(&id));
+    EXPECT_EQ(10, id);
+
+    ASSERT_HR(S_OK, pub->put_SourceDocumentID(3));
+    ASSERT_HR(S_OK, pub->get_SourceDocumentID(&id));
+    EXPECT_EQ(3, id);
+    // Each list kept to its own property.
+    EXPECT_EQ(std::vector<long>{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    EXPECT_EQ(std::vector<long>{3}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
+}
+
+TEST_F(ListsTest, AStoredListIsReadAndItsReplacementJournalled) {
+    SeedList(WP_SI_ARTIFACTS_SCOPEBATCH_W, {11, 12});
+    long id = 0;
+    ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));
+    EXPECT_EQ(11, id);
+    ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(12));
+    EXPECT_EQ(std::vector<long>{12}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    // 11 is deleted; 12 deleted and added again cancels out.
+    EXPECT_EQ(std::vector<long>{11}, List(Del(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
+    bool addExists = false;
+    EXPECT_EQ(std::vector<long>{}, List(Add(WP_SI_ARTIFACTS_SCOPEBATCH_W), &addExists));
+}
+
+TEST_F(ListsTest, AFailedFirstFillLeavesTheCacheEmpty) {
+    ASSERT_HR(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Properties", kInjected));
+    ComPtr<ISObjectRelativeIDs> ids;
+    EXPECT_HR(kInjected, pub->get_ScopeBatchObjects(&ids));
+    EXPECT_EQ(nullptr, ids.Get());
+    long id = 0x5EED;
+    ASSERT_HR(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Properties", kInjected));
+    EXPECT_HR(kInjected, pub->put_ScopeBatchObjectID(4));
+    ASSERT_HR(S_OK, pub->get_ScopeBatchObjects(&ids));
+    EXPECT_NE(nullptr, ids.Get());
+    EXPECT_HR(kAbsent, pub->get_ScopeBatchObjectID(&id));
+    EXPECT_EQ(0x5EED, id);
+}
+
+TEST_F(ListsTest, RacingFirstCallsShareOneCollection) {
+    constexpr int kThreads = 8;
+    std::vector<IUnknown*> seen(kThreads, nullptr);
+    std::vector<HRESULT> results(kThreads, E_UNEXPECTED);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            ++ready;
+            while (ready.load() < kThreads) std::this_thread::yield();
+            ComPtr<ISObjectRelativeIDs> ids;
+            results[t] = pub->get_SourceDocObjects(&ids);
+            seen[t] = ids.Get();  // compared only; the cache keeps the object alive
+            ids.Reset();
+            CoUninitialize();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_HR(S_OK, results[t]);
+        EXPECT_EQ(seen[0], seen[t]);
+    }
+    ComPtr<ISObjectRelativeIDs> ids;
+    ASSERT_HR(S_OK, pub->get_SourceDocObjects(&ids));
+    EXPECT_EQ(seen[0], static_cast<IUnknown*>(ids.Get()));
+}
+
+TEST_F(ListsTest, TraceLinesOfTheListMembers) {
+    TraceCapture capture;
+    capture.TraceAll();
+    ComPtr<ISObjectRelativeIDs> ids;
+    ASSERT_HR(S_OK, pub->get_ScopeBatchObjects(&ids));
+    ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(5));
+    long id = 0;
+    ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));
+    std::vector<std::wstring> ours;
+    for (const auto& line : capture.lines)
+        if (line.file == "export/iface/sdk/common/PublicationInfo") ours.push_back(line.text);
+
+    const std::wstring collection =
+        SdkTrace::PointerText(dynamic_cast<CComCategoryRelativeIDs*>(ids.Get())).str();
+    const std::wstring idAddress = SdkTrace::PointerText(&id).str();
+    const std::vector<std::wstring> expected = {
+        In(L"IPublicationInfo::get_ScopeBatchObjects", L"[-]\t"),
+        Out(L"IPublicationInfo::get_ScopeBatchObjects", L"[0]\t[" + collection + L"]"),
+        In(L"IPublicationInfo::put_ScopeBatchObjectID", L"[-]\t[5]"),
+        In(L"IPublicationInfo::get_ScopeBatchObjects", L"[-]\t"),
+        Out(L"IPublicationInfo::get_ScopeBatchObjects", L"[0]\t[" + collection + L"]"),
+        Out(L"IPublicationInfo::put_ScopeBatchObjectID", L"[0]\t[5]"),
+        In(L"IPublicationInfo::get_ScopeBatchObjectID", L"[-]\t[" + idAddress + L"]"),
+        In(L"IPublicationInfo::get_ScopeBatchObjects", L"[-]\t"),
+        Out(L"IPublicationInfo::get_ScopeBatchObjects", L"[0]\t[" + collection + L"]"),
+        Out(L"IPublicationInfo::get_ScopeBatchObjectID", L"[0]\t[5]"),
+    };
+    ASSERT_EQ(expected.size(), ours.size());
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], ours[i]) << i;
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// A key object initialised over a reference-host object, seen through ISPublicationInfo, with
+// readers of the host's bags (object properties, processing properties, nested bags and flags).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "pravhelper500.h"
+#include "publication.h"
+#include "support/host_fixture.h"
+
+// The publication layer of the key object: the address its trace lines carry.
+using PublicationLayer = IPublicationInfo<ISCryptoGraphicKey, &IID_ISCryptoGraphicKey,
+                                          &LIBID_KorvelCryptoGraphicKeyPluginLib>;
+using FormatLayer = IFormatPlugin<ISCryptoGraphicKey, &IID_ISCryptoGraphicKey,
+                                  &LIBID_KorvelCryptoGraphicKeyPluginLib>;
+
+inline constexpr HRESULT kAbsent = static_cast<HRESULT>(0x80042A37);
+inline constexpr HRESULT kBagUnavailable = static_cast<HRESULT>(0x80042A30);
+inline constexpr HRESULT kInjected = static_cast<HRESULT>(0x8004ABCD);
+inline constexpr long kCreatedBagFlags = 0x08000000;
+
+inline std::string Hr(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+#define EXPECT_HR(expected, call) EXPECT_EQ(Hr(expected), Hr(call))
+#define ASSERT_HR(expected, call) ASSERT_EQ(Hr(expected), Hr(call))
+
+class PublicationTest : public HostedKeyTest {
+  protected:
+    void SetUp() override {
+        HostedKeyTest::SetUp();
+        if (initialise) {
+            ASSERT_HR(S_OK, Initialize());
+        }
+        ASSERT_HR(S_OK, key.As(&pub));
+    }
+    void TearDown() override {
+        pub.Reset();
+        HostedKeyTest::TearDown();
+    }
+
+    // Address written in the trace lines of the publication and format layers.
+    std::wstring PublicationAddress() {
+        return SdkTrace::PointerText(
+                   static_cast<PublicationLayer*>(static_cast<CCryptoGraphicKey*>(key.Get())))
+            .str();
+    }
+    std::wstring FormatAddress() {
+        return SdkTrace::PointerText(
+                   static_cast<FormatLayer*>(static_cast<CCryptoGraphicKey*>(key.Get())))
+            .str();
+    }
+    std::wstring In(const std::wstring& label, const std::wstring& values) {
+        return L"IN:\t[" + label + L"]\t[" + PublicationAddress() + L"]\t" + values;
+    }
+    std::wstring Out(const std::wstring& label, const std::wstring& values) {
+        return L"OUT:\t[" + label + L"]\t[" + PublicationAddress() + L"]\t" + values;
+    }
+
+    // The bag of the host object's processing info.
+    Microsoft::WRL::ComPtr<ISProperties> ProcessingBag() {
+        Microsoft::WRL::ComPtr<ISProcessingInfo> info;
+        EXPECT_HR(S_OK, host->get_ProcessingInfo(&info));
+        Microsoft::WRL::ComPtr<ISProperties> bag;
+        if (info) {
+            EXPECT_HR(S_OK, info->get_Properties(&bag));
+        }
+        return bag;
+    }
+    HRESULT ReadProcessing(const wchar_t* name, ComLib::ScopedVariant& value) {
+        Microsoft::WRL::ComPtr<ISProcessingInfo> info;
+        const HRESULT hr = host->get_ProcessingInfo(&info);
+        if (FAILED(hr)) return hr;
+        return info->get_Property(ComLib::ScopedBstr(name).Get(), value.Receive());
+    }
+    void SetProcessing(const wchar_t* name, const VARIANT& value) {
+        Microsoft::WRL::ComPtr<ISProcessingInfo> info;
+        ASSERT_HR(S_OK, host->get_ProcessingInfo(&info));
+        ASSERT_HR(S_OK, info->put_Property(ComLib::ScopedBstr(name).Get(), value));
+    }
+    // Property `name` of bag (null when absent).
+    static Microsoft::WRL::ComPtr<ISProperty> Property(ISProperties* bag, const wchar_t* name) {
+        ComLib::ScopedVariant nameValue;
+        nameValue.SetBstr(name);
+        Microsoft::WRL::ComPtr<ISProperty> property;
+        if (bag) bag->get_Item(nameValue.Get(), &property);
+        return property;
+    }
+    static long Flags(ISProperties* bag, const wchar_t* name) {
+        auto property = Property(bag, name);
+        long flags = -1;
+        if (property) {
+            EXPECT_HR(S_OK, property->get_Flags(&flags));
+        }
+        return flags;
+    }
+    static Microsoft::WRL::ComPtr<ISProperties> Nested(ISProperties* bag, const wchar_t* name) {
+        auto property = Property(bag, name);
+        Microsoft::WRL::ComPtr<ISProperties> nested;
+        if (property) {
+            EXPECT_HR(S_OK, property->get_Properties(&nested));
+        }
+        return nested;
+    }
+    static long Count(ISProperties* bag) {
+        long count = -1;
+        if (bag) {
+            EXPECT_HR(S_OK, bag->get_Count(&count));
+        }
+        return count;
+    }
+    // Value of property `name` of bag (VT_EMPTY when absent).
+    static void Value(ISProperties* bag, const wchar_t* name, ComLib::ScopedVariant& value) {
+        auto property = Property(bag, name);
+        if (property) {
+            EXPECT_HR(S_OK, property->get_Value(value.Receive()));
+        }
+    }
+
+    // Set to false in a derived SetUp before calling this SetUp: the object stays uninitialised.
+    bool initialise = true;
+    Microsoft::WRL::ComPtr<ISPublicationInfo> pub;
+};
