@@ -30,15 +30,6 @@
 
 inline constexpr char kEnumTypesImplFile[] = "export/iface/sdk/common/enumtypesimpl";
 
-// Ends a method body written as a function-try-block: nothing is thrown across an interface.
-#define SDK_CATCH_RETURN()          \
-    catch (const std::bad_alloc&) { \
-        return E_OUTOFMEMORY;       \
-    }                               \
-    catch (...) {                   \
-        return E_UNEXPECTED;        \
-    }
-
 // The per-call guard of a template layer, built from the owning object's SComObjectBase part.
 #define SDK_OWNER_CALL_GUARD() \
     const ::SComCallGuard sdkCallGuard_(static_cast<const ::SComObjectBase&>(*this->Owner()))

@@ -80,7 +80,7 @@ HRESULT CCryptoGraphicKey::ReadProperty(const wchar_t* label, const wchar_t* nam
     return hr;
 }
 
-HRESULT CCryptoGraphicKey::GetKeyText(const wchar_t* label, const wchar_t* property, BSTR* out) {
+HRESULT CCryptoGraphicKey::GetKeyText(const wchar_t* label, const wchar_t* property, BSTR* out) try {
     ScopedVariant value;
     const HRESULT hr = ReadProperty(label, property, VT_BSTR, value, nullptr);
     if (FAILED(hr)) return hr;
@@ -88,24 +88,24 @@ HRESULT CCryptoGraphicKey::GetKeyText(const wchar_t* label, const wchar_t* prope
     // Key material never reaches a trace line.
     SDK_TRACE_EXIT(label, static_cast<long>(hr), kHiddenKeyText);
     return hr;
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_KeyValue(BSTR* strKeyValue) {
+STDMETHODIMP CCryptoGraphicKey::get_KeyValue(BSTR* strKeyValue) try {
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(L"CCryptoGraphicKey::get_KeyValue");
     if (strKeyValue == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strKeyValue", GUID_NULL);
     return GetKeyText(L"CCryptoGraphicKey::get_KeyValue", Pravhelper500::WP_SI_VALUE_W, strKeyValue);
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_DerivedKey(BSTR* strDerivedKey) {
+STDMETHODIMP CCryptoGraphicKey::get_DerivedKey(BSTR* strDerivedKey) try {
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(L"CCryptoGraphicKey::get_DerivedKey");
     if (strDerivedKey == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strDerivedKey", GUID_NULL);
     return GetKeyText(L"CCryptoGraphicKey::get_DerivedKey", Pravhelper500::WP_SI_DERIVED_KEY_W,
                       strDerivedKey);
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_KeyState(KvKeyState* KeyState) {
+STDMETHODIMP CCryptoGraphicKey::get_KeyState(KvKeyState* KeyState) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_KeyState";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
@@ -117,9 +117,9 @@ STDMETHODIMP CCryptoGraphicKey::get_KeyState(KvKeyState* KeyState) {
     *KeyState = static_cast<KvKeyState>(V_I4(&value.Get()));
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::DecimalText(V_I4(&value.Get())));
     return hr;
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_isCompromised(VARIANT_BOOL* bisCompromised) {
+STDMETHODIMP CCryptoGraphicKey::get_isCompromised(VARIANT_BOOL* bisCompromised) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_isCompromised";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
@@ -131,9 +131,9 @@ STDMETHODIMP CCryptoGraphicKey::get_isCompromised(VARIANT_BOOL* bisCompromised) 
     *bisCompromised = V_BOOL(&value.Get()) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::PointerText(bisCompromised));
     return hr;
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeriod) {
+STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeriod) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_ActivePeriodInMilliseconds";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
@@ -155,13 +155,13 @@ STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeri
     *lActivePeriod = static_cast<long>(std::clamp<std::int64_t>(elapsed, 0, kMaxActivePeriod));
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::PointerText(lActivePeriod));
     return hr;
-}
+} SDK_CATCH_RETURN()
 
 // ---------------------------------------------------------------------------------------------
 // Rekey and compromise commands. The check of the state and the write run under the object's
 // lock, so two commands racing on one object cannot both pass the check.
 
-HRESULT CCryptoGraphicKey::Rekey(const wchar_t* label, KvKeyState required, KvKeyState next) {
+HRESULT CCryptoGraphicKey::Rekey(const wchar_t* label, KvKeyState required, KvKeyState next) try {
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(label);
     ComLib::CComObjectLock<ComLib::CComObjectRootEx> lock(this);
@@ -178,21 +178,21 @@ HRESULT CCryptoGraphicKey::Rekey(const wchar_t* label, KvKeyState required, KvKe
     hr = property->put_Value(newState.Get());
     SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::DecimalText(next));
     return hr;
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::StartRekey() {
+STDMETHODIMP CCryptoGraphicKey::StartRekey() try {
     return Rekey(L"CCryptoGraphicKey::StartRekey", DEACTIVATED, REKEY_IN_PROGRESS);
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::SuspendRekey() {
+STDMETHODIMP CCryptoGraphicKey::SuspendRekey() try {
     return Rekey(L"CCryptoGraphicKey::SuspendRekey", REKEY_IN_PROGRESS, REKEY_SUSPENDED);
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::ResumeRekey() {
+STDMETHODIMP CCryptoGraphicKey::ResumeRekey() try {
     return Rekey(L"CCryptoGraphicKey::ResumeRekey", REKEY_SUSPENDED, REKEY_IN_PROGRESS);
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::SetCompromised() {
+STDMETHODIMP CCryptoGraphicKey::SetCompromised() try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::SetCompromised";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
@@ -217,7 +217,7 @@ STDMETHODIMP CCryptoGraphicKey::SetCompromised() {
     hr = property->put_Value(flag.Get());
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr));
     return hr;
-}
+} SDK_CATCH_RETURN()
 
 // ---------------------------------------------------------------------------------------------
 // Identity
@@ -261,7 +261,7 @@ HRESULT CCryptoGraphicKey::_InternalQueryInterface(REFIID iid, void** ppv) noexc
     return hr;
 }
 
-STDMETHODIMP CCryptoGraphicKey::get_PluginInterface(BSTR InterfaceName, IDispatch** pInterface) {
+STDMETHODIMP CCryptoGraphicKey::get_PluginInterface(BSTR InterfaceName, IDispatch** pInterface) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_PluginInterface";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel, SdkTrace::BstrText(InterfaceName), SdkTrace::PointerText(pInterface));
@@ -287,9 +287,9 @@ STDMETHODIMP CCryptoGraphicKey::get_PluginInterface(BSTR InterfaceName, IDispatc
         hr = m_pInfoObject->get_PluginInterface(InterfaceName, pInterface);
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), name, SdkTrace::PointerText(pInterface));
     return hr;
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_MimeType(BSTR* pType) {
+STDMETHODIMP CCryptoGraphicKey::get_MimeType(BSTR* pType) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_MimeType";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
@@ -329,9 +329,9 @@ STDMETHODIMP CCryptoGraphicKey::get_MimeType(BSTR* pType) {
     }
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::BstrText(*pType));
     return hr;
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARIANT* pPicture) {
+STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARIANT* pPicture) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_Picture";
     const int kind = static_cast<int>(RequestedPicture);
     SDK_TRACE_ENTRY(kLabel, kind, SdkTrace::VariantText(pPicture));
@@ -391,15 +391,15 @@ STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARI
         return S_OK;
     }
     return E_INVALIDARG;  // kind 4: no picture of that kind, and no exit line
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::DoHTMLAction(BSTR, BSTR, VARIANT) {
+STDMETHODIMP CCryptoGraphicKey::DoHTMLAction(BSTR, BSTR, VARIANT) try {
     return Pravhelper500::ReportTormicError(CLSID_CryptoGraphicKey, IID_ISCryptoGraphicKey,
                                             Pravhelper500::MSG_HTML_ACTION_REFUSED, {},
                                             KV_E_HTML_ACTION);
-}
+} SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::InterfaceSupportsErrorInfo(REFIID iid) {
+STDMETHODIMP CCryptoGraphicKey::InterfaceSupportsErrorInfo(REFIID iid) try {
     if (InlineIsEqualGUID(iid, IID_ISInfoObject) || InlineIsEqualGUID(iid, IID_ISDesktopPlugin) ||
         InlineIsEqualGUID(iid, IID_ISDesktopPluginEx) || InlineIsEqualGUID(iid, kIID_ISSecurityInfo))
         return S_OK;
@@ -407,12 +407,12 @@ STDMETHODIMP CCryptoGraphicKey::InterfaceSupportsErrorInfo(REFIID iid) {
     if (m_pInfoObject && SUCCEEDED(m_pInfoObject.As(&hostErrorInfo)) && hostErrorInfo)
         return hostErrorInfo->InterfaceSupportsErrorInfo(iid);
     return S_FALSE;
-}
+} SDK_CATCH_RETURN()
 
 // ---------------------------------------------------------------------------------------------
 // Commit check
 
-STDMETHODIMP CCryptoGraphicKey::PrepareForCommit(VARIANT_BOOL flag) {
+STDMETHODIMP CCryptoGraphicKey::PrepareForCommit(VARIANT_BOOL flag) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::PrepareForCommit";
     SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
     if (!m_pInfoObject) {
@@ -433,4 +433,4 @@ STDMETHODIMP CCryptoGraphicKey::PrepareForCommit(VARIANT_BOOL flag) {
     const HRESULT hr = Base::PrepareForCommit(flag);
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::BoolText(flag));
     return hr;
-}
+} SDK_CATCH_RETURN()

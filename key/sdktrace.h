@@ -21,6 +21,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <new>
+
 #include "scomobjectbase.h"
 #include "zentil500.h"
 
@@ -72,6 +74,15 @@ SWCharString CollectionText(Interface* const* out) {
 
 // ---------------------------------------------------------------------------------------------
 // Macros. They use `this` as the object address and the class's kTraceFile as source file.
+
+// Ends a method body written as a function-try-block: nothing is thrown across an interface.
+#define SDK_CATCH_RETURN()          \
+    catch (const std::bad_alloc&) { \
+        return E_OUTOFMEMORY;       \
+    }                               \
+    catch (...) {                   \
+        return E_UNEXPECTED;        \
+    }
 
 #define SDK_CALL_GUARD() \
     const ::SComCallGuard sdkCallGuard_(static_cast<const ::SComObjectBase&>(*this))

@@ -302,15 +302,11 @@ TEST_F(CollectionTest, InterfacesDispatchAndTraceLines) {
     auto ids = Create();
     ComPtr<IUnknown> unknown, viaMarshal;
     ComPtr<IDispatch> dispatch;
-    ComPtr<ISupportErrorInfo> errorInfo;
     ComPtr<IMarshal> marshal;
     ASSERT_EQ(S_OK, ids.As(&unknown));
     ASSERT_EQ(S_OK, ids.As(&dispatch));
     EXPECT_EQ(static_cast<IUnknown*>(ids.Get()), unknown.Get());
     EXPECT_EQ(static_cast<IDispatch*>(ids.Get()), dispatch.Get());
-    ASSERT_EQ(S_OK, ids.As(&errorInfo));
-    EXPECT_HR(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISObjectRelativeIDs));
-    EXPECT_HR(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch));
     ASSERT_EQ(S_OK, ids.As(&marshal));  // the aggregated free-threaded marshaler
     ASSERT_EQ(S_OK, marshal.As(&viaMarshal));
     EXPECT_EQ(unknown.Get(), viaMarshal.Get());
@@ -318,32 +314,24 @@ TEST_F(CollectionTest, InterfacesDispatchAndTraceLines) {
     EXPECT_EQ(E_NOINTERFACE, ids->QueryInterface(IID_IClassFactory, &other));
     EXPECT_EQ(nullptr, other);
 
-    // Through the host type library: Item with its index omitted, Add by name.
+    // Through the host type library: Item with its index omitted.
     DISPPARAMS none{nullptr, nullptr, 0, 0};
-    ScopedVariant result, argument;
+    ScopedVariant result;
     ASSERT_HR(S_OK, dispatch->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none,
                                      result.Ptr(), nullptr, nullptr));
     EXPECT_EQ(31, V_I4(&result.Get()));
-    LPOLESTR name = const_cast<LPOLESTR>(L"Add");
-    DISPID add = 0;
-    ASSERT_EQ(S_OK, dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &add));
-    argument.SetI4(33);
-    DISPPARAMS one{argument.Ptr(), nullptr, 1, 0};
-    ASSERT_HR(S_OK,
-              dispatch->Invoke(add, IID_NULL, 0, DISPATCH_METHOD, &one, nullptr, nullptr, nullptr));
-    EXPECT_EQ((IdList{31, 32, 33}), Host(kList));
 
     const std::wstring at = L"]\t[" + SdkTrace::PointerText(ids.Get()).str() + L"]\t";
     TraceCapture capture;
     capture.TraceAll();
     ASSERT_HR(S_OK, ids->Add(5));
-    ASSERT_HR(S_FALSE, ids->Skip(10));
+    ASSERT_HR(S_FALSE, ids->Skip(5));
     ASSERT_EQ(4u, capture.lines.size());
     EXPECT_EQ("export/iface/sdk/common/objrelativesimpl", capture.lines[0].file);
     EXPECT_EQ(L"IN:\t[IObjectRelatives::Add" + at + L"[-]\t[5]", capture.lines[0].text);
     EXPECT_EQ(L"OUT:\t[IObjectRelatives::Add" + at + L"[0]\t[5]", capture.lines[1].text);
     EXPECT_EQ("export/iface/sdk/common/enumtypesimpl", capture.lines[2].file);
-    EXPECT_EQ(L"OUT:\t[IEnumTypesImpl::Skip" + at + L"[1]\t[5]", capture.lines[3].text);
+    EXPECT_EQ(L"OUT:\t[IEnumTypesImpl::Skip" + at + L"[1]\t[1]", capture.lines[3].text);
     ComPtr<ISObjectRelativeIDs> copy;
     ASSERT_HR(S_OK, ids->Clone(&copy));
     capture.lines.clear();

@@ -75,7 +75,7 @@ inline std::optional<IdList> IdsOf(ISProperties* bag, const wchar_t* name) {
 inline long FlagsOf(ISProperties* bag, const wchar_t* name) {
     ComPtr<ISProperty> property = PropertyOf(bag, name);
     long flags = -1;
-    if (property) EXPECT_EQ(S_OK, property->get_Flags(&flags));
+    if (property && FAILED(property->get_Flags(&flags))) ADD_FAILURE() << "get_Flags";
     return flags;
 }
 

@@ -82,9 +82,7 @@ void Work(ISObjectRelativeIDs* ids, int thread, Outcome& outcome) {
                 if (!own.empty()) {
                     // An ID this thread added and did not delete is always found by its key.
                     const long mine = own[random() % own.size()];
-                    if (ItemByKey(ids, (L"#" + std::to_wstring(mine)).c_str(), &id) != S_OK ||
-                        id != mine)
-                        ++outcome.failures;
+                    if (ItemByKey(ids, mine, &id) != S_OK || id != mine) ++outcome.failures;
                 }
                 break;
             }

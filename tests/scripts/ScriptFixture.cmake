@@ -1,12 +1,13 @@
 # Registers (ACTION=setup) or unregisters (ACTION=cleanup) what the script clients need in the
-# build's Wine prefix: the module, through regsvr32, and the host's type library, which the
-# module's type library imports, through regtlb.
+# build's Wine prefix, both through regsvr32: the reference host's server module, which registers
+# the host's type library (imported by the module's type library) and the host's publication
+# classes, and the module.
 #   cmake -DACTION=setup|cleanup -DWINE_RUN=<wine-run> -DMODULE=<Windows path of the DLL>
-#         -DREGTLB=<regtlb.exe> -DHOST_TLB=<Windows path of KorvelInfoStore.tlb>
+#         -DHOST_MODULE=<Windows path of KorvelRefHost.dll>
 #         -DLOG_DIR=<folder for the programs' output> -P ScriptFixture.cmake
 # The programs write to files, not pipes: Wine's helper processes inherit the output handles and
 # outlive the program, and a pipe would keep this script waiting for them.
-foreach(var ACTION WINE_RUN MODULE REGTLB HOST_TLB LOG_DIR)
+foreach(var ACTION WINE_RUN MODULE HOST_MODULE LOG_DIR)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "ScriptFixture.cmake: ${var} is not set")
     endif()
@@ -27,11 +28,11 @@ function(run what)
 endfunction()
 
 if(ACTION STREQUAL "setup")
-    run("registering the host type library" ${REGTLB} ${HOST_TLB})
+    run("registering the host" regsvr32 /s ${HOST_MODULE})
     run("registering the module" regsvr32 /s ${MODULE})
 elseif(ACTION STREQUAL "cleanup")
     run("unregistering the module" regsvr32 /u /s ${MODULE})
-    run("unregistering the host type library" ${REGTLB} ${HOST_TLB} /u)
+    run("unregistering the host" regsvr32 /u /s ${HOST_MODULE})
 else()
     message(FATAL_ERROR "ScriptFixture.cmake: ACTION must be setup or cleanup, not '${ACTION}'")
 endif()
