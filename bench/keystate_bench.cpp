@@ -9,6 +9,7 @@
 #include <string>
 
 #include "CCryptoGraphicKey.h"
+#include "bench_runtime.h"
 #include "comlib.h"
 #include "pravhelper500.h"
 #include "refhost.h"
@@ -40,10 +41,7 @@ double NanosecondsPerCall(int calls, F&& call) {
 }  // namespace
 
 int main() {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    Zentil500::SLogger::Initialize();
-    Zentil500::SResManager::Initialize();
-    Zentil500::SLogger::Configure(Zentil500::SLoggerConfig{});  // tracing off
+    const BenchRuntime runtime;
 
     auto repository = RefHost::CreateRepository();
     ComPtr<ISInfoObject> host;
@@ -104,8 +102,5 @@ int main() {
     std::printf("keystate.failures = %ld\n", failures);
     std::printf("keystate.overhead_ratio = %.3f\n", plugin_off / direct);
 
-    Zentil500::SResManager::Terminate();
-    Zentil500::SLogger::Terminate();
-    CoUninitialize();
     return failures == 0 ? 0 : 1;
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "KorvelInfoStore.h"
+#include "bench_runtime.h"
 #include "comlib.h"
 #include "objrelativesimpl.h"
 #include "refhost.h"
@@ -230,10 +231,7 @@ std::map<std::string, double> Measure(long n) {
 }  // namespace
 
 int main() {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    Zentil500::SLogger::Initialize();
-    Zentil500::SResManager::Initialize();
-    Zentil500::SLogger::Configure(Zentil500::SLoggerConfig{});  // tracing off
+    const BenchRuntime runtime;
     RefHost::EnableCallLog(false);
 
     std::map<long, std::map<std::string, double>> results;
@@ -251,8 +249,5 @@ int main() {
         std::printf("relids.%s.growth = %.2f\n", operation,
                     results[100000][operation] / results[1000][operation]);
 
-    Zentil500::SResManager::Terminate();
-    Zentil500::SLogger::Terminate();
-    CoUninitialize();
     return g_failures == 0 ? 0 : 1;
 }
