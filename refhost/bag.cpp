@@ -964,31 +964,28 @@ HOST_CATCH()
 
 HRESULT CBag::List_SetFlags(VARIANT name, LONG flags) noexcept try {
     HOST_HOOK("ISPropertyBagCollection::SetFlags", name, flags);
-    std::wstring text;
-    HRESULT hr = NameArgument(name, text);
-    if (FAILED(hr)) return hr;
-    TreeGuard guard(m_tree->lock);
-    CProperty* property = LookupLocked(text);
-    if (property == nullptr) return KV_E_PROPERTYNOTFOUND;
-    property->m_flags |= flags;
-    ChangedLocked();
-    return S_OK;
+    return ChangeFlags(name, flags, true);
 }
 HOST_CATCH()
 
 HRESULT CBag::List_ClearFlags(VARIANT name, LONG flags) noexcept try {
     HOST_HOOK("ISPropertyBagCollection::ClearFlags", name, flags);
+    return ChangeFlags(name, flags, false);
+}
+HOST_CATCH()
+
+// Sets or clears flag bits of the named property of the bag.
+HRESULT CBag::ChangeFlags(const VARIANT& name, LONG flags, bool set) {
     std::wstring text;
     HRESULT hr = NameArgument(name, text);
     if (FAILED(hr)) return hr;
     TreeGuard guard(m_tree->lock);
     CProperty* property = LookupLocked(text);
     if (property == nullptr) return KV_E_PROPERTYNOTFOUND;
-    property->m_flags &= ~flags;
+    property->m_flags = set ? (property->m_flags | flags) : (property->m_flags & ~flags);
     ChangedLocked();
     return S_OK;
 }
-HOST_CATCH()
 
 // =============================================================================================
 // CVariantEnum

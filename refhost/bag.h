@@ -210,6 +210,7 @@ class CBag final
     HRESULT List_Find(VARIANT value, LONG* pPosition) noexcept;
     HRESULT List_SetFlags(VARIANT name, LONG flags) noexcept;
     HRESULT List_ClearFlags(VARIANT name, LONG flags) noexcept;
+    HRESULT ChangeFlags(const VARIANT& name, LONG flags, bool set);
 
     // ---- Everything below requires the tree lock.
     CProperty* LookupLocked(std::wstring_view name);
