@@ -16,7 +16,7 @@ struct Result {
 
 // A new empty folder, removed with its files when the object goes.
 class Folder {
-public:
+  public:
     Folder();
     ~Folder();
     Folder(const Folder&) = delete;
@@ -24,13 +24,13 @@ public:
     const std::wstring& Path() const noexcept { return m_path; }
     std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
 
-private:
+  private:
     std::wstring m_path;
 };
 
 // A started keytool process; killed if still running when the object goes.
 class Process {
-public:
+  public:
     // `hook`: the value of KEYTOOL_TEST_HOOK for the child, or null.
     Process(const Folder& folder, const std::wstring& arguments, const wchar_t* hook = nullptr);
     ~Process();
@@ -41,13 +41,13 @@ public:
     Result Wait(DWORD timeoutMs = 60000);
     void Kill();
 
-private:
+  private:
     PROCESS_INFORMATION m_process{};
     std::wstring m_outPath, m_errPath;
 };
 
-inline Result Run(const Folder& folder, const std::wstring& arguments,
-                  const wchar_t* hook = nullptr) {
+inline Result RunKeytool(const Folder& folder, const std::wstring& arguments,
+                         const wchar_t* hook = nullptr) {
     return Process(folder, arguments, hook).Wait();
 }
 
