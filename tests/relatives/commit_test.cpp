@@ -6,36 +6,23 @@
 #include <atomic>
 #include <thread>
 
-#include "list_helpers.h"
-#include "support/host_fixture.h"
+#include "commit_fixture.h"
 
 using namespace RelTest;
 
 namespace {
 
-constexpr wchar_t kCorporate[] = L"SI_CORPORATE_CATEGORIES";
-constexpr wchar_t kPersonal[] = L"SI_PERSONAL_CATEGORIES";
-constexpr wchar_t kAdd[] = L"SI_ADM_ADD_SI_CATEGORIES";
-constexpr wchar_t kDel[] = L"SI_ADM_DEL_SI_CATEGORIES";
-constexpr wchar_t kScopeBatch[] = L"SI_ARTIFACTS_SCOPEBATCH";
-constexpr wchar_t kSourceDoc[] = L"SI_ARTIFACTS_SOURCEDOC";
-constexpr wchar_t kScopeBatchDoc[] = L"SI_ARTIFACTS_SCOPEBATCHDOC";
 constexpr long kChanged = 0x02000000;
 
-class CommitTest : public HostedKeyTest {
+class CommitTest : public CommitFixture {
 protected:
     void SetUp() override {
-        HostedKeyTest::SetUp();
+        CommitFixture::SetUp();
         bag = BagOf(host.Get());
     }
     void TearDown() override {
         bag.Reset();
-        HostedKeyTest::TearDown();
-    }
-    ComPtr<ISDesktopPlugin> Plugin() {
-        ComPtr<ISDesktopPlugin> plugin;
-        EXPECT_EQ(S_OK, key.As(&plugin));
-        return plugin;
+        CommitFixture::TearDown();
     }
     ComPtr<ISObjectRelativeIDs> Categories(bool corporate) {
         ComPtr<ISObjectRelativeIDs> ids;
@@ -45,13 +32,6 @@ protected:
     }
     std::optional<IdList> Host(const wchar_t* name) { return IdsOf(bag.Get(), name); }
     long Flags(const wchar_t* name) { return FlagsOf(bag.Get(), name); }
-    ComPtr<ISProperties> Committed() {
-        long id = 0;
-        EXPECT_EQ(S_OK, host->get_ID(&id));
-        ComPtr<ISProperties> committed;
-        EXPECT_EQ(S_OK, repository->CommittedProperties(id, &committed));
-        return committed;
-    }
 
     ComPtr<ISProperties> bag;
 };

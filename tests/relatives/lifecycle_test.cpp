@@ -3,35 +3,17 @@
 // repository, finished after the commit; and a commit refused for a key without a MIME type.
 #include <gtest/gtest.h>
 
-#include "list_helpers.h"
-#include "support/host_fixture.h"
+#include "commit_fixture.h"
 
 using namespace RelTest;
 
 namespace {
 
-constexpr wchar_t kCorporate[] = L"SI_CORPORATE_CATEGORIES";
-constexpr wchar_t kPersonal[] = L"SI_PERSONAL_CATEGORIES";
-constexpr wchar_t kAdd[] = L"SI_ADM_ADD_SI_CATEGORIES";
-constexpr wchar_t kDel[] = L"SI_ADM_DEL_SI_CATEGORIES";
-constexpr wchar_t kScopeBatch[] = L"SI_ARTIFACTS_SCOPEBATCH";
 constexpr wchar_t kScopeBatchAdd[] = L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH";
 constexpr wchar_t kScopeBatchDel[] = L"SI_ADM_DEL_SI_ARTIFACTS_SCOPEBATCH";
 
-class LifecycleTest : public HostedKeyTest {
+class LifecycleTest : public CommitFixture {
 protected:
-    ComPtr<ISDesktopPlugin> Plugin() {
-        ComPtr<ISDesktopPlugin> plugin;
-        EXPECT_EQ(S_OK, key.As(&plugin));
-        return plugin;
-    }
-    ComPtr<ISProperties> Committed() {
-        long id = 0;
-        EXPECT_EQ(S_OK, host->get_ID(&id));
-        ComPtr<ISProperties> committed;
-        EXPECT_EQ(S_OK, repository->CommittedProperties(id, &committed));
-        return committed;
-    }
     long CommittedI4(ISProperties* bag, const wchar_t* name) {
         ComPtr<ISProperty> property = PropertyOf(bag, name);
         ScopedVariant value;
