@@ -8,17 +8,9 @@ namespace {
 
 class InfoObjectTest : public RefHostTest {
   protected:
-    // An object of kind in a repository.
     static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository,
                                           const wchar_t* kind = L"CryptoGraphicKey") {
-        ComPtr<ISInfoObject> object;
-        EXPECT_HR(S_OK, repository.NewObject(kind, &object));
-        return object;
-    }
-    static long IdOf(ISInfoObject* object) {
-        LONG id = 0;
-        EXPECT_HR(S_OK, object->get_ID(&id));
-        return id;
+        return RefHostTest::NewObject(repository, kind);
     }
     static std::wstring TitleOf(ISInfoObject* object) {
         ScopedBstr title;

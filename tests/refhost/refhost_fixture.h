@@ -43,6 +43,18 @@ class RefHostTest : public ::testing::Test {
         EXPECT_EQ(0, RefHost::LiveObjectCount()) << "a host object was leaked";
     }
 
+    // A new object of kind in repository.
+    static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository, const wchar_t* kind) {
+        ComPtr<ISInfoObject> object;
+        EXPECT_HR(S_OK, repository.NewObject(kind, &object));
+        return object;
+    }
+    static long IdOf(ISInfoObject* object) {
+        LONG id = 0;
+        EXPECT_HR(S_OK, object->get_ID(&id));
+        return id;
+    }
+
     static ComPtr<ISProperties> NewBag() {
         ComPtr<ISProperties> bag;
         EXPECT_HR(S_OK, RefHost::CreatePropertyBag(&bag));

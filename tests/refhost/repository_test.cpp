@@ -13,14 +13,7 @@ class RepositoryTest : public RefHostTest {
   protected:
     static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository,
                                           const wchar_t* kind = L"Folder") {
-        ComPtr<ISInfoObject> object;
-        EXPECT_HR(S_OK, repository.NewObject(kind, &object));
-        return object;
-    }
-    static long IdOf(ISInfoObject* object) {
-        LONG id = 0;
-        EXPECT_HR(S_OK, object->get_ID(&id));
-        return id;
+        return RefHostTest::NewObject(repository, kind);
     }
     static ComPtr<ISInfoStore> StoreOf(RefHost::Repository& repository) {
         ComPtr<ISInfoStore> store;
