@@ -50,6 +50,12 @@ public:
     ~ScopedVariant() { VariantClear(&m_var); }
     ScopedVariant(const ScopedVariant&) = delete;
     ScopedVariant& operator=(const ScopedVariant&) = delete;
+    // Moving hands the value over; the source is left VT_EMPTY.
+    ScopedVariant(ScopedVariant&& other) noexcept : m_var(other.Release()) {}
+    ScopedVariant& operator=(ScopedVariant&& other) noexcept {
+        if (this != &other) Attach(other.m_var);
+        return *this;
+    }
 
     const VARIANT& Get() const noexcept { return m_var; }
     VARTYPE Type() const noexcept { return V_VT(&m_var); }
@@ -61,6 +67,12 @@ public:
         return &m_var;
     }
     void Reset() noexcept { VariantClear(&m_var); }
+    // Takes ownership of value, clearing what was held; the caller's variant is left VT_EMPTY.
+    void Attach(VARIANT& value) noexcept {
+        VariantClear(&m_var);
+        m_var = value;
+        VariantInit(&value);
+    }
     // Hands the value to the caller, who clears it; the owner is left VT_EMPTY.
     VARIANT Release() noexcept {
         VARIANT out = m_var;

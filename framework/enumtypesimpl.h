@@ -2,8 +2,8 @@
 // Count, Item, _NewEnum and Clone), with the collection's in-memory state: the elements in list
 // order, the case-insensitive lookup map from element key to position, and the cursor.
 //
-// Also here: EnumImplBase (the collection's SComObjectBase part), CComVariant (an owning VARIANT
-// element) and CComEnumVariant (the IEnumVARIANT that _NewEnum hands out).
+// Also here: EnumImplBase (the collection's SComObjectBase part) and CComEnumVariant (the
+// IEnumVARIANT that _NewEnum hands out). Elements are ComLib::ScopedVariant owners.
 //
 // Locking: the in-memory state is guarded by the owning object's critical section (T::Lock, the
 // re-entrant lock of its CComObjectRootEx). Host calls are never made while only a read of the
@@ -36,49 +36,6 @@ inline constexpr char kEnumTypesImplFile[] = "export/iface/sdk/common/enumtypesi
 
 namespace SdkEnum {
 
-// An owning VARIANT: cleared on destruction, moved without copying, copied only through CopyFrom
-// (VariantCopy) so that a failed copy is seen.
-class CComVariant {
-public:
-    CComVariant() noexcept { VariantInit(&m_value); }
-    explicit CComVariant(long value) noexcept {
-        VariantInit(&m_value);
-        V_VT(&m_value) = VT_I4;
-        V_I4(&m_value) = value;
-    }
-    ~CComVariant() { VariantClear(&m_value); }
-    CComVariant(CComVariant&& other) noexcept : m_value(other.m_value) {
-        VariantInit(&other.m_value);
-    }
-    CComVariant& operator=(CComVariant&& other) noexcept {
-        if (this != &other) {
-            VariantClear(&m_value);
-            m_value = other.m_value;  // ownership moves with the bits
-            VariantInit(&other.m_value);
-        }
-        return *this;
-    }
-    CComVariant(const CComVariant&) = delete;
-    CComVariant& operator=(const CComVariant&) = delete;
-
-    const VARIANT& Get() const noexcept { return m_value; }
-    VARTYPE Type() const noexcept { return V_VT(&m_value); }
-    // Deep copy of source; a failure leaves the element VT_EMPTY.
-    HRESULT CopyFrom(const VARIANT& source) noexcept {
-        VariantClear(&m_value);
-        return VariantCopy(&m_value, const_cast<VARIANT*>(&source));
-    }
-    // Takes ownership of value (the caller's variant is left VT_EMPTY).
-    void Attach(VARIANT& value) noexcept {
-        VariantClear(&m_value);
-        m_value = value;
-        VariantInit(&value);
-    }
-
-private:
-    VARIANT m_value;
-};
-
 // IEnumVARIANT over its own copy of a set of values. Clones share that copy (it never changes)
 // and have a cursor of their own. Free-threaded: the cursor is guarded by the object lock.
 class CComEnumVariant : public IEnumVARIANT, public ComLib::CComObjectRootEx {
@@ -101,9 +58,9 @@ public:
     }
 
     // Copies [first, last) into the enumerator's own values; once only, before it is handed out.
-    HRESULT Init(const CComVariant* first, const CComVariant* last) noexcept try {
+    HRESULT Init(const ComLib::ScopedVariant* first, const ComLib::ScopedVariant* last) noexcept try {
         if (m_values) return E_UNEXPECTED;
-        auto values = std::make_shared<std::vector<CComVariant>>();
+        auto values = std::make_shared<std::vector<ComLib::ScopedVariant>>();
         values->resize(static_cast<size_t>(last - first));
         for (size_t i = 0; first + i != last; ++i) {
             const HRESULT hr = (*values)[i].CopyFrom(first[i].Get());
@@ -155,7 +112,7 @@ public:
     STDMETHOD(Clone)(IEnumVARIANT** ppEnum) override;
 
 private:
-    std::shared_ptr<const std::vector<CComVariant>> m_values;
+    std::shared_ptr<const std::vector<ComLib::ScopedVariant>> m_values;
     size_t m_position = 0;  // guarded by the object lock
     Microsoft::WRL::ComPtr<IUnknown> m_marshaler;
 };
@@ -315,7 +272,7 @@ public:
 
         // The count and the copies are taken under one hold of the lock, so that the snapshot
         // is the list of one moment, whatever other threads do.
-        std::vector<SdkEnum::CComVariant> snapshot;
+        std::vector<ComLib::ScopedVariant> snapshot;
         {
             ComLib::CComObjectLock<T> lock(Owner());
             snapshot.resize(static_cast<size_t>(m_elements.GetSize()));
@@ -344,7 +301,7 @@ public:
         LONG fetched = 0;
         // Elements without a stored integer are resolved after the lock is left (an object
         // element asks its host object for its ID); an element without any integer gives 0.
-        std::vector<std::pair<LONG, SdkEnum::CComVariant>> deferred;
+        std::vector<std::pair<LONG, ComLib::ScopedVariant>> deferred;
         {
             ComLib::CComObjectLock<T> lock(Owner());
             const ULONG size = static_cast<ULONG>(m_elements.GetSize());
@@ -354,7 +311,7 @@ public:
                     ids[fetched] = V_I4(&element);
                 } else {
                     ids[fetched] = 0;
-                    deferred.emplace_back(fetched, SdkEnum::CComVariant());
+                    deferred.emplace_back(fetched, ComLib::ScopedVariant());
                     deferred.back().second.CopyFrom(element);
                 }
                 ++fetched;
@@ -387,7 +344,7 @@ public:
             SDK_TRACE_RETURN(L"IEnumTypesImpl::get_Item", hr, SdkTrace::VariantText(&index));
 
         bool found = false;
-        SdkEnum::CComVariant element;
+        ComLib::ScopedVariant element;
         {
             ComLib::CComObjectLock<T> lock(Owner());
             int position = -1;
@@ -511,7 +468,7 @@ protected:
     }
 
     // Guarded by the owner's lock:
-    Zentil500::SIArray<SdkEnum::CComVariant> m_elements;        // in list order
+    Zentil500::SIArray<ComLib::ScopedVariant> m_elements;        // in list order
     Zentil500::SIMap<Zentil500::SWCharMapStringCI, int> m_map;  // key -> 0-based position
     ULONG m_cursor = 0;                                         // next element for Next
 };

@@ -71,7 +71,9 @@ public:
 
         // The host list holds the ID now, so memory takes it too, even when the journal could
         // not be written: memory and host list must not drift apart.
-        const int position = this->m_elements.Add(SdkEnum::CComVariant(static_cast<long>(id)));
+        ComLib::ScopedVariant element;
+        element.SetI4(id);
+        const int position = this->m_elements.Add(std::move(element));
         this->m_map.SetAt(SdkEnum::IdKey(static_cast<long>(id)), position);
 
         if (FAILED(journal))
