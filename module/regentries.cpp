@@ -8,9 +8,14 @@
 // DllRegisterServer runs), read with the module's own registrar, and its type library (the first
 // TYPELIB resource), from which the keys that type-library registration writes are derived. The
 // module's path becomes the installed file's path ([#<file id>]) and its folder the folder
-// property. The output is two WiX include files of flat RegistryValue elements: registry.wxi for
-// the 64-bit registry view, and registry32.wxi for the 32-bit view, where type-library
-// registration also writes the library's interfaces so that 32-bit clients can marshal them.
+// property. The output is a WiX include file of flat RegistryValue elements, registry.wxi, for
+// the 64-bit registry view.
+//
+// Type-library registration also copies the interfaces' keys into the 32-bit registry view. The
+// package leaves those copies out: a 32-bit client cannot load this 64-bit in-process server, so
+// it never marshals these interfaces, and on uninstall the installer would delete the 32-bit
+// Interface key itself where nothing else had been registered below it - a shared key that an
+// uninstall must keep.
 //
 // How script entries map onto installer registry rows:
 // - a key's default value and every named value become one row each, with the string, DWORD
@@ -85,7 +90,6 @@ struct Entry {
     std::wstring name;  // empty: the default value; "+" or "*": the key alone
     std::wstring type;  // WiX value type: string, integer or binary
     std::wstring value;
-    bool view32 = false;  // the 32-bit registry view
 };
 
 class EntryWriter {
@@ -94,10 +98,9 @@ class EntryWriter {
         : m_fileId(std::move(fileId)), m_folderProperty(std::move(folderProperty)) {}
 
     void AddString(const std::wstring& root, const std::wstring& key, const std::wstring& name,
-                   const std::wstring& value, bool view32 = false) {
+                   const std::wstring& value) {
         if (value.empty()) throw Failure(Utf8(L"empty string value at " + key));
-        m_entries.push_back(
-            {root, Formatted(key), Formatted(name), L"string", Formatted(value), view32});
+        m_entries.push_back({root, Formatted(key), Formatted(name), L"string", Formatted(value)});
     }
     void AddKeyOnly(const std::wstring& root, const std::wstring& key, bool keep) {
         m_entries.push_back({root, Formatted(key), keep ? L"+" : L"*", L"string", L""});
@@ -108,13 +111,11 @@ class EntryWriter {
     }
     size_t Count() const { return m_entries.size(); }
 
-    // The include file of one registry view.
-    std::string Document(const std::wstring& source, bool view32) const {
+    std::string Document(const std::wstring& source) const {
         std::wstring text = L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!-- Written by " +
                             Xml(L"cgk-regentries from " + source) +
                             L"; do not edit. -->\n<Include>\n";
         for (const Entry& entry : m_entries) {
-            if (entry.view32 != view32) continue;
             text +=
                 L"  <RegistryValue Root=\"" + entry.root + L"\" Key=\"" + Xml(entry.key) + L"\"";
             if (!entry.name.empty()) text += L" Name=\"" + Xml(entry.name) + L"\"";
@@ -308,13 +309,11 @@ void AddTypeLib(EntryWriter& out, const std::wstring& modulePath) {
         const wchar_t* proxy = kind == TKIND_INTERFACE || (flags & TYPEFLAG_FDUAL)
                                    ? kTypeLibMarshaler
                                    : kDispatchProxy;
-        for (const bool view32 : {false, true}) {
-            out.AddString(L"HKCR", key, L"", std::wstring(name.Get(), name.Length()), view32);
-            out.AddString(L"HKCR", key + L"\\ProxyStubClsid", L"", proxy, view32);
-            out.AddString(L"HKCR", key + L"\\ProxyStubClsid32", L"", proxy, view32);
-            out.AddString(L"HKCR", key + L"\\TypeLib", L"", libId, view32);
-            out.AddString(L"HKCR", key + L"\\TypeLib", L"Version", version, view32);
-        }
+        out.AddString(L"HKCR", key, L"", std::wstring(name.Get(), name.Length()));
+        out.AddString(L"HKCR", key + L"\\ProxyStubClsid", L"", proxy);
+        out.AddString(L"HKCR", key + L"\\ProxyStubClsid32", L"", proxy);
+        out.AddString(L"HKCR", key + L"\\TypeLib", L"", libId);
+        out.AddString(L"HKCR", key + L"\\TypeLib", L"Version", version);
     }
 }
 
@@ -347,8 +346,7 @@ void Run(const std::wstring& modulePath, const std::wstring& folder, EntryWriter
     FreeLibrary(module);
     AddTypeLib(out, modulePath);
 
-    WriteTextFile(folder + L"\\registry.wxi", out.Document(modulePath, false));
-    WriteTextFile(folder + L"\\registry32.wxi", out.Document(modulePath, true));
+    WriteTextFile(folder + L"\\registry.wxi", out.Document(modulePath));
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ noise='\\Control\\Video\\|"DriverDateData"'
 # the list of installed programs. They are not part of the module's registration.
 installer_records='^HKLM\\Software\\(Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\(Installer|Uninstall))(\\| |$)'
 
+# The interfaces' keys in the 32-bit registry view (below two names of the same key).
+interfaces_32='^HKLM\\Software\\(Classes\\Wow6432Node|Wow6432Node\\Classes)\\Interface\\'
+
 prefixes=()
 cleanup() {
     local status=$? prefix
@@ -162,12 +165,17 @@ scenario_install() {
     comm -13 "$work/regsvr32-before.reg" "$work/regsvr32-after.reg" >"$work/regsvr32.tree"
     grep -q 'InprocServer32 : ""' "$work/regsvr32.tree" || fail "regsvr32 wrote no class"
 
-    # The one known difference: the type library's help folder is the module's folder, which the
+    # The two known differences. The type library's help folder is the module's folder, which the
     # installer writes with a trailing separator (its folder properties always end in one) and
-    # type-library registration without. Only that separator is taken off before comparing.
+    # type-library registration without: only that separator is taken off before comparing. And
+    # type-library registration copies the interfaces' keys into the 32-bit view, which the
+    # package leaves out (module/regentries.cpp says why): those copies are not compared.
     sed -E '/\\HELPDIR : "" REG_SZ /s/ 5c 00 00 00\] (".*)\\\|"$/ 00 00] \1|"/' \
         "$work/package.tree" >"$work/package.compared"
-    if ! diff -u "$work/regsvr32.tree" "$work/package.compared" >"$work/tree.diff"; then
+    grep -v -E "$interfaces_32" "$work/regsvr32.tree" >"$work/regsvr32.compared" || true
+    grep -q -E "$interfaces_32" "$work/regsvr32.tree" ||
+        fail "regsvr32 no longer writes the 32-bit interface keys: compare them again"
+    if ! diff -u "$work/regsvr32.compared" "$work/package.compared" >"$work/tree.diff"; then
         cut -c1-240 "$work/tree.diff" | head -60 >&2
         fail "the package's registry entries differ from regsvr32's (- regsvr32, + package)"
     fi
