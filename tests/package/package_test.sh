@@ -227,33 +227,57 @@ scenario_uninstall() {
     step "$(wc -l <"$work/added.reg") registry lines and the module's folder came and went"
 }
 
-scenario_upgrade() {
-    new_prefix upgraded
-    local p=$prefix
-    step "installing the older package"
-    msiexec_in "$p" "installing the older package" /i "$(winpath "$PREVIOUS_PACKAGE")" /qn
-    expect_installed "$p" "$PREVIOUS_MODULE_DLL"
-    step "installing the package over it"
-    msiexec_in "$p" "upgrading" /i "$(winpath "$PACKAGE")" /qn
-    expect_installed "$p" "$MODULE_DLL"
-    snapshot "$p" after
-
-    local products upgrade_codes names
+# expect_one_product <prefix> <version>: one product of the package is installed, of <version>,
+# carrying <dll> (a fresh prefix holds no other installed product).
+expect_one_product() {
+    local p=$1 version=$2 dll=$3 products upgrade_codes names
+    expect_installed "$p" "$dll"
+    snapshot "$p" products
     products=$(grep -c -E '^HKLM\\Software\\Classes\\Installer\\Products\\[0-9A-F]{32}$' \
-        "$work/after.reg" || true)
+        "$work/products.reg" || true)
     upgrade_codes=$(grep -c -E '^HKLM\\Software\\Classes\\Installer\\UpgradeCodes\\[0-9A-F]{32} : ' \
-        "$work/after.reg" || true)
-    names=$(grep -E '^HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\' \
-        "$work/after.reg" | grep -c -F ": \"DisplayName\" REG_SZ" || true)
+        "$work/products.reg" || true)
+    grep -E '^HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\' "$work/products.reg" \
+        >"$work/programs.reg" || true
+    names=$(grep -c -F ': "DisplayName" REG_SZ' "$work/programs.reg" || true)
     [ "$products" -eq 1 ] || fail "$products products are installed, not 1"
     [ "$upgrade_codes" -eq 1 ] || fail "the upgrade code names $upgrade_codes products, not 1"
     [ "$names" -eq 1 ] || fail "the programs list has $names entries, not 1"
-    grep -E '^HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\' "$work/after.reg" |
-        grep -F ': "DisplayVersion" REG_SZ' | grep -q -F "\"$PACKAGE_VERSION|\"" ||
-        fail "the installed product is not version $PACKAGE_VERSION"
-    grep -q -F "\"$product_name|\"" "$work/after.reg" || fail "the product is not named $product_name"
-    step "one product, version $PACKAGE_VERSION, with the new file"
+    grep -F ': "DisplayName" REG_SZ' "$work/programs.reg" | grep -q -F "\"$product_name|\"" ||
+        fail "the installed product is not named $product_name"
+    grep -F ': "DisplayVersion" REG_SZ' "$work/programs.reg" | grep -q -F "\"$version|\"" ||
+        fail "the installed product is not version $version"
+}
+
+new_guid() { printf '{%s}' "$(tr a-f A-F </proc/sys/kernel/random/uuid)"; }
+
+scenario_upgrade() {
+    new_prefix upgraded
+    local p=$prefix
+    step "installing the older package, then the package over it"
+    msiexec_in "$p" "installing the older package" /i "$(winpath "$PREVIOUS_PACKAGE")" /qn
+    expect_installed "$p" "$PREVIOUS_MODULE_DLL"
+    msiexec_in "$p" "upgrading" /i "$(winpath "$PACKAGE")" /qn
+    expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
     expect_script_client_works "$p"
+
+    # A rebuild of the same version has a new product and package code, as every build does: it
+    # replaces the installed product too, instead of being installed beside it.
+    step "a rebuilt package of the same version over it"
+    local rebuilt=$work/rebuilt.msi
+    cp "$PACKAGE" "$rebuilt"
+    msibuild "$rebuilt" -q "UPDATE \`Property\` SET \`Value\` = '$(new_guid)' WHERE \`Property\` = 'ProductCode'"
+    msibuild "$rebuilt" -s "$product_name $PACKAGE_VERSION" Korvel "x64;1033" "$(new_guid)"
+    msiexec_in "$p" "installing the rebuilt package" /i "$(winpath "$rebuilt")" /qn
+    expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
+
+    step "the older package refuses to go over the newer one"
+    local status=0
+    WINEPREFIX=$p wine msiexec /i "$(winpath "$PREVIOUS_PACKAGE")" /qn >"$work/run.log" 2>&1 \
+        </dev/null || status=$?
+    [ "$status" -ne 0 ] || fail "the older package was installed over the newer one"
+    expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
+    step "one product, version $PACKAGE_VERSION, with the new file"
 }
 
 scenario_repair() {
