@@ -346,7 +346,8 @@ void Run(const std::wstring& modulePath, const std::wstring& folder, EntryWriter
     FreeLibrary(module);
     AddTypeLib(out, modulePath);
 
-    WriteTextFile(folder + L"\\registry.wxi", out.Document(modulePath));
+    WriteTextFile(folder + L"\\registry.wxi",
+                  out.Document(modulePath.substr(modulePath.find_last_of(L"\\/:") + 1)));
 }
 
 }  // namespace
