@@ -107,10 +107,11 @@ new_prefix() {
     WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 </dev/null
 }
 
-# snapshot <prefix> <name>: the registry as $work/<name>.reg and the files of drive C: as
-# $work/<name>.files, one sorted line per key, value, folder or file.
+# snapshot <prefix> <name> [key...]: the registry (or the subtrees of the keys named) as
+# $work/<name>.reg and the files of drive C: as $work/<name>.files, one sorted line per key, value,
+# folder or file.
 snapshot() {
-    run_in "$1" "taking a registry snapshot" "$SNAPSHOT_EXE" "$(winpath "$work/$2.raw")"
+    run_in "$1" "taking a registry snapshot" "$SNAPSHOT_EXE" "$(winpath "$work/$2.raw")" "${@:3}"
     grep -v -E "$noise" "$work/$2.raw" | sort >"$work/$2.reg"
     (cd "$1/drive_c" && find . -printf '%y %p\n' | sort) >"$work/$2.files"
 }
@@ -232,7 +233,8 @@ scenario_uninstall() {
 expect_one_product() {
     local p=$1 version=$2 dll=$3 products upgrade_codes names
     expect_installed "$p" "$dll"
-    snapshot "$p" products
+    snapshot "$p" products 'HKLM\Software\Classes\Installer' \
+        'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
     products=$(grep -c -E '^HKLM\\Software\\Classes\\Installer\\Products\\[0-9A-F]{32}$' \
         "$work/products.reg" || true)
     upgrade_codes=$(grep -c -E '^HKLM\\Software\\Classes\\Installer\\UpgradeCodes\\[0-9A-F]{32} : ' \
