@@ -399,6 +399,9 @@ Database::Database(const std::wstring& path, Access access, unsigned lockTimeout
     m_statements.assign(kStatementCount, nullptr);
     sqlite3_extended_result_codes(m_db, 1);
     sqlite3_busy_handler(m_db, BusyHandler, this);
+    // Reads through a memory mapping and a page cache that holds a large repository: under Wine
+    // every read call costs a round trip through the system.
+    Execute("PRAGMA cache_size = -65536; PRAGMA mmap_size = 1073741824");
     Execute(access == Access::Write ? "BEGIN IMMEDIATE" : "BEGIN");
     m_inTransaction = true;
     CheckSchema();

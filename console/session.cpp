@@ -35,7 +35,7 @@ Session::Session(const RepositoryOptions& options, Database::Access access)
     HostTrace(L"repository " + m_db.Path() + L" opened");
 }
 
-void Session::Load(const StoredObject& object, const std::wstring& source) {
+ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstring& source) {
     const std::wstring what = L"object " + std::to_wstring(object.id) + L" of kind " +
                               SafeText(object.kind) + L" in " + source;
     ComPtr<ISInfoObject> host;
@@ -54,6 +54,7 @@ void Session::Load(const StoredObject& object, const std::wstring& source) {
     hr = m_repository->Store(host.Get());
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused to store " + what + L": " + StatusText(hr));
+    return host;
 }
 
 void Session::CheckLoadable(const StoredObject& object, const std::wstring& source) {
@@ -83,22 +84,25 @@ KeyObject Session::NewKey() {
 }
 
 KeyObject Session::OpenKey(long id, const std::wstring& command) {
+    ComPtr<ISInfoObject> host;
+    HRESULT hr = S_OK;
     if (!m_repository->Contains(id)) {
-        const std::optional<std::wstring> kind = m_db.KindOf(id);
-        if (!kind)
+        const std::optional<StoredObject> stored = m_db.Read(id);
+        if (!stored)
             Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
                                    L" in " + m_db.Path() + L" (" +
                                    StatusText(KV_E_IDNOTINCOLLECTION) + L")");
-        if (*kind != kKeyKind)
+        if (stored->kind != kKeyKind)
             Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
-                                   (kind->empty() ? std::wstring(L"of no kind")
-                                                  : L"a " + SafeText(*kind)) +
+                                   (stored->kind.empty() ? std::wstring(L"of no kind")
+                                                         : L"a " + SafeText(stored->kind)) +
                                    L", not a key");
-        const std::optional<StoredObject> stored = m_db.Read(id);
-        Load(*stored, m_db.Path());
+        // The host object just committed holds the committed state: it serves as the loaded
+        // object, without a second copy.
+        host = Load(*stored, m_db.Path());
+    } else {
+        hr = m_repository->Load(id, &host);
     }
-    ComPtr<ISInfoObject> host;
-    const HRESULT hr = m_repository->Load(id, &host);
     if (FAILED(hr) || !host)
         Fail(kExitRefused, command + L": the repository could not load object " +
                                std::to_wstring(id) + L": " +

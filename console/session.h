@@ -75,7 +75,8 @@ class Session {
     void SetBatch(bool batch) { m_batch = batch; }
 
   private:
-    void Load(const StoredObject& object, const std::wstring& source);
+    // The stored object as a host object committed to the in-memory repository.
+    ComPtr<ISInfoObject> Load(const StoredObject& object, const std::wstring& source);
 
     KeyModule m_module;
     Database m_db;
