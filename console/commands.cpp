@@ -102,7 +102,9 @@ Arguments Parse(const std::vector<std::wstring>& words) {
         const std::wstring& word = words[i];
         const std::wstring prefix = std::wstring(name) + L"=";
         if (word == name) {
-            if (i + 1 >= words.size()) UsageError(std::wstring(name) + L" needs a value");
+            if (i + 1 >= words.size())
+                UsageError(std::wstring(name) +
+                           (word == L"--repo" ? L" needs a file name" : L" needs a value"));
             value = words[++i];
             return true;
         }
@@ -942,7 +944,12 @@ int RunImport(Context& context) {
                                L" holds objects with the IDs " + taken +
                                L" already.\nNothing was imported.");
     // All objects or none: the repository must take each one as it is before any is written.
-    for (const StoredObject& object : objects) session.CheckLoadable(object, path);
+    try {
+        for (const StoredObject& object : objects) session.CheckLoadable(object, path);
+    } catch (const Failure& failure) {
+        Fail(failure.exitCode, L"cannot import " + path + L": " + failure.message +
+                                   L".\nNothing was imported; the file was left untouched.");
+    }
     for (const StoredObject& object : objects) session.Db().Write(object);
     session.Db().Commit();
     size_t keys = 0;

@@ -45,7 +45,7 @@ void AtWrite(sqlite3_file* file) {
     if (kind != SQLITE_OPEN_MAIN_DB && kind != SQLITE_OPEN_MAIN_JOURNAL) return;
     ++g_writes;
     if (g_crashAtWrite > 0 && g_writes >= g_crashAtWrite) CrashForTest();
-    if (g_hook == L"slow-write") Sleep(3);
+    if (g_hook == L"slow-write") Sleep(50);
 }
 
 int FileClose(sqlite3_file* file) {

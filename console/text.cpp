@@ -222,7 +222,9 @@ std::wstring SafeText(std::wstring_view text) {
             out += text[++i];
             continue;
         }
-        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
+        if (c == L'\n' || c == L'\r' || c == L'\t')
+            swprintf(escape, 8, L"\\%lc", c == L'\n' ? L'n' : c == L'\r' ? L'r' : L't');
+        else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
             swprintf(escape, 8, L"\\x%02x", static_cast<unsigned>(c));
         else if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c) ||
                  c == 0x061C || c == 0x200E || c == 0x200F || c == 0x2028 || c == 0x2029 ||
