@@ -665,21 +665,27 @@ TEST(KeyToolRepository, CrashDuringChangeLeavesOldOrNew) {
     ASSERT_EQ(kOk, RunKeytool(folder, L"create Second").exitCode);
 
     // Ends at each write to the database or its journal in turn, until a change gets through.
+    // After each end the database opens (rolling back what a journal left) with the old state.
+    const std::wstring file = folder.File(L"keys.db");
+    const std::string state = "SELECT value FROM properties WHERE object = 1001 AND name = "
+                              "'SI_KEY_STATE'";
     int writes = 1;
     for (; writes < 40; ++writes) {
         SCOPED_TRACE(writes);
         const std::wstring hook = L"crash-at-write:" + std::to_wstring(writes);
         const Result r = RunKeytool(folder, L"deactivate 1001", hook.c_str());
-        const std::string state = StateOf1001(folder);
+        const auto stored = Sql(file, state);
+        ASSERT_EQ(1u, stored.size());
         if (r.exitCode == kOk) {
-            EXPECT_EQ("DEACTIVATED", state);
+            EXPECT_EQ("2", stored[0][0]);
             break;
         }
         EXPECT_EQ(86u, r.exitCode) << r.err;
-        EXPECT_EQ("ACTIVE", state);
+        EXPECT_EQ("1", stored[0][0]);
     }
     EXPECT_GT(writes, 2) << "the change was written without a journal";
     EXPECT_LT(writes, 40);
+    EXPECT_EQ("DEACTIVATED", StateOf1001(folder));
 
     Result r = RunKeytool(folder, L"revoke 1001", L"crash-before-commit");
     EXPECT_EQ(86u, r.exitCode);
