@@ -44,7 +44,7 @@ struct Arguments {
     bool version = false;
     std::wstring command;
     std::vector<std::wstring> positional;
-    std::set<std::wstring> options;              // command options, e.g. L"--reveal"
+    std::set<std::wstring> options;               // command options, e.g. L"--reveal"
     std::map<std::wstring, std::wstring> values;  // command options with a value, e.g. --state
 };
 
@@ -164,9 +164,9 @@ long ParseId(const std::wstring& text, const wchar_t* what, const wchar_t* comma
         value = value * 10 + (c - L'0');
     }
     if (!valid || value <= 0 || value > 0x7FFFFFFF)
-        UsageError(std::wstring(what) + L" must be a positive whole number, not '" +
-                       SafeText(text) + L"'",
-                   command);
+        UsageError(
+            std::wstring(what) + L" must be a positive whole number, not '" + SafeText(text) + L"'",
+            command);
     return static_cast<long>(value);
 }
 
@@ -426,7 +426,7 @@ struct KeyReport {
     std::optional<std::wstring> mimeType;
     std::optional<std::vector<long>> corporate, personal;
     std::wstring algorithm, iterations, encoding, salt;  // the derivation record, or empty
-    std::optional<std::wstring> value, derived;    // only when revealed
+    std::optional<std::wstring> value, derived;          // only when revealed
     std::vector<Problem> problems;
 };
 
@@ -485,8 +485,9 @@ KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::ws
     report.id = key.Id();
     Try(report, L"Title", [&] {
         ComLib::ScopedBstr title;
-        const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject,
-                                             [&] { return key.Generic()->get_Title(title.Receive()); });
+        const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject, [&] {
+            return key.Generic()->get_Title(title.Receive());
+        });
         if (!status.Failed()) report.title = TextOf(title.Get());
         return status.hr;
     });
@@ -499,17 +500,17 @@ KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::ws
     });
     Try(report, L"isCompromised", [&] {
         VARIANT_BOOL compromised = VARIANT_FALSE;
-        const CallStatus status = CallObject(
-            key.Key(), IID_ISCryptoGraphicKeyBase,
-            [&] { return key.Key()->get_isCompromised(&compromised); });
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+            return key.Key()->get_isCompromised(&compromised);
+        });
         if (!status.Failed()) report.compromised = compromised != VARIANT_FALSE;
         return status.hr;
     });
     Try(report, L"ActivePeriodInMilliseconds", [&] {
         LONG period = 0;
-        const CallStatus status = CallObject(
-            key.Key(), IID_ISCryptoGraphicKeyBase,
-            [&] { return key.Key()->get_ActivePeriodInMilliseconds(&period); });
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+            return key.Key()->get_ActivePeriodInMilliseconds(&period);
+        });
         if (!status.Failed()) report.period = period;
         return status.hr;
     });
@@ -544,9 +545,9 @@ KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::ws
     const auto secret = [&](const wchar_t* member, auto getter, std::optional<std::wstring>& out) {
         Try(report, member, [&] {
             ComLib::ScopedBstr text;
-            const CallStatus status = CallObject(
-                key.Key(), IID_ISCryptoGraphicKeyBase,
-                [&] { return (key.Key()->*getter)(text.Receive()); });
+            const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+                return (key.Key()->*getter)(text.Receive());
+            });
             if (!status.Failed()) out = TextOf(text.Get());
             return status.hr;
         });
@@ -561,10 +562,25 @@ KeyReport Unopened(Session& session, long id, const Failure& failure) {
     KeyReport report;
     report.id = id;
     try {
-        if (std::optional<StoredObject> stored = session.Db().Read(id)) report.title = stored->title;
+        if (std::optional<StoredObject> stored = session.Db().Read(id))
+            report.title = stored->title;
     } catch (const Failure&) {
     }
     report.problems.push_back(Problem{L"load", S_OK, failure.message});
+    return report;
+}
+
+// The report of key `id` for a command that goes through many keys: a key that cannot even be
+// opened gets a report that says why; the in-memory copy of the key is dropped afterwards.
+KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const wchar_t* command) {
+    KeyReport report;
+    try {
+        const KeyObject key = session.OpenKey(id, command);
+        report = Inspect(key, details, reveal, command);
+    } catch (const Failure& failure) {
+        report = Unopened(session, id, failure);
+    }
+    session.Forget(id);
     return report;
 }
 
@@ -599,8 +615,10 @@ Json ReportJson(const KeyReport& report, bool details) {
     key["created"] = Optional(report.created, [](DATE v) { return IsoUtcText(v); });
     key["activePeriodMs"] = Optional(report.period, [](long v) { return v; });
     Json categories;
-    categories["corporate"] = Optional(report.corporate, [](const std::vector<long>& v) { return v; });
-    categories["personal"] = Optional(report.personal, [](const std::vector<long>& v) { return v; });
+    categories["corporate"] =
+        Optional(report.corporate, [](const std::vector<long>& v) { return v; });
+    categories["personal"] =
+        Optional(report.personal, [](const std::vector<long>& v) { return v; });
     if (details) {
         key["categories"] = std::move(categories);
         key["mimeType"] = Optional(report.mimeType, Utf8);
@@ -647,10 +665,11 @@ int RunList(Context& context) {
     if (context.Has(L"--state")) {
         filter.state = StateFromName(context.arguments.values.at(L"--state"));
         if (!filter.state)
-            UsageError(L"--state takes ACTIVE, DEACTIVATED, REKEY_SUSPENDED, REKEY_IN_PROGRESS or "
-                       L"REVOKED, not '" +
-                           SafeText(context.arguments.values.at(L"--state")) + L"'",
-                       L"list");
+            UsageError(
+                L"--state takes ACTIVE, DEACTIVATED, REKEY_SUSPENDED, REKEY_IN_PROGRESS or "
+                L"REVOKED, not '" +
+                    SafeText(context.arguments.values.at(L"--state")) + L"'",
+                L"list");
     }
     filter.compromisedOnly = context.Has(L"--compromised");
     const bool json = context.Has(L"--json");
@@ -662,14 +681,7 @@ int RunList(Context& context) {
     size_t shown = 0, unreadable = 0;
     wchar_t line[256];
     for (const long id : ids) {
-        KeyReport report;
-        try {
-            const KeyObject key = session.OpenKey(id, L"list");
-            report = Inspect(key, json, false, L"list");
-        } catch (const Failure& failure) {
-            report = Unopened(session, id, failure);
-        }
-        session.Forget(id);
+        const KeyReport report = ReportOf(session, id, json, false, L"list");
         // The filters hold for what the key module reports; a key whose state or flag cannot
         // be read is shown, with its problem.
         if (filter.state && report.state && *report.state != *filter.state) continue;
@@ -737,18 +749,18 @@ int RunShow(Context& context) {
     const auto or_unreadable = [](const std::optional<std::wstring>& value) {
         return value ? *value : std::wstring(L"(cannot be read)");
     };
-    std::wstring text = L"Key " + std::to_wstring(id) + L" \"" +
-                        or_unreadable(report.title ? std::optional(SafeText(*report.title))
-                                                   : std::nullopt) +
-                        L"\"\n";
+    std::wstring text =
+        L"Key " + std::to_wstring(id) + L" \"" +
+        or_unreadable(report.title ? std::optional(SafeText(*report.title)) : std::nullopt) +
+        L"\"\n";
     text += field(L"state", report.state ? StateText(*report.state) + L" (" +
                                                std::to_wstring(*report.state) + L")"
                                          : L"(cannot be read)");
-    text += field(L"compromised",
-                  report.compromised ? (*report.compromised ? L"yes" : L"no") : L"(cannot be read)");
+    text += field(L"compromised", report.compromised ? (*report.compromised ? L"yes" : L"no")
+                                                     : L"(cannot be read)");
     if (report.created) text += field(L"created", DateText(*report.created));
-    text += field(L"active period",
-                  report.period ? DurationText(*report.period) : L"(cannot be read)");
+    text +=
+        field(L"active period", report.period ? DurationText(*report.period) : L"(cannot be read)");
     if (report.mimeType) text += field(L"MIME type", SafeText(*report.mimeType));
     if (reveal) {
         text += field(L"key value", or_unreadable(report.value));
@@ -757,12 +769,11 @@ int RunShow(Context& context) {
         text += field(L"key value", L"(hidden; add --reveal to print it)");
         text += field(L"derived key", L"(hidden; add --reveal to print it)");
     }
-    text += field(L"derivation", report.algorithm.empty()
-                                     ? L"(not recorded)"
-                                     : SafeText(report.algorithm) + L", " +
-                                           SafeText(report.iterations) +
-                                           L" iterations, salt and keys in " +
-                                           SafeText(report.encoding));
+    text += field(L"derivation",
+                  report.algorithm.empty()
+                      ? L"(not recorded)"
+                      : SafeText(report.algorithm) + L", " + SafeText(report.iterations) +
+                            L" iterations, salt and keys in " + SafeText(report.encoding));
     text += field(L"corporate categories",
                   report.corporate ? IdList(*report.corporate) : L"(cannot be read)");
     text += field(L"personal categories",
@@ -925,11 +936,11 @@ int RunImport(Context& context) {
         objects = ParseRepositoryJson(bytes);
     } catch (const InvalidRepositoryJson& invalid) {
         SecureZeroMemory(bytes.data(), bytes.size());
-        Fail(kExitRepository, L"cannot import " + path + L": " +
-                                  (invalid.keyMaterialLeftOut
-                                       ? invalid.reason
-                                       : L"it is not a valid repository: " + invalid.reason) +
-                                  L".\nNothing was imported; the file was left untouched.");
+        Fail(kExitRepository,
+             L"cannot import " + path + L": " +
+                 (invalid.keyMaterialLeftOut ? invalid.reason
+                                             : L"it is not a valid repository: " + invalid.reason) +
+                 L".\nNothing was imported; the file was left untouched.");
     }
     SecureZeroMemory(bytes.data(), bytes.size());
     Session& session = OpenSession(context);
@@ -982,12 +993,13 @@ std::vector<std::wstring> CheckMaterial(const KeyReport& report) {
                            L"'");
     wchar_t* end = nullptr;
     const unsigned long long iterations = std::wcstoull(report.iterations.c_str(), &end, 10);
-    const bool iterationsValid = !report.iterations.empty() && *end == L'\0' && iterations >= 1 &&
-                                 iterations <= 100000000;
+    const bool iterationsValid =
+        !report.iterations.empty() && *end == L'\0' && iterations >= 1 && iterations <= 100000000;
     if (!iterationsValid)
         problems.push_back(L"derivation parameters: the iteration count '" +
-                           SafeText(report.iterations) + L"' is not a whole number from 1 to "
-                                                         L"100000000");
+                           SafeText(report.iterations) +
+                           L"' is not a whole number from 1 to "
+                           L"100000000");
     if (!problems.empty()) return problems;
 
     std::vector<BYTE> value, derived, salt;
@@ -998,8 +1010,7 @@ std::vector<std::wstring> CheckMaterial(const KeyReport& report) {
         problems.push_back(L"value encoding: the derived key is not valid " + name);
     if (!DecodeBytes(report.salt, encoding, salt) || salt.empty())
         problems.push_back(L"derivation parameters: the salt is missing or not valid " + name);
-    if (problems.empty() &&
-        DeriveKey(value, salt, static_cast<ULONG>(iterations)) != derived)
+    if (problems.empty() && DeriveKey(value, salt, static_cast<ULONG>(iterations)) != derived)
         problems.push_back(L"derived key: it does not match the key value (PBKDF2-HMAC-SHA256, " +
                            report.iterations + L" iterations)");
     SecureZeroMemory(value.data(), value.size());
@@ -1018,14 +1029,7 @@ int RunVerify(Context& context) {
     std::wstring text;
     size_t failed = 0;
     for (const long id : ids) {
-        KeyReport report;
-        try {
-            const KeyObject key = session.OpenKey(id, L"verify");
-            report = Inspect(key, true, true, L"verify");
-        } catch (const Failure& failure) {
-            report = Unopened(session, id, failure);
-        }
-        session.Forget(id);
+        KeyReport report = ReportOf(session, id, true, true, L"verify");
         const std::vector<std::wstring> problems = CheckMaterial(report);
         if (report.value) SecureZeroMemory(report.value->data(), report.value->size() * 2);
         if (report.derived) SecureZeroMemory(report.derived->data(), report.derived->size() * 2);
@@ -1101,9 +1105,11 @@ const std::vector<Command>& Commands() {
          L"list the keys: ID, state, compromised, active period, title",
          L"Lists every key of the repository with its state (by name), whether it is marked\n"
          L"compromised, how long it has been active (as the key module reports it) and its title.\n"
-         L"--state ACTIVE (DEACTIVATED, REKEY_SUSPENDED, REKEY_IN_PROGRESS, REVOKED) lists only the\n"
+         L"--state ACTIVE (DEACTIVATED, REKEY_SUSPENDED, REKEY_IN_PROGRESS, REVOKED) lists only "
+         L"the\n"
          L"keys in that state, --compromised only those marked compromised. A key that cannot be\n"
-         L"read in full still gets its row, with '?' for what is missing and the member and status\n"
+         L"read in full still gets its row, with '?' for what is missing and the member and "
+         L"status\n"
          L"that failed; the exit code is then 1. --json writes the list as JSON (see the README).",
          {L"--state", L"--compromised", L"--json"},
          0,
@@ -1248,7 +1254,8 @@ const Command* FindCommand(const std::wstring& name) {
 
 std::wstring ProgramHelp() {
     std::wstring text =
-        L"keytool - keeps cryptographic keys in a repository database and manages them through the\n"
+        L"keytool - keeps cryptographic keys in a repository database and manages them through "
+        L"the\n"
         L"key module (CryptoGraphicKey.dll), which it drives through COM as the platform's host\n"
         L"does.\n\n"
         L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] [--trace] <command>\n"
@@ -1278,10 +1285,10 @@ std::wstring ProgramHelp() {
 }
 
 std::wstring CommandHelp(const Command& command) {
-    std::wstring text = std::wstring(L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] "
-                                     L"[--trace] ") +
-                        command.usage +
-                        L"\n\n" + command.summary + L".\n";
+    std::wstring text = std::wstring(
+                            L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] "
+                            L"[--trace] ") +
+                        command.usage + L"\n\n" + command.summary + L".\n";
     if (command.details[0] != L'\0') text += L"\n" + std::wstring(command.details) + L"\n";
     return text;
 }

@@ -107,10 +107,9 @@ int FileUnfetch(sqlite3_file* f, sqlite3_int64 offset, void* page) {
 }
 
 const sqlite3_io_methods kFileMethods = {
-    3,           FileClose,  FileRead,     FileWrite,      FileTruncate,    FileSync,
-    FileSize,    FileLock,   FileUnlock,   FileReserved,   FileControl,     FileSectorSize,
-    FileDevice,  FileShmMap, FileShmLock,  FileShmBarrier, FileShmUnmap,    FileFetch,
-    FileUnfetch,
+    3,           FileClose,      FileRead,     FileWrite,   FileTruncate,   FileSync,   FileSize,
+    FileLock,    FileUnlock,     FileReserved, FileControl, FileSectorSize, FileDevice, FileShmMap,
+    FileShmLock, FileShmBarrier, FileShmUnmap, FileFetch,   FileUnfetch,
 };
 
 int VfsOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
@@ -401,16 +400,31 @@ Database::Database(const std::wstring& path, Access access, unsigned lockTimeout
     sqlite3_busy_handler(m_db, BusyHandler, this);
     // Reads through a memory mapping and a page cache that holds a large repository: under Wine
     // every read call costs a round trip through the system.
-    Execute("PRAGMA cache_size = -65536; PRAGMA mmap_size = 1073741824");
-    Execute(access == Access::Write ? "BEGIN IMMEDIATE" : "BEGIN");
-    m_inTransaction = true;
-    CheckSchema();
+    try {
+        Execute("PRAGMA cache_size = -65536; PRAGMA mmap_size = 1073741824");
+        Execute(access == Access::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+        m_inTransaction = true;
+        CheckSchema();
+    } catch (...) {
+        Close();
+        throw;
+    }
 }
 
 Database::~Database() {
-    for (sqlite3_stmt* statement : m_statements) sqlite3_finalize(statement);
-    if (m_db != nullptr && m_inTransaction) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    Close();
+}
+
+void Database::Close() noexcept {
+    for (sqlite3_stmt*& statement : m_statements) {
+        sqlite3_finalize(statement);
+        statement = nullptr;
+    }
+    if (m_db != nullptr && m_inTransaction)
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_inTransaction = false;
     sqlite3_close(m_db);
+    m_db = nullptr;
 }
 
 void Database::Refuse(const std::wstring& reason) {
@@ -430,9 +444,10 @@ void Database::Failed(const std::wstring& what, int status) {
         }
         const size_t start = head.find_first_not_of(" \t\r\n");
         if (start != std::string::npos && head[start] == '{')
-            Refuse(L"is not a database but JSON (a repository file of an earlier keytool?); "
-                   L"move its keys over with 'keytool --repo <new file> import " +
-                   m_path + L"'");
+            Refuse(
+                L"is not a database but JSON (a repository file of an earlier keytool?); "
+                L"move its keys over with 'keytool --repo <new file> import " +
+                m_path + L"'");
         Refuse(L"is not a keytool repository (not an SQLite database)");
     }
     if (primary == SQLITE_BUSY)
@@ -441,7 +456,8 @@ void Database::Failed(const std::wstring& what, int status) {
                                   std::to_wstring(m_lockTimeoutMs / 1000.0).substr(0, 4) +
                                   L" s; nothing was changed (a longer --lock-timeout waits "
                                   L"longer)");
-    if (primary == SQLITE_CORRUPT) Refuse(L"is damaged (" + FromUtf8(sqlite3_errstr(status)) + L")");
+    if (primary == SQLITE_CORRUPT)
+        Refuse(L"is damaged (" + FromUtf8(sqlite3_errstr(status)) + L")");
     const char* message = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(status);
     Fail(kExitRepository, what + L" on the repository " + m_path + L": " + FromUtf8(message) +
                               L" (SQLite status " + std::to_wstring(status) + L")");
@@ -497,8 +513,8 @@ void Database::CheckSchema() {
 
 void Database::CreateSchema() {
     if (sqlite3_db_readonly(m_db, "main") == 1)
-        Fail(kExitRepository, L"cannot set up the new repository " + m_path +
-                                  L": the file cannot be written");
+        Fail(kExitRepository,
+             L"cannot set up the new repository " + m_path + L": the file cannot be written");
     // A reading command took a snapshot only: setting up needs the write lock.
     if (sqlite3_txn_state(m_db, "main") != SQLITE_TXN_WRITE) {
         Execute("COMMIT");
@@ -560,7 +576,8 @@ std::vector<long> Database::Ids(const std::wstring& kind, const IdFilter& filter
 
 std::vector<long> Database::AllIds() {
     sqlite3_stmt* raw = nullptr;
-    const int prepared = sqlite3_prepare_v2(m_db, "SELECT id FROM objects ORDER BY id", -1, &raw, nullptr);
+    const int prepared =
+        sqlite3_prepare_v2(m_db, "SELECT id FROM objects ORDER BY id", -1, &raw, nullptr);
     if (prepared != SQLITE_OK) Failed(L"listing the objects", prepared);
     std::vector<long> ids;
     {
@@ -604,8 +621,8 @@ std::optional<StoredObject> Database::Read(long id) {
     }
     const auto damaged = [&](long position, const std::wstring& what) {
         Fail(kExitRepository, L"the stored object " + std::to_wstring(id) + L" in " + m_path +
-                                  L" is damaged: property row " + std::to_wstring(position) +
-                                  L" " + what);
+                                  L" is damaged: property row " + std::to_wstring(position) + L" " +
+                                  what);
     };
     // The rows in position order; each one's parent precedes it, so the nested bags can be
     // assembled from the last row back to the first.

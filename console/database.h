@@ -80,6 +80,7 @@ class Database {
   private:
     class Statement;
 
+    void Close() noexcept;
     void Execute(const char* sql);
     void CheckSchema();
     void CreateSchema();

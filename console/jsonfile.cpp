@@ -343,8 +343,8 @@ std::vector<StoredObject> ParseRepositoryJson(const std::string& bytes) {
             refuse("it is not complete JSON (" + message + ")");
         }
         if (!root.is_object() || root.find("format") == root.end() || root["format"] != kFormat)
-            refuse(std::string("it does not start as a repository file (\"format\": \"") +
-                   kFormat + "\")");
+            refuse(std::string("it does not start as a repository file (\"format\": \"") + kFormat +
+                   "\")");
         if (root.find("version") == root.end() || root["version"] != kVersion)
             refuse("its version is not " + std::to_string(kVersion));
         const auto objectsEntry = root.find("objects");
@@ -352,7 +352,8 @@ std::vector<StoredObject> ParseRepositoryJson(const std::string& bytes) {
             refuse("\"objects\" must be an array");
         std::set<long> ids;
         for (size_t i = 0; i < objectsEntry->size(); ++i) {
-            StoredObject object = ReadObject((*objectsEntry)[i], "objects[" + std::to_string(i) + "]");
+            StoredObject object =
+                ReadObject((*objectsEntry)[i], "objects[" + std::to_string(i) + "]");
             if (!ids.insert(object.id).second)
                 refuse("objects[" + std::to_string(i) + "]: the id " + std::to_string(object.id) +
                        " appears twice");

@@ -63,11 +63,10 @@ std::vector<BYTE> DeriveKey(const std::vector<BYTE>& value, const std::vector<BY
                             ULONG iterations) {
     std::vector<BYTE> derived(kKeyBytes);
     Provider hmac(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
-    CheckStatus(BCryptDeriveKeyPBKDF2(hmac.Get(), const_cast<BYTE*>(value.data()),
-                                      static_cast<ULONG>(value.size()),
-                                      const_cast<BYTE*>(salt.data()),
-                                      static_cast<ULONG>(salt.size()), iterations, derived.data(),
-                                      kKeyBytes, 0),
+    CheckStatus(BCryptDeriveKeyPBKDF2(
+                    hmac.Get(), const_cast<BYTE*>(value.data()), static_cast<ULONG>(value.size()),
+                    const_cast<BYTE*>(salt.data()), static_cast<ULONG>(salt.size()), iterations,
+                    derived.data(), kKeyBytes, 0),
                 L"BCryptDeriveKeyPBKDF2");
     return derived;
 }

@@ -64,7 +64,8 @@ bool TypeFromName(const std::string& name, VARTYPE& type) {
 
 std::string StorableTypeNames() {
     std::string names;
-    for (const TypeEntry& known : kTypes) names += (names.empty() ? "" : ", ") + std::string(known.name);
+    for (const TypeEntry& known : kTypes)
+        names += (names.empty() ? "" : ", ") + std::string(known.name);
     return names;
 }
 
@@ -119,8 +120,8 @@ StoredBag ReadHostBag(ISProperties* bag, long id, int depth) {
                 ToUtf8(std::wstring_view(V_BSTR(&entry.value.Get()),
                                          SysStringLen(V_BSTR(&entry.value.Get()))));
         } catch (const std::runtime_error&) {
-            CannotStore(id, L"the name or text of its property " + entry.name +
-                                L" is not valid UTF-16");
+            CannotStore(
+                id, L"the name or text of its property " + entry.name + L" is not valid UTF-16");
         }
         ComPtr<ISProperties> nested;
         Check(property->get_Properties(&nested), id, L"ISProperty::Properties");

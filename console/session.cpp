@@ -68,13 +68,13 @@ void Session::Forget(long id) {
 
 KeyObject Session::NewKey() {
     const long last = m_db.MaxId();
-    if (last >= 0x7FFFFFFF)
-        Fail(kExitRefused, L"the repository has no ID left for a new object");
+    if (last >= 0x7FFFFFFF) Fail(kExitRefused, L"the repository has no ID left for a new object");
     ComPtr<ISInfoObject> host;
     // The in-memory repository hands out IDs above those it holds; it is told to go on above
     // every stored one.
-    const HRESULT hr = last > 1000 ? RefHost::NewObjectWithId(*m_repository, kKeyKind, last + 1, &host)
-                                   : m_repository->NewObject(kKeyKind, &host);
+    const HRESULT hr = last > 1000
+                           ? RefHost::NewObjectWithId(*m_repository, kKeyKind, last + 1, &host)
+                           : m_repository->NewObject(kKeyKind, &host);
     if (FAILED(hr) || !host)
         Fail(kExitRefused, L"the repository could not make a new key object: " +
                                StatusText(FAILED(hr) ? hr : E_POINTER));
@@ -112,10 +112,10 @@ KeyObject Session::OpenKey(long id, const std::wstring& command) {
     const std::wstring kindText(kind ? kind : L"", SysStringLen(kind));
     SysFreeString(kind);
     if (FAILED(kindHr) || kindText != kKeyKind)
-        Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
-                               (kindText.empty() ? std::wstring(L"of no kind")
-                                                 : L"a " + SafeText(kindText)) +
-                               L", not a key");
+        Fail(kExitRefused,
+             command + L": object " + std::to_wstring(id) + L" is " +
+                 (kindText.empty() ? std::wstring(L"of no kind") : L"a " + SafeText(kindText)) +
+                 L", not a key");
     KeyObject key = m_module.Attach(host.Get(), false);
     HostTrace(L"key object " + std::to_wstring(id) + L" loaded and initialised");
     return key;

@@ -63,9 +63,7 @@ class OwnerOnly {
     OwnerOnly& operator=(const OwnerOnly&) = delete;
 
     // Null when no descriptor could be made.
-    SECURITY_ATTRIBUTES* Attributes() {
-        return m_descriptor ? &m_attributes : nullptr;
-    }
+    SECURITY_ATTRIBUTES* Attributes() { return m_descriptor ? &m_attributes : nullptr; }
 
   private:
     PSECURITY_DESCRIPTOR m_descriptor = nullptr;
@@ -117,7 +115,8 @@ std::string ReadFileStart(const std::wstring& path, size_t count) {
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     std::string bytes(count, '\0');
     DWORD read = 0;
-    if (!file.Valid() || !ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(count), &read, nullptr))
+    if (!file.Valid() ||
+        !ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(count), &read, nullptr))
         return {};
     bytes.resize(read);
     return bytes;

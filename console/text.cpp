@@ -60,7 +60,8 @@ struct KnownStatus {
     const wchar_t* meaning;
 };
 
-#define WIN32_STATUS(code, meaning) {HRESULT_FROM_WIN32(code), L## #code, meaning}
+#define WIN32_STATUS(code, meaning) \
+    { HRESULT_FROM_WIN32(code), L## #code, meaning }
 
 constexpr KnownStatus kKnownStatuses[] = {
     // The repository's and the key module's own statuses.
@@ -226,9 +227,9 @@ std::wstring SafeText(std::wstring_view text) {
             swprintf(escape, 8, L"\\%lc", c == L'\n' ? L'n' : c == L'\r' ? L'r' : L't');
         else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
             swprintf(escape, 8, L"\\x%02x", static_cast<unsigned>(c));
-        else if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c) ||
-                 c == 0x061C || c == 0x200E || c == 0x200F || c == 0x2028 || c == 0x2029 ||
-                 (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069))
+        else if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c) || c == 0x061C || c == 0x200E ||
+                 c == 0x200F || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+                 (c >= 0x2066 && c <= 0x2069))
             swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
         if (escape[0] != L'\0')
             out += escape;

@@ -250,8 +250,8 @@ TEST(KeyToolSession, KeyMaterialIsDerivedAndStaysHidden) {
         EXPECT_TRUE(Contains(r.out, "key value:            (hidden; add --reveal to print it)"));
         printed += r.out;
     }
-    for (const wchar_t* command : {L"verify", L"verify --json", L"list --json", L"show 1001 --json",
-                                   L"export"}) {
+    for (const wchar_t* command :
+         {L"verify", L"verify --json", L"list --json", L"show 1001 --json", L"export"}) {
         r = RunKeytool(folder, command);
         EXPECT_RUN(r, kOk);
         printed += r.out + r.err;
@@ -380,17 +380,19 @@ TEST(KeyToolSession, CommandLine) {
     Folder folder;
     Result r = RunKeytool(folder, L"--help");
     EXPECT_RUN(r, kOk);
-    for (const char* command : {"create", "list", "show", "deactivate", "revoke", "start-rekey",
-                                "suspend-rekey", "resume-rekey", "compromise", "add-category",
-                                "remove-category", "register", "verify", "export", "import",
-                                "--repo", "--lock-timeout", "KEYTOOL_REPO", "--trace",
-                                "--version", "Exit codes"})
+    for (const char* command :
+         {"create",          "list",           "show",         "deactivate", "revoke",
+          "start-rekey",     "suspend-rekey",  "resume-rekey", "compromise", "add-category",
+          "remove-category", "register",       "verify",       "export",     "import",
+          "--repo",          "--lock-timeout", "KEYTOOL_REPO", "--trace",    "--version",
+          "Exit codes"})
         EXPECT_TRUE(Contains(r.out, command)) << command;
     for (const wchar_t* command : {L"create --help", L"help show", L"revoke -h", L"--help list"}) {
         r = RunKeytool(folder, command);
         EXPECT_RUN(r, kOk);
-        EXPECT_TRUE(Contains(r.out, "Usage: keytool [--repo <file>] [--lock-timeout <seconds>] "
-                                    "[--trace] "))
+        EXPECT_TRUE(Contains(r.out,
+                             "Usage: keytool [--repo <file>] [--lock-timeout <seconds>] "
+                             "[--trace] "))
             << r.out;
     }
     const std::pair<const wchar_t*, const char*> wrong[] = {
@@ -667,8 +669,9 @@ TEST(KeyToolRepository, CrashDuringChangeLeavesOldOrNew) {
     // Ends at each write to the database or its journal in turn, until a change gets through.
     // After each end the database opens (rolling back what a journal left) with the old state.
     const std::wstring file = folder.File(L"keys.db");
-    const std::string state = "SELECT value FROM properties WHERE object = 1001 AND name = "
-                              "'SI_KEY_STATE'";
+    const std::string state =
+        "SELECT value FROM properties WHERE object = 1001 AND name = "
+        "'SI_KEY_STATE'";
     int writes = 1;
     for (; writes < 40; ++writes) {
         SCOPED_TRACE(writes);
@@ -726,8 +729,8 @@ TEST(KeyToolRepository, ForeignFilesAreRefusedAndLeftUntouched) {
     std::vector<std::pair<std::string, std::string>> cases = {
         {"text", "just some notes\n"},
         {"a JSON repository of an earlier keytool", RepositoryText(Json::array())},
-        {"an SQLite header and garbage", "SQLite format 3" + std::string(1, '\0') +
-                                             std::string(200, 'x')},
+        {"an SQLite header and garbage",
+         "SQLite format 3" + std::string(1, '\0') + std::string(200, 'x')},
         {"our database cut short", ours.substr(0, ours.size() / 2)},
     };
     const auto sqliteFile = [&](const char* name, const std::string& sql) {
@@ -742,9 +745,12 @@ TEST(KeyToolRepository, ForeignFilesAreRefusedAndLeftUntouched) {
     newer[63] = 2;
     cases.emplace_back("our database with a newer schema", newer);
 
-    const char* expected[] = {"is not a keytool repository", "move its keys over with",
-                              "is not a keytool repository", "damaged",
-                              "another program", "another program",
+    const char* expected[] = {"is not a keytool repository",
+                              "move its keys over with",
+                              "is not a keytool repository",
+                              "damaged",
+                              "another program",
+                              "another program",
                               "schema version 2, newer than this keytool knows"};
     for (size_t i = 0; i < cases.size(); ++i) {
         const auto& [name, contents] = cases[i];
@@ -772,8 +778,9 @@ TEST(KeyToolRepository, ChangeWritesOnlyItsRows) {
     const std::wstring file = folder.File(L"keys.db");
     ASSERT_EQ(kOk, RunKeytool(folder, L"create One").exitCode);
     ASSERT_EQ(kOk, RunKeytool(folder, L"create Two").exitCode);
-    const std::string rows = "SELECT object, position, parent, name, type, quote(value), flags "
-                             "FROM properties ORDER BY object, position";
+    const std::string rows =
+        "SELECT object, position, parent, name, type, quote(value), flags "
+        "FROM properties ORDER BY object, position";
     const auto before = Sql(file, rows);
     const auto objectsBefore = Sql(file, "SELECT * FROM objects ORDER BY id");
     Sleep(1100);  // the commit stamp counts seconds
@@ -802,7 +809,8 @@ TEST(KeyToolRepository, ConcurrentRunsWaitForEachOther) {
     const Result held = holding.Wait();
     EXPECT_RUN(held, kOk);
     EXPECT_RUN(waiting, kOk);
-    EXPECT_TRUE(Contains(waiting.err, "is in use by another program; waiting for it")) << waiting.err;
+    EXPECT_TRUE(Contains(waiting.err, "is in use by another program; waiting for it"))
+        << waiting.err;
     EXPECT_TRUE(Contains(held.out, "Created key 1002")) << held.out;
     EXPECT_TRUE(Contains(waiting.out, "Created key 1003")) << waiting.out;
 
@@ -841,11 +849,10 @@ TEST(KeyToolList, EveryKeyShownAndTextEscaped) {
     badState[0] = {{"name", "SI_KEY_STATE"}, {"type", "VT_BSTR"}, {"value", "broken"}};
     badTime[1]["value"] = 1e12;
     const std::string forged = "Evil\n1099    ACTIVE             no           0 s              x";
-    const Json objects = Json::array({KeyEntry(1001, "Good", common),
-                                      KeyEntry(1002, "Bad state", badState),
-                                      KeyEntry(1003, "\x1b[2JClear\x07", badTime),
-                                      KeyEntry(1004, forged, common),
-                                      KeyEntry(1005, "abc\u202Edef", common)});
+    const Json objects =
+        Json::array({KeyEntry(1001, "Good", common), KeyEntry(1002, "Bad state", badState),
+                     KeyEntry(1003, "\x1b[2JClear\x07", badTime), KeyEntry(1004, forged, common),
+                     KeyEntry(1005, "abc\u202Edef", common)});
     WriteFileBytes(folder.File(L"keys.json"), RepositoryText(objects));
     ASSERT_EQ(kOk, RunKeytool(folder, L"import keys.json").exitCode);
 
@@ -889,9 +896,9 @@ TEST(KeyToolList, EveryKeyShownAndTextEscaped) {
 // The list filters and the JSON schema of list and show.
 TEST(KeyToolList, FiltersAndJson) {
     Folder folder;
-    for (const wchar_t* command : {L"create Alpha", L"create Beta", L"create Gamma",
-                                   L"deactivate 1002", L"deactivate 1003", L"compromise 1003",
-                                   L"add-category 1003 17", L"add-category 1003 5 --personal"})
+    for (const wchar_t* command :
+         {L"create Alpha", L"create Beta", L"create Gamma", L"deactivate 1002", L"deactivate 1003",
+          L"compromise 1003", L"add-category 1003 17", L"add-category 1003 5 --personal"})
         ASSERT_EQ(kOk, RunKeytool(folder, command).exitCode);
     Result r = RunKeytool(folder, L"list --state deactivated");
     EXPECT_RUN(r, kOk);
@@ -1047,8 +1054,9 @@ TEST(KeyToolModule, RegistrationIsCheckedAndRegisterRestoresIt) {
     }
     r = RunKeytool(folder, L"list");
     EXPECT_RUN(r, kModule);
-    EXPECT_TRUE(Contains(r.err, "Z:\\no\\such\\CryptoGraphicKey.dll was not found (0x80070002 "
-                                "ERROR_FILE_NOT_FOUND"))
+    EXPECT_TRUE(Contains(r.err,
+                         "Z:\\no\\such\\CryptoGraphicKey.dll was not found (0x80070002 "
+                         "ERROR_FILE_NOT_FOUND"))
         << r.err;
 
     r = RunKeytool(folder, L"register Z:\\no\\such\\CryptoGraphicKey.dll");
