@@ -98,6 +98,14 @@ Run Best(const std::wstring& keytool, int count, Arguments&& arguments) {
     return best;
 }
 
+// The peak working set of a run, as "n/a" when Wine reported none for the ended process.
+void PrintPeak(const wchar_t* command, long keys, const Run& run) {
+    if (run.peakMegabytes > 0)
+        std::printf("keytool.%ls_peak_mb_at_%ld = %.1f\n", command, keys, run.peakMegabytes);
+    else
+        std::printf("keytool.%ls_peak_mb_at_%ld = n/a\n", command, keys);
+}
+
 // Adds keys through the key module until the repository holds `total`.
 void Fill(const std::wstring& repository, long& count, long total) {
     Session session(RepositoryOptions{repository, 60000}, Database::Access::Write);
@@ -137,7 +145,7 @@ int wmain(int argc, wchar_t** argv) {
         long count = 0;
         Fill(repository, count, kSmall);
         const Run smallShow = Best(keytool, 3, [&](int) { return repo + L"show 1500"; });
-        std::printf("keytool.show_peak_mb_at_%ld = %.1f\n", kSmall, smallShow.peakMegabytes);
+        PrintPeak(L"show", kSmall, smallShow);
 
         LARGE_INTEGER frequency, begin, end;
         QueryPerformanceFrequency(&frequency);
@@ -159,8 +167,8 @@ int wmain(int argc, wchar_t** argv) {
         const Run change = Best(keytool, 3, [&](int i) {
             return repo + L"deactivate " + std::to_wstring(1000 + kLarge / 2 + i);
         });
-        std::printf("keytool.show_peak_mb_at_%ld = %.1f\n", kLarge, show.peakMegabytes);
-        std::printf("keytool.list_peak_mb = %.1f\n", list.peakMegabytes);
+        PrintPeak(L"show", kLarge, show);
+        PrintPeak(L"list", kLarge, list);
         std::printf("keytool.list_wall_seconds = %.3f\n", list.seconds);
         std::printf("keytool.show_wall_seconds = %.3f\n", show.seconds);
         std::printf("keytool.change_wall_seconds = %.3f\n", change.seconds);

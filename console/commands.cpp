@@ -4,8 +4,12 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <cwchar>
+#include <exception>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <set>
@@ -584,6 +588,37 @@ KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const w
     return report;
 }
 
+// The reports of many keys, in the order of ids. The keys are read on two threads: most of the
+// time goes into making each key object and its host object, which the module and the host do
+// on any thread.
+template <typename Report>
+std::vector<KeyReport> ReportsOf(const std::vector<long>& ids, Report&& report) {
+    std::vector<KeyReport> reports(ids.size());
+    std::atomic<size_t> next{0};
+    std::exception_ptr failed;
+    std::mutex failure;
+    const auto work = [&] {
+        try {
+            for (size_t i = next++; i < ids.size(); i = next++) reports[i] = report(ids[i]);
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(failure);
+            failed = std::current_exception();
+            next = ids.size();
+        }
+    };
+    std::thread helper;
+    if (ids.size() > 1)
+        helper = std::thread([&] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            work();
+            if (SUCCEEDED(com)) CoUninitialize();
+        });
+    work();
+    if (helper.joinable()) helper.join();
+    if (failed) std::rethrow_exception(failed);
+    return reports;
+}
+
 std::wstring ProblemText(const Problem& problem) {
     if (problem.hr != S_OK)
         return problem.member + L": " + HexStatus(problem.hr) + L" " + StatusName(problem.hr) +
@@ -680,8 +715,10 @@ int RunList(Context& context) {
     std::wstring text;
     size_t shown = 0, unreadable = 0;
     wchar_t line[256];
-    for (const long id : ids) {
-        const KeyReport report = ReportOf(session, id, json, false, L"list");
+    const std::vector<KeyReport> reports =
+        ReportsOf(ids, [&](long id) { return ReportOf(session, id, json, false, L"list"); });
+    for (const KeyReport& report : reports) {
+        const long id = report.id;
         // The filters hold for what the key module reports; a key whose state or flag cannot
         // be read is shown, with its problem.
         if (filter.state && report.state && *report.state != *filter.state) continue;
@@ -700,10 +737,6 @@ int RunList(Context& context) {
         for (const Problem& problem : report.problems)
             text += L"  [cannot read " + ProblemText(problem) + L"]";
         text += L"\n";
-        if (text.size() > 65536) {
-            Out(text);
-            text.clear();
-        }
     }
     session.Db().Commit();
     if (json) {

@@ -609,6 +609,9 @@ std::optional<std::wstring> Database::KindOf(long id) {
 }
 
 std::optional<StoredObject> Database::Read(long id) {
+    // Commands that read many objects do so from two threads; a prepared statement serves one
+    // at a time.
+    std::lock_guard<std::recursive_mutex> guard(m_readLock);
     StoredObject object;
     {
         Statement statement(

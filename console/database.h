@@ -29,6 +29,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,6 +97,7 @@ class Database {
     unsigned long long m_waitStart = 0;
     bool m_waitAnnounced = false;
     std::vector<sqlite3_stmt*> m_statements;
+    std::recursive_mutex m_readLock;  // Read may be called from several threads
 
     friend int BusyHandler(void* context, int count);
 };
