@@ -22,7 +22,11 @@ keytool() {
     local expected=$1 shown="" word rc
     shift
     for word in "$@"; do
-        [[ $word == *" "* ]] && word="\"$word\""
+        if [[ $word == *[[:cntrl:]]* ]]; then
+            printf -v word '%q' "$word"
+        elif [[ $word == *" "* ]]; then
+            word="\"$word\""
+        fi
         shown+=" $word"
     done
     printf '$ keytool%s\n' "$shown"
