@@ -4,6 +4,7 @@
 #include "objrelativesimpl.h"
 
 #include <algorithm>
+#include <climits>
 #include <utility>
 
 using ComLib::ScopedBstr;
@@ -209,7 +210,85 @@ int ElementStore::PositionOf(Sequence sequence) const noexcept {
     return PrefixCount(sequence);
 }
 
+bool ElementStore::ParseIdKey(const SWCharString& key, long* id) noexcept {
+    const std::wstring& text = key.str();
+    size_t i = 1;
+    const bool negative = text.size() > 1 && text[1] == L'-';
+    if (negative) ++i;
+    const size_t digits = text.size() - std::min(text.size(), i);
+    if (text.empty() || text[0] != L'#' || digits == 0 || digits > 10) return false;
+    if (text[i] == L'0' && (digits > 1 || negative)) return false;  // IdKey writes no such zero
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return false;
+        value = value * 10 + (text[i] - L'0');
+    }
+    if (negative) value = -value;
+    if (value < LONG_MIN || value > LONG_MAX) return false;
+    *id = static_cast<long>(value);
+    return true;
+}
+
+size_t ElementStore::IdHome(long id) const noexcept {
+    std::uint64_t hash = static_cast<std::uint32_t>(id) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
+    return static_cast<size_t>(hash) & (m_ids.size() - 1);
+}
+
+const ElementStore::IdCell* ElementStore::FindIdCell(long id) const noexcept {
+    if (m_ids.empty()) return nullptr;
+    const size_t mask = m_ids.size() - 1;
+    for (size_t i = IdHome(id);; i = (i + 1) & mask) {
+        const IdCell& cell = m_ids[i];
+        if (cell.first == 0) return nullptr;
+        if (cell.id == id) return &cell;
+    }
+}
+
+void ElementStore::InsertId(long id, Sequence first) noexcept {
+    const size_t mask = m_ids.size() - 1;
+    size_t i = IdHome(id);
+    while (m_ids[i].first != 0) i = (i + 1) & mask;
+    m_ids[i] = IdCell{id, static_cast<std::uint32_t>(first + 1)};
+    ++m_idCount;
+}
+
+// Linear probing without tombstones: the cells after the erased one move back into the hole
+// unless their home lies between the hole and them.
+void ElementStore::EraseId(long id) noexcept {
+    IdCell* cell = FindIdCell(id);
+    if (cell == nullptr) return;
+    const size_t mask = m_ids.size() - 1;
+    size_t hole = static_cast<size_t>(cell - m_ids.data());
+    for (size_t j = (hole + 1) & mask; m_ids[j].first != 0; j = (j + 1) & mask) {
+        const size_t home = IdHome(m_ids[j].id);
+        const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (stays) continue;
+        m_ids[hole] = m_ids[j];
+        hole = j;
+    }
+    m_ids[hole] = IdCell{};
+    --m_idCount;
+}
+
+void ElementStore::ReserveId() {
+    if ((m_idCount + 1) * 2 <= m_ids.size()) return;
+    std::vector<IdCell> cells(std::max<size_t>(16, m_ids.size() * 2));
+    cells.swap(m_ids);
+    m_idCount = 0;
+    for (const IdCell& cell : cells)
+        if (cell.first != 0) InsertId(cell.id, cell.first - 1);
+}
+
 bool ElementStore::FindKey(const SWCharString& key, Sequence* sequence) const {
+    long id = 0;
+    if (ParseIdKey(key, &id)) {
+        // Every ID key is in the table; no other key can equal one (digits have no case).
+        const IdCell* cell = FindIdCell(id);
+        if (cell == nullptr) return false;
+        *sequence = cell->first - 1;
+        return true;
+    }
     const auto found = m_keys.find(key);
     if (found == m_keys.end()) return false;
     *sequence = found->second.first;
@@ -237,6 +316,9 @@ void ElementStore::ReserveAppend(const SWCharString* key) {
     } else {
         m_spare.key() = *key;
     }
+    Occurrences& occurrences = m_spare.mapped();
+    occurrences.isId = ParseIdKey(*key, &occurrences.id);
+    if (occurrences.isId) ReserveId();
     m_pendingNewKey = true;
 }
 
@@ -248,7 +330,8 @@ void ElementStore::CommitAppend(ComLib::ScopedVariant&& value) noexcept {
     } else if (m_pendingNewKey) {
         m_spare.mapped().first = sequence;
         m_spare.mapped().rest.clear();
-        entry = &*m_keys.insert(std::move(m_spare)).position;  // buckets reserved
+        entry = &*m_keys.insert(std::move(m_spare)).position;          // buckets reserved
+        if (entry->second.isId) InsertId(entry->second.id, sequence);  // room reserved
     }
     m_pendingEntry = nullptr;
     m_pendingNewKey = false;
@@ -276,11 +359,13 @@ void ElementStore::Remove(Sequence sequence) noexcept {
             auto& rest = occurrences.rest;
             rest.erase(std::find(rest.begin(), rest.end(), sequence));
         } else if (occurrences.rest.empty()) {
+            if (occurrences.isId) EraseId(occurrences.id);
             m_keys.erase(m_keys.find(entry->first));  // not by the key: it lives in the node
         } else {
             // The key passes to the next occurrence.
             occurrences.first = occurrences.rest.front();
             occurrences.rest.erase(occurrences.rest.begin());
+            if (occurrences.isId) FindIdCell(occurrences.id)->first = occurrences.first + 1;
         }
     }
     const size_t gaps = m_slots.size() - m_live;
@@ -294,6 +379,8 @@ void ElementStore::Clear() noexcept {
     m_slots.clear();
     m_tree.clear();
     m_keys.clear();
+    std::fill(m_ids.begin(), m_ids.end(), IdCell{});
+    m_idCount = 0;
     m_live = 0;
 }
 
@@ -310,6 +397,7 @@ void ElementStore::Compact() noexcept {
             Occurrences& occurrences = slot.key->second;
             const size_t k = occurrences.renumbered++;
             (k == 0 ? occurrences.first : occurrences.rest[k - 1]) = next;
+            if (k == 0 && occurrences.isId) FindIdCell(occurrences.id)->first = next + 1;
         }
         if (s != next) m_slots[next] = std::move(slot);
         ++next;
