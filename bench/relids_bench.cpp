@@ -62,14 +62,14 @@ void Check(HRESULT hr, HRESULT expected = S_OK) {
 }
 
 class Stopwatch {
-  public:
+public:
     Stopwatch() : m_start(std::chrono::steady_clock::now()) {}
     double Nanoseconds() const {
         return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - m_start)
             .count();
     }
 
-  private:
+private:
     std::chrono::steady_clock::time_point m_start;
 };
 

@@ -42,7 +42,7 @@ namespace SdkEnum {
 // IEnumVARIANT over its own copy of a set of values. Clones share that copy (it never changes)
 // and have a cursor of their own. Free-threaded: the cursor is guarded by the object lock.
 class CComEnumVariant : public IEnumVARIANT, public ComLib::CComObjectRootEx {
-  public:
+public:
     CComEnumVariant() = default;
     virtual ~CComEnumVariant() = default;
 
@@ -61,8 +61,7 @@ class CComEnumVariant : public IEnumVARIANT, public ComLib::CComObjectRootEx {
     }
 
     // Copies [first, last) into the enumerator's own values; once only, before it is handed out.
-    HRESULT Init(const ComLib::ScopedVariant* first, const ComLib::ScopedVariant* last) noexcept
-        try {
+    HRESULT Init(const ComLib::ScopedVariant* first, const ComLib::ScopedVariant* last) noexcept try {
         if (m_values) return E_UNEXPECTED;
         auto values = std::make_shared<std::vector<ComLib::ScopedVariant>>();
         values->resize(static_cast<size_t>(last - first));
@@ -115,7 +114,7 @@ class CComEnumVariant : public IEnumVARIANT, public ComLib::CComObjectRootEx {
     }
     STDMETHOD(Clone)(IEnumVARIANT** ppEnum) override;
 
-  private:
+private:
     std::shared_ptr<const std::vector<ComLib::ScopedVariant>> m_values;
     size_t m_position = 0;  // guarded by the object lock
     Microsoft::WRL::ComPtr<IUnknown> m_marshaler;
@@ -211,7 +210,7 @@ inline Zentil500::SWCharString IdKey(long id) {
 // look-up there touches one cache line where the map's touches several, which is most of the
 // cost of a look-up in a long list.
 class ElementStore {
-  public:
+public:
     using Sequence = size_t;
 
     ElementStore() = default;
@@ -266,7 +265,7 @@ class ElementStore {
     // A failure of a copy is returned; target then holds the elements copied so far.
     HRESULT CopyTo(ElementStore& target) const;
 
-  private:
+private:
     // Hash and equality of keys without regard to case (see the .cpp for the folding).
     struct KeyHash {
         size_t operator()(const Zentil500::SWCharString& key) const noexcept;
@@ -329,7 +328,7 @@ class ElementStore {
 
 // The collection's SComObjectBase part (object root, free-threaded marshaler, object locale).
 class EnumImplBase : public SComObjectBase {
-  public:
+public:
     ~EnumImplBase() override = default;
 };
 
@@ -337,7 +336,7 @@ class EnumImplBase : public SComObjectBase {
 template <typename T, typename Interface, typename ElemType, const CLSID* pclsid, const IID* piid,
           const GUID* plibid>
 class IEnumTypesImpl : public ComLib::IDispatchImpl<Interface, piid, plibid> {
-  public:
+public:
     static constexpr const char* kTraceFile = kEnumTypesImplFile;
 
     // Moves the cursor back to the first element. Traced, not guarded.
@@ -547,7 +546,7 @@ class IEnumTypesImpl : public ComLib::IDispatchImpl<Interface, piid, plibid> {
     }
     SDK_CATCH_RETURN()
 
-  protected:
+protected:
     T* Owner() noexcept { return static_cast<T*>(this); }
     const T* Owner() const noexcept { return static_cast<const T*>(this); }
 

@@ -42,7 +42,7 @@ template <typename T, typename Interface, typename ElemType, const CLSID* pclsid
 class IObjectRelatives : public IEnumTypesImpl<T, Interface, ElemType, pclsid, piid, plibid> {
     using Base = IEnumTypesImpl<T, Interface, ElemType, pclsid, piid, plibid>;
 
-  public:
+public:
     static constexpr const char* kTraceFile = kObjRelativesImplFile;
 
     // Appends id to the host list and journals it as added, unless it cancels an earlier delete
@@ -205,7 +205,7 @@ class IObjectRelatives : public IEnumTypesImpl<T, Interface, ElemType, pclsid, p
     }
     SDK_CATCH_RETURN()
 
-  protected:
+protected:
     // Whether journal `name` (never created here) holds id: *found false when the journal or the
     // ID is absent (the host's "absent" answer). Any other failure of the host is returned.
     // Requires the lock.
@@ -248,7 +248,7 @@ class IObjectRelatives : public IEnumTypesImpl<T, Interface, ElemType, pclsid, p
         return hr;
     }
 
-  public:
+public:
     // The list view of property `name` of bag (see FindList); usable without a collection.
     static HRESULT OpenList(ISProperties* bag, const wchar_t* name, bool create, long flags,
                             Microsoft::WRL::ComPtr<ISPropertyBagCollection>& list) {
@@ -282,7 +282,7 @@ class IObjectRelatives : public IEnumTypesImpl<T, Interface, ElemType, pclsid, p
         return hr;
     }
 
-  protected:
+protected:
     // Binding, set once before the collection is handed out (read without the lock afterwards).
     Microsoft::WRL::ComPtr<ISProperties> m_pProperties;  // the host object's bag
     Zentil500::SWCharString m_propertyName;
@@ -302,7 +302,7 @@ class CComCategoryRelativeIDs
                               &LIBID_KorvelInfoStoreLib>,
       public ComLib::ISupportErrorInfoImpl<&IID_ISObjectRelativeIDs>,
       public EnumImplBase {
-  public:
+public:
     CComCategoryRelativeIDs() = default;
     ~CComCategoryRelativeIDs() override = default;
 
@@ -341,7 +341,7 @@ class CComCategoryRelativeIDs
         *keys = m_store.KeyCount();
     }
 
-  private:
+private:
     HRESULT Load();
 };
 

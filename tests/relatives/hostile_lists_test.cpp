@@ -12,7 +12,7 @@ using namespace RelTest;
 namespace {
 
 class HostileListTest : public CollectionTest {
-  protected:
+protected:
     // A list written element by element, as another client may have stored it: the host's own
     // Append refuses a value the list already holds.
     void PutRawIds(const wchar_t* name, const IdList& ids) {

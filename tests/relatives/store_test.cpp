@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,16 +21,20 @@ struct ModelElement {
     std::wstring key;  // empty: none
 };
 
-bool SameKey(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::towupper(a[i]) != std::towupper(b[i])) return false;
-    return true;
+std::wstring Folded(const std::wstring& key) {
+    std::wstring folded = key;
+    for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towupper(c));
+    return folded;
 }
 
-// Keys with repeats, differing only in case, and none.
+// Keys with repeats, differing only in case, and none; further ID keys come from "#0".."#199".
 const std::vector<std::wstring> kKeys = {L"#1",    L"#2", L"#3", L"#17", L"Alpha", L"ALPHA",
-                                         L"alpha", L"#",  L"",   L"",    L"Beta",  L"#1000"};
+                                         L"alpha", L"#",  L"",   L"",    L"Beta",  L"#-1000"};
+
+std::wstring RandomKey(std::mt19937& random) {
+    if (random() % 2) return kKeys[random() % kKeys.size()];
+    return L"#" + std::to_wstring(random() % 200);
+}
 
 void ExpectSame(const ElementStore& store, const std::vector<ModelElement>& model) {
     ASSERT_EQ(static_cast<int>(model.size()), store.Count());
@@ -39,24 +44,25 @@ void ExpectSame(const ElementStore& store, const std::vector<ModelElement>& mode
         ASSERT_EQ(model[p].value, V_I4(&store.Element(s))) << p;
     }
     // Every key names its first occurrence; no key besides.
-    int distinct = 0;
-    for (const std::wstring& key : kKeys) {
-        if (key.empty()) continue;
-        int first = -1;
-        for (size_t p = 0; p < model.size() && first < 0; ++p)
-            if (!model[p].key.empty() && SameKey(model[p].key, key)) first = static_cast<int>(p);
+    std::map<std::wstring, int> first;
+    for (size_t p = 0; p < model.size(); ++p)
+        if (!model[p].key.empty()) first.emplace(Folded(model[p].key), static_cast<int>(p));
+    for (size_t p = 0; p < model.size(); ++p) {
+        if (model[p].key.empty()) continue;
         ElementStore::Sequence s = 0;
-        const bool found = store.FindKey(key.c_str(), &s);
-        ASSERT_EQ(first >= 0, found) << std::string(key.begin(), key.end());
-        if (found) ASSERT_EQ(first, store.PositionOf(s));
+        ASSERT_TRUE(store.FindKey(model[p].key.c_str(), &s)) << p;
+        ASSERT_EQ(first[Folded(model[p].key)], store.PositionOf(s)) << p;
     }
-    std::vector<std::wstring> seen;
-    for (const ModelElement& element : model) {
-        bool known = element.key.empty();
-        for (const auto& key : seen) known = known || SameKey(key, element.key);
-        if (!known) seen.push_back(element.key), ++distinct;
+    for (long k = 0; k < 200; k += 7) {
+        const std::wstring key = L"#" + std::to_wstring(k);
+        ElementStore::Sequence s = 0;
+        ASSERT_EQ(first.count(key) == 1, store.FindKey(key.c_str(), &s)) << k;
     }
-    EXPECT_EQ(distinct, store.KeyCount());
+    for (const std::wstring& key : {L"alphA", L"#-1000", L"#01", L"#+1", L"#1 "}) {
+        ElementStore::Sequence s = 0;
+        ASSERT_EQ(first.count(Folded(key)) == 1, store.FindKey(key, &s));
+    }
+    EXPECT_EQ(static_cast<int>(first.size()), store.KeyCount());
     // A walk from the middle sees the rest in order.
     const int from = store.Count() / 2;
     size_t p = static_cast<size_t>(from);
@@ -91,14 +97,14 @@ TEST(ElementStoreTest, MatchesTheModelThroughGapsCompactionsAndCopies) {
             const unsigned roll = random() % 100;
             if (roll < 5) {
                 // Room reserved for an append the host then refused: nothing changes.
-                const Zentil500::SWCharString key(kKeys[random() % kKeys.size()].c_str());
+                const Zentil500::SWCharString key(RandomKey(random).c_str());
                 store.ReserveAppend(&key);
             } else if ((growing ? roll >= 70 : roll < 70) && !model.empty()) {
                 const size_t p = random() % model.size();
                 store.Remove(store.SequenceAt(static_cast<int>(p)));
                 model.erase(model.begin() + static_cast<std::ptrdiff_t>(p));
             } else {
-                Append(store, model, next++, kKeys[random() % kKeys.size()]);
+                Append(store, model, next++, RandomKey(random));
             }
             ExpectSame(store, model);
             if (HasFatalFailure()) return;
