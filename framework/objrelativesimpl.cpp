@@ -357,7 +357,8 @@ void ElementStore::Remove(Sequence sequence) noexcept {
         Occurrences& occurrences = entry->second;
         if (occurrences.first != sequence) {
             auto& rest = occurrences.rest;
-            rest.erase(std::find(rest.begin(), rest.end(), sequence));
+            const auto at = std::find(rest.begin(), rest.end(), sequence);
+            if (at != rest.end()) rest.erase(at);
         } else if (occurrences.rest.empty()) {
             if (occurrences.isId) EraseId(occurrences.id);
             m_keys.erase(m_keys.find(entry->first));  // not by the key: it lives in the node
