@@ -38,6 +38,7 @@
 
 #include "KorvelInfoStore.h"
 #include "bench_runtime.h"
+#include "interleave.h"
 #include "comlib.h"
 #include "objrelativesimpl.h"
 #include "refhost.h"
@@ -73,13 +74,7 @@ private:
     std::chrono::steady_clock::time_point m_start;
 };
 
-// The value at fraction q (0..1) of the values.
-double Quantile(std::vector<double> values, double q) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = static_cast<size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using Bench::Quantile;
 
 ScopedVariant KeyOf(long id) {
     ScopedVariant key;
