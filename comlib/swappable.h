@@ -66,21 +66,24 @@ public:
 
     // Holds `object` from now on: the new reference is taken before the previous object is
     // released, which happens once no use that may hold it is left (at once when none runs).
-    void Replace(T* object) noexcept {
+    // E_OUTOFMEMORY, with nothing changed, when the previous object could not be kept for later.
+    HRESULT Replace(T* object) noexcept {
+        AcquireSRWLockExclusive(&m_retiredLock);
+        try {
+            m_retired.reserve(m_retired.size() + 1);  // the push below cannot fail
+        } catch (const std::bad_alloc&) {
+            ReleaseSRWLockExclusive(&m_retiredLock);
+            return E_OUTOFMEMORY;
+        }
         if (object) object->AddRef();
         T* previous = m_object.exchange(object);
-        if (previous == nullptr) return;
-        {
-            AcquireSRWLockExclusive(&m_retiredLock);
-            try {
-                m_retired.push_back(previous);
-                m_hasRetired.store(true);
-            } catch (const std::bad_alloc&) {
-                // It cannot be recorded: kept for good rather than released while in use.
-            }
-            ReleaseSRWLockExclusive(&m_retiredLock);
+        if (previous) {
+            m_retired.push_back(previous);
+            m_hasRetired.store(true);
         }
-        ReleaseRetiredIfIdle();
+        ReleaseSRWLockExclusive(&m_retiredLock);
+        if (previous) ReleaseRetiredIfIdle();
+        return S_OK;
     }
 
     // QueryInterface on the current object.

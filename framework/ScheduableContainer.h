@@ -34,8 +34,7 @@ public:
         Microsoft::WRL::ComPtr<ISInfoStore> store;
         hr = parents->get_InfoStore(&store);
         if (FAILED(hr)) return hr;
-        m_pInfoStore.Replace(store.Get());  // a host without info store leaves none
-        return S_OK;
+        return m_pInfoStore.Replace(store.Get());  // a host without info store leaves none
     }
 
     // Creates a new repository object of `kind` whose parent is this object; *ppObj receives it

@@ -56,7 +56,8 @@ public:
                                                     E_POINTER);
         }
         // Takes the new reference, then releases the old one (after every call still using it).
-        this->m_pInfoObject.Replace(infoObject);
+        HRESULT hr = this->m_pInfoObject.Replace(infoObject);
+        if (FAILED(hr)) return hr;
 
         long locale = static_cast<long>(kDefaultObjectLocale);
         infoObject->get_Locale(&locale);  // a failure leaves the default
