@@ -1,0 +1,378 @@
+#include "sweep/sweep.h"
+
+#include <oleauto.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <exception>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "CryptoGraphicKeyPlugin.h"
+#include "comlib.h"
+#include "pravhelper500.h"
+#include "publication.h"
+#include "relatives/list_helpers.h"
+#include "support/key_objects.h"
+#include "zentil500.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace Sweep {
+
+Counts g_counts;
+
+namespace {
+
+// A call that makes no progress for this long is a hang.
+constexpr ULONGLONG kHangMilliseconds = 90'000;
+
+std::atomic<const char*> g_unit{""};
+std::atomic<const Member*> g_member{nullptr};
+std::atomic<const char*> g_detail{""};
+std::atomic<ULONGLONG> g_progress{0};
+
+void Write(const char* text) noexcept {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(strlen(text)), &written,
+              nullptr);
+}
+
+// "<unit> <interface>::<member> (<detail>)" into buffer, without allocating.
+void DescribeNow(char* buffer, size_t size) noexcept {
+    const Member* member = g_member.load();
+    char name[160] = "-";
+    if (member) {
+        size_t n = 0;
+        for (const std::wstring* part : {&member->iface, &member->name}) {
+            for (wchar_t c : *part)
+                if (n + 3 < sizeof name) name[n++] = static_cast<char>(c < 128 ? c : '?');
+            if (part == &member->iface && n + 3 < sizeof name) name[n++] = ':', name[n++] = ':';
+        }
+        name[n] = 0;
+    }
+    snprintf(buffer, size, "%s %s (%s)", g_unit.load(), name, g_detail.load());
+}
+
+// The frames of a crashed thread, as "module+offset" lines (the offset from the module's base, for
+// addr2line), without allocating.
+void WriteFrames(const CONTEXT& crashed) noexcept {
+    CONTEXT context = crashed;
+    for (int frame = 0; frame < 24 && context.Rip != 0; ++frame) {
+        char module[MAX_PATH] = "?";
+        HMODULE handle = nullptr;
+        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<LPCSTR>(context.Rip), &handle))
+            GetModuleFileNameA(handle, module, sizeof module);
+        char line[MAX_PATH + 64];
+        snprintf(line, sizeof line, "sweep:   frame %d %s+0x%llx\n", frame, module,
+                 static_cast<unsigned long long>(context.Rip -
+                                                 reinterpret_cast<DWORD64>(handle)));
+        Write(line);
+        DWORD64 base = 0;
+        RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+        if (!function) {
+            context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);  // a leaf function
+            context.Rsp += 8;
+            continue;
+        }
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
+                         &establisher, nullptr);
+    }
+}
+
+LONG WINAPI OnCrash(EXCEPTION_POINTERS* pointers) {
+    char where[400], line[600];
+    DescribeNow(where, sizeof where);
+    char module[MAX_PATH] = "?";
+    HMODULE handle = nullptr;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<LPCSTR>(pointers->ExceptionRecord->ExceptionAddress),
+                           &handle))
+        GetModuleFileNameA(handle, module, sizeof module);
+    snprintf(line, sizeof line, "sweep: crash, exception 0x%08lX at %p (%s) in %s\n",
+             pointers->ExceptionRecord->ExceptionCode,
+             pointers->ExceptionRecord->ExceptionAddress, module, where);
+    Write(line);
+    WriteFrames(*pointers->ContextRecord);
+    ++g_counts.crashes;
+    PrintCounts();
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void OnTerminate() {
+    char where[400], line[600];
+    DescribeNow(where, sizeof where);
+    snprintf(line, sizeof line, "sweep: an exception left the call %s\n", where);
+    Write(line);
+    ++g_counts.crashes;
+    PrintCounts();
+    TerminateProcess(GetCurrentProcess(), 4);
+}
+
+// Crash and hang reports for the whole run, and the counts at its end.
+class SweepEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        SetUnhandledExceptionFilter(OnCrash);
+        // The host's publication classes, which the publication members create by class id.
+        EXPECT_EQ(S_OK, RefHost::RegisterHostClasses());
+        std::set_terminate(OnTerminate);
+        g_progress = GetTickCount64();
+        m_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_watchdog = std::thread([this] {
+            while (WaitForSingleObject(m_stop, 1000) == WAIT_TIMEOUT) {
+                if (GetTickCount64() - g_progress.load() < kHangMilliseconds) continue;
+                char where[400], line[600];
+                DescribeNow(where, sizeof where);
+                snprintf(line, sizeof line, "sweep: hang, no progress for %llu s in %s\n",
+                         kHangMilliseconds / 1000, where);
+                Write(line);
+                ++g_counts.hangs;
+                PrintCounts();
+                TerminateProcess(GetCurrentProcess(), 3);
+            }
+        });
+    }
+    void TearDown() override {
+        SetEvent(m_stop);
+        m_watchdog.join();
+        CloseHandle(m_stop);
+        RefHost::RevokeHostClasses();
+        PrintCounts();
+        EXPECT_EQ(0, g_counts.crashes.load());
+        EXPECT_EQ(0, g_counts.hangs.load());
+        EXPECT_EQ(0, g_counts.leaks.load());
+        EXPECT_EQ(0, g_counts.unexpectedSuccesses.load());
+        EXPECT_EQ(0, g_counts.touchedOutputs.load());
+        EXPECT_EQ(0, g_counts.halfWrites.load());
+        EXPECT_EQ(0, g_counts.wrongResults.load());
+    }
+
+  private:
+    HANDLE m_stop = nullptr;
+    std::thread m_watchdog;
+};
+
+[[maybe_unused]] ::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new SweepEnvironment);
+
+void Put(ISInfoObject* host, const wchar_t* name, const VARIANT& value) {
+    EXPECT_EQ(S_OK, host->put_Property(ComLib::ScopedBstr(name).Get(), value));
+}
+
+}  // namespace
+
+void PrintCounts() noexcept {
+    char text[700];
+    snprintf(text, sizeof text,
+             "sweep.members = %ld\nsweep.calls = %ld\nsweep.crashes = %ld\nsweep.hangs = %ld\n"
+             "sweep.leaks = %ld\nsweep.unexpected_successes = %ld\n"
+             "sweep.touched_outputs = %ld\nsweep.half_writes = %ld\nsweep.wrong_results = %ld\n",
+             g_counts.members.load(), g_counts.calls.load(), g_counts.crashes.load(),
+             g_counts.hangs.load(), g_counts.leaks.load(), g_counts.unexpectedSuccesses.load(),
+             g_counts.touchedOutputs.load(), g_counts.halfWrites.load(),
+             g_counts.wrongResults.load());
+    Write(text);
+}
+
+void Now(const char* unit, const Member* member, const char* detail) noexcept {
+    g_unit = unit;
+    g_member = member;
+    g_detail = detail;
+    g_progress = GetTickCount64();
+}
+
+void Report(const char* unit, const Member& member, const char* detail, const std::string& what) {
+    static std::mutex lock;
+    static std::string lastUnit;
+    static int reported = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    if (lastUnit != unit) lastUnit = unit, reported = 0;
+    std::string label;
+    for (wchar_t c : member.Label()) label += static_cast<char>(c);
+    if (++reported <= 200) ADD_FAILURE() << unit << ": " << label << " (" << detail << "): " << what;
+}
+
+void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories) {
+    using namespace Pravhelper500;
+    ComLib::ScopedVariant value;
+    value.SetI4(2);  // DEACTIVATED: every rekey command has a state to move from
+    Put(host, WP_SI_KEY_STATE_W, value.Get());
+    value.SetBstr(L"4b65792076616c7565");
+    Put(host, WP_SI_VALUE_W, value.Get());
+    value.SetBstr(L"64657269766564");
+    Put(host, WP_SI_DERIVED_KEY_W, value.Get());
+    value.SetBstr(L"application/x-cryptographic-key");
+    Put(host, WP_SI_MIMETYPE_W, value.Get());
+    value.SetI2(0);
+    Put(host, WP_SI_IS_COMPROMISED_W, value.Get());
+    value.Reset();
+    V_VT(value.Ptr()) = VT_DATE;
+    V_DATE(value.Ptr()) = 46000.5;
+    Put(host, WP_SI_CREATION_TIME_W, value.Get());
+    // The list written element by element: the host's own append refuses an ID it holds, and a
+    // list written by another client may hold one twice.
+    ComPtr<ISProperties> bag, list;
+    ComPtr<ISProperty> property;
+    EXPECT_EQ(S_OK, host->get_Properties(&bag));
+    ComLib::ScopedVariant empty;
+    empty.SetBstr(L"");
+    if (bag && SUCCEEDED(bag->Add(ComLib::ScopedBstr(WP_SI_CORPORATE_CATEGORIES_W).Get(),
+                                  empty.Get(), kMainListFlags, &property)))
+        EXPECT_EQ(S_OK, property->get_Properties(&list));
+    if (list) {
+        ComPtr<ISProperty> element;
+        value.SetI4(static_cast<LONG>(categories.size()));
+        list->Add(ComLib::ScopedBstr(WP_SI_TOTAL_W).Get(), value.Get(), 0, &element);
+        for (size_t i = 0; i < categories.size(); ++i) {
+            value.SetI4(categories[i]);
+            element.Reset();
+            list->Add(ComLib::ScopedBstr(std::to_wstring(i + 1).c_str()).Get(), value.Get(), 0,
+                      &element);
+        }
+    }
+    EXPECT_EQ(S_OK, RefHost::AddFile(host, L"key.bin", {1, 2, 3, 4}));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Stage::Stage(bool initialize) {
+    m_liveBefore = RefHost::LiveObjectCount();
+    repository = RefHost::CreateRepository();
+    EXPECT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &host));
+    if (!host) return;
+    PrepareKeyHost(host.Get(), {5, 7, 5, 9});  // a list another client wrote, an ID twice
+    EXPECT_EQ(S_OK, host->get_Properties(&m_bag));
+
+    key = NewKeyObject();
+    if (!key || !initialize) return;
+    ComPtr<ISDesktopPlugin> plugin;
+    EXPECT_EQ(S_OK, key.As(&plugin));
+    EXPECT_EQ(S_OK, plugin->Initialize(host.Get(), VARIANT_FALSE));
+    m_initialized = true;
+}
+
+Stage::~Stage() {
+    m_categories.Reset();
+    m_bag.Reset();
+    key.Reset();
+    host.Reset();
+    repository.reset();
+    RefHost::ClearFaults();
+    const long live = RefHost::LiveObjectCount();
+    const long locks = ComLib::_Module.GetLockCount();
+    if (live != m_liveBefore || locks != 0) {
+        ++g_counts.leaks;
+        if (member)
+            Report(unit, *member, "end of stage",
+                   "host objects alive " + std::to_string(live - m_liveBefore) + ", module locks " +
+                       std::to_string(locks));
+        else
+            ADD_FAILURE() << unit << ": leak: host objects " << live - m_liveBefore << ", locks "
+                          << locks;
+    }
+}
+
+ComPtr<IUnknown> Stage::Target(const Member& member) {
+    ComPtr<IUnknown> target;
+    if (!key) return target;
+    if (InlineIsEqualGUID(member.iid, IID_ISObjectRelativeIDs)) {
+        if (!m_categories) {
+            ComPtr<ISCategoryContent> content;
+            if (SUCCEEDED(key.As(&content))) content->get_CorporateCategories(&m_categories);
+        }
+        if (m_categories) m_categories.As(&target);
+        return target;
+    }
+    ComPtr<IUnknown> face;
+    if (SUCCEEDED(key->QueryInterface(member.iid, reinterpret_cast<void**>(face.GetAddressOf()))))
+        target = face;
+    return target;
+}
+
+IUnknown* Stage::ObjectFor(const Member& member) {
+    for (const Param& param : member.params)
+        if (param.kind == Kind::Object && !param.out &&
+            InlineIsEqualGUID(param.iid, IID_ISProperties))
+            return m_bag.Get();
+    return host.Get();
+}
+
+std::wstring Stage::Snapshot() {
+    ComLib::ScopedVariant text;
+    if (!host || FAILED(host->Serialize(text.Receive())) || text.Type() != VT_BSTR) return L"?";
+    return V_BSTR(&text.Get()) ? V_BSTR(&text.Get()) : L"";
+}
+
+// ---------------------------------------------------------------------------------------------
+
+const std::vector<Member>& AllMembers() {
+    static const std::vector<Member> members = [] {
+        std::vector<Member> all;
+        ComPtr<ITypeLib> plugin, hostLib;
+        EXPECT_EQ(S_OK, LoadRegTypeLib(LIBID_KorvelCryptoGraphicKeyPluginLib, 1, 0, 0, &plugin));
+        EXPECT_EQ(S_OK, LoadRegTypeLib(LIBID_KorvelInfoStoreLib, 1, 0, 0, &hostLib));
+        if (!plugin || !hostLib) return all;
+        const std::pair<ITypeLib*, const IID*> interfaces[] = {
+            {plugin.Get(), &IID_ISCryptoGraphicKey},
+            {plugin.Get(), &IID_ISCryptoGraphicKeyBase},
+            {plugin.Get(), &IID_ISDerivedKey},
+            {plugin.Get(), &IID_ISWebView},
+            {plugin.Get(), &IID_ISPublicationInfo},
+            {hostLib.Get(), &IID_ISInfoObject},
+            {hostLib.Get(), &IID_ISDesktopPluginInfo},
+            {hostLib.Get(), &IID_ISCategoryContent},
+            {hostLib.Get(), &IID_ISVersionedInfoObject},
+            {hostLib.Get(), &IID_ISDesktopPluginEx},
+            {hostLib.Get(), &IID_ISObjectRelativeIDs}};
+        // SWEEP_ONLY=<text> sweeps only the members whose "interface::member" contains it.
+        const char* only = getenv("SWEEP_ONLY");
+        for (const auto& [lib, iid] : interfaces) {
+            std::vector<Member> members = MembersOf(lib, *iid);
+            EXPECT_FALSE(members.empty());
+            for (Member& member : members) {
+                std::string label;
+                for (wchar_t c : member.Label()) label += static_cast<char>(c);
+                if (!only || label.find(only) != std::string::npos) all.push_back(std::move(member));
+            }
+        }
+        return all;
+    }();
+    return members;
+}
+
+// The members of the fault units: each implementation once (a member reached through several
+// interfaces of the key object runs the same code), and every member of the collection and of
+// the plug-in face.
+std::vector<const Member*> DistinctMembers() {
+    std::vector<const Member*> members;
+    std::set<std::wstring> seen;
+    for (const Member& member : AllMembers()) {
+        if (!member.Supported()) continue;
+        const bool ownObject = InlineIsEqualGUID(member.iid, IID_ISObjectRelativeIDs);
+        if (seen.insert((ownObject ? L"ids:" : L"key:") + member.name).second)
+            members.push_back(&member);
+    }
+    return members;
+}
+
+TracingOn::TracingOn() {
+    Zentil500::SLoggerConfig config;
+    config.levels.assign(32, true);
+    config.output = L"NUL";
+    Zentil500::SLogger::Configure(config);
+}
+
+TracingOn::~TracingOn() {
+    Zentil500::SLogger::Configure(Zentil500::SLoggerConfig{});
+}
+
+}  // namespace Sweep
