@@ -12,6 +12,7 @@
 #include "pravhelper500.h"
 #include "scoped.h"
 #include "sdktrace.h"
+#include "swappable.h"
 
 inline constexpr char kBaseInfoObjectFile[] = "export/iface/sdk/common/BaseInfoObject";
 
@@ -110,8 +111,10 @@ class ISDesktopPluginImpl2
 public:
     static constexpr const char* kTraceFile = kBaseInfoObjectFile;
 
-    // The wrapped host object: null until Initialize, released with the object.
-    Microsoft::WRL::ComPtr<ISInfoObject> m_pInfoObject;
+    // The wrapped host object: null until Initialize, released with the object. Initialize may
+    // replace it while other calls run: every call works on its own reference (see
+    // SwappableComPtr), so a replaced host object lives until the last call using it returns.
+    ComLib::SwappableComPtr<ISInfoObject> m_pInfoObject;
 
 #define SDK_FORWARD_MEMBER(name, params, args, isNull)            \
     STDMETHOD(name) params override {                             \

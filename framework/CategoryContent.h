@@ -96,9 +96,10 @@ private:
 
     HRESULT GetCategories(const wchar_t* label, const wchar_t* property,
                           Microsoft::WRL::ComPtr<ISObjectRelativeIDs>& cache,
-                          ISObjectRelativeIDs** ppCategories) noexcept try {
+                          ISObjectRelativeIDs** ppCategories,
+                          const std::source_location& site = std::source_location::current()) noexcept try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label);
+        SDK_TRACE_ENTRY_AT(site, label);
         if (!this->m_pInfoObject) {
             SDK_ASSERT(this->m_pInfoObject);
             return E_FAIL;
@@ -111,19 +112,19 @@ private:
             // collection, the others hand out that same one.
             ComLib::CComObjectLock<ComLib::CComObjectRootEx> lock(this);
             if (!cache) {
-                if (this->m_ObjectLocale == 0 && Zentil500::ShouldAssert())
-                    Zentil500::SAssert(kTraceFile, __LINE__, "m_ObjectLocale!=0");
+                if (this->m_ObjectLocale == 0)
+                    SDK_ASSERT_REPORT_(kTraceFile, __LINE__, "m_ObjectLocale!=0");
                 const CategoryJournals names;
                 Microsoft::WRL::ComPtr<ISObjectRelativeIDs> created;
                 hr = CreateRelativeIDs(property, this->m_pInfoObject.Get(), this->m_ObjectLocale,
                                        names.add.c_str(), names.del.c_str(), &created);
-                if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);  // the cache stays empty
+                if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);  // the cache stays empty
                 cache = created;
             }
             *ppCategories = cache.Get();
             (*ppCategories)->AddRef();
         }
-        SDK_TRACE_EXIT(label, static_cast<long>(hr),
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr),
                        SdkTrace::CollectionText<CComCategoryRelativeIDs>(ppCategories));
         return hr;
     }

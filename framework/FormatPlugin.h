@@ -28,29 +28,30 @@ public:
                 Zentil500::SAssert(kBaseInfoObjectFile, __LINE__, "ppIIOb != NULL");
             return E_POINTER;
         }
-        *ppIIOb = this->m_pInfoObject.Get();
-        if (*ppIIOb) (*ppIIOb)->AddRef();
+        *ppIIOb = this->m_pInfoObject.Acquire().Detach();
         return S_OK;
     }
 
     // Slot 5: the initialisation chain, entered at the publication layer.
-    STDMETHOD(Initialize)(ISInfoObject* infoObject, VARIANT_BOOL isNew) override {
+    STDMETHOD(Initialize)(ISInfoObject* infoObject, VARIANT_BOOL isNew) override try {
         return Base::Initialize(infoObject, isNew);
-    }
+    } SDK_CATCH_RETURN()
 
     STDMETHOD(PrepareForDelete)(VARIANT_BOOL) override { return S_OK; }
 
     // Slot 8: message text in the object's locale (the neutral choice when it has none).
-    STDMETHOD(LoadMessage)(unsigned long messageID, BSTR* text) override {
+    STDMETHOD(LoadMessage)(unsigned long messageID, BSTR* text) override try {
         if (text == nullptr) return E_POINTER;
         long locale = 0;
         const Zentil500::SWCharString message =
             SUCCEEDED(this->get_Locale(&locale))
                 ? Zentil500::SResManager::LoadStringW(messageID, static_cast<LCID>(locale))
                 : Zentil500::SResManager::LoadStringW(messageID, 0);
-        *text = SysAllocStringLen(message.c_str(), static_cast<UINT>(message.length()));
-        return *text ? S_OK : E_OUTOFMEMORY;
-    }
+        BSTR result = SysAllocStringLen(message.c_str(), static_cast<UINT>(message.length()));
+        if (result == nullptr) return E_OUTOFMEMORY;  // the caller's variable stays as it was
+        *text = result;
+        return S_OK;
+    } SDK_CATCH_RETURN()
 
     STDMETHOD(AfterDelete)(VARIANT_BOOL) override { return S_OK; }
     STDMETHOD(PrepareForCopy)(ISInfoObject*) override { return S_OK; }
@@ -58,7 +59,7 @@ public:
     STDMETHOD(PrepareForSchedule)(VARIANT_BOOL) override { return S_OK; }
 
     // Slot 14: unmanaged destinations are supported by every object.
-    STDMETHOD(get_IsUnmanagedDestinationSupported)(VARIANT_BOOL* supported) override {
+    STDMETHOD(get_IsUnmanagedDestinationSupported)(VARIANT_BOOL* supported) override try {
         if (supported == nullptr) return E_POINTER;
         SDK_TRACE_ENTRY(L"IFormatPlugin::get_IsUnmanagedDestinationSupported",
                         SdkTrace::BoolText(supported));
@@ -66,7 +67,7 @@ public:
         SDK_TRACE_EXIT(L"IFormatPlugin::get_IsUnmanagedDestinationSupported",
                        static_cast<long>(S_OK), SdkTrace::BoolText(*supported));
         return S_OK;
-    }
+    } SDK_CATCH_RETURN()
 
     // Slots 15 and 16: the plug-in face flag; set exactly when written as VARIANT_TRUE.
     STDMETHOD(get_ExtendedMode)(VARIANT_BOOL* extended) override {
@@ -154,7 +155,9 @@ public:
     } SDK_CATCH_RETURN()
 
     // Slot 11: the after-commit chain, entered at the publication layer.
-    STDMETHOD(AfterCommit)(VARIANT_BOOL flag) override { return Base::AfterCommit(flag); }
+    STDMETHOD(AfterCommit)(VARIANT_BOOL flag) override try {
+        return Base::AfterCommit(flag);
+    } SDK_CATCH_RETURN()
 
     // ---- web view and flattened interface: the object's main file (position 1 of its files)
 

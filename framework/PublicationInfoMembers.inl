@@ -535,9 +535,10 @@ private:
     // Shared steps
 
     // The object has no host object yet: the assertion, the exit line and E_FAIL.
-    HRESULT NoHostObject(const wchar_t* label) {
+    HRESULT NoHostObject(const wchar_t* label,
+        const std::source_location& site = std::source_location::current()) {
         SDK_ASSERT(this->m_pInfoObject);
-        SDK_TRACE_EXIT(label, static_cast<long>(E_FAIL));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(E_FAIL));
         return E_FAIL;
     }
 
@@ -576,27 +577,29 @@ private:
     // `traced` makes the traced value (called only when a line is written).
     template <typename Traced>
     HRESULT PutObjectProperty(const wchar_t* label, const PropertyName& name, const VARIANT& value,
-                              Traced traced) try {
+                              Traced traced,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, traced());
+        SDK_TRACE_ENTRY_AT(site, label, traced());
         if (!this->m_pInfoObject) {
             SDK_ASSERT(this->m_pInfoObject);
-            SDK_TRACE_EXIT(label, static_cast<long>(E_FAIL), traced());
+            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(E_FAIL), traced());
             return E_FAIL;
         }
         ComLib::ScopedBstr nameText;
         HRESULT hr = name.ToBstr(nameText);
         if (SUCCEEDED(hr)) hr = this->m_pInfoObject->put_Property(nameText.Get(), value);
-        SDK_TRACE_EXIT(label, static_cast<long>(hr), traced());
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), traced());
         return hr;
     } SDK_CATCH_RETURN()
 
     // Processing-property setter. `valueOnFailure`: whether failed exits carry the traced value.
     template <typename Traced>
     HRESULT PutProcessingProperty(const wchar_t* label, const wchar_t* name, const VARIANT& value,
-                                  bool valueOnFailure, Traced traced) try {
+                                  bool valueOnFailure, Traced traced,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, traced());
+        SDK_TRACE_ENTRY_AT(site, label, traced());
         HRESULT hr = E_FAIL;
         HRESULT tracedStatus = E_FAIL;
         if (!this->m_pInfoObject) {
@@ -612,9 +615,9 @@ private:
             }
         }
         if (SUCCEEDED(hr) || valueOnFailure)
-            SDK_TRACE_EXIT(label, static_cast<long>(tracedStatus), traced());
+            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(tracedStatus), traced());
         else
-            SDK_TRACE_EXIT(label, static_cast<long>(tracedStatus));
+            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(tracedStatus));
         return hr;
     } SDK_CATCH_RETURN()
 
@@ -622,46 +625,48 @@ private:
     // output unchanged. A stored value that does not convert is never handed out: the
     // conversion's status is returned and the output is unchanged.
     HRESULT GetObjectLong(const wchar_t* label, const PropertyName& name, long* out,
-                          const char* nullMessage) try {
+                          const char* nullMessage,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, SdkTrace::PointerText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label);
+        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::PointerText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         ComLib::ScopedBstr nameText;
         HRESULT hr = name.ToBstr(nameText);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         ComLib::ScopedVariant value;
         if (FAILED(this->m_pInfoObject->get_Property(nameText.Get(), value.Receive()))) {
-            SDK_TRACE_EXIT(label, static_cast<long>(S_OK));
+            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK));
             return S_OK;
         }
         hr = value.ChangeType(VT_I4);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         *out = V_I4(&value.Get());
-        SDK_TRACE_EXIT(label, static_cast<long>(S_OK), static_cast<long>(*out));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), static_cast<long>(*out));
         return S_OK;
     } SDK_CATCH_RETURN()
 
     // Object-property getter of a boolean (members 2, 4, 10, 42): any stored type that converts
     // to a non-zero VT_BOOL reads as VARIANT_TRUE. Not present: S_OK, the output unchanged.
     HRESULT GetObjectBool(const wchar_t* label, const PropertyName& name, VARIANT_BOOL* out,
-                          const char* nullMessage) try {
+                          const char* nullMessage,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, SdkTrace::BoolText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label);
+        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::BoolText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         ComLib::ScopedBstr nameText;
         HRESULT hr = name.ToBstr(nameText);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         ComLib::ScopedVariant value;
         if (FAILED(this->m_pInfoObject->get_Property(nameText.Get(), value.Receive()))) {
-            SDK_TRACE_EXIT(label, static_cast<long>(S_OK));
+            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK));
             return S_OK;
         }
         hr = value.ChangeType(VT_BOOL);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         *out = V_BOOL(&value.Get()) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
-        SDK_TRACE_EXIT(label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
         return S_OK;
     } SDK_CATCH_RETURN()
 
@@ -677,33 +682,34 @@ private:
     };
 
     HRESULT GetProcessingBool(const wchar_t* label, const wchar_t* name, VARIANT_BOOL* out,
-                              const char* nullMessage, MissingProcessingValue missing) try {
+                              const char* nullMessage, MissingProcessingValue missing,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, SdkTrace::BoolText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label);
+        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::BoolText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         Microsoft::WRL::ComPtr<ISProcessingInfo> info;
         HRESULT traced = S_OK;
         HRESULT hr = GetProcessingInfo(info, traced);
         if (FAILED(hr)) {
             if (missing == MissingProcessingValue::StatusOnly)
-                SDK_TRACE_EXIT(label, static_cast<long>(traced));
+                SDK_TRACE_EXIT_AT(site, label, static_cast<long>(traced));
             else
-                SDK_TRACE_EXIT(label, static_cast<long>(traced), SdkTrace::BoolText(*out));
+                SDK_TRACE_EXIT_AT(site, label, static_cast<long>(traced), SdkTrace::BoolText(*out));
             return hr;
         }
         ComLib::ScopedVariant value;
         hr = ReadProcessingProperty(info.Get(), name, value);
-        if (hr == E_OUTOFMEMORY) SDK_TRACE_RETURN(label, hr);
+        if (hr == E_OUTOFMEMORY) SDK_TRACE_RETURN_AT(site, label, hr);
         if (FAILED(hr)) {
-            if (missing != MissingProcessingValue::KeepOutput) SDK_TRACE_RETURN(label, hr);
-            SDK_TRACE_EXIT(label, 0x80042A53u, SdkTrace::BoolText(*out));
+            if (missing != MissingProcessingValue::KeepOutput) SDK_TRACE_RETURN_AT(site, label, hr);
+            SDK_TRACE_EXIT_AT(site, label, 0x80042A53u, SdkTrace::BoolText(*out));
             return S_OK;
         }
         hr = value.ChangeType(VT_BOOL);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         *out = V_BOOL(&value.Get()) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
-        SDK_TRACE_EXIT(label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
         return S_OK;
     } SDK_CATCH_RETURN()
 
@@ -780,12 +786,13 @@ private:
     // The results bag of members 30 to 32, with their exit line (status alone) when it cannot be
     // obtained.
     HRESULT GetDeliveryRuleResultsBag(const wchar_t* label,
-                                      Microsoft::WRL::ComPtr<ISProperties>& results) {
-        if (!this->m_pInfoObject) return NoHostObject(label);
+                                      Microsoft::WRL::ComPtr<ISProperties>& results,
+        const std::source_location& site = std::source_location::current()) {
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         const HRESULT hr = GetProcessingBag(Pravhelper500::WP_SI_DELIVERY_RULE_RESULTS_W, results);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         if (!results) {
-            SDK_TRACE_EXIT(label, 0x80042A30u);
+            SDK_TRACE_EXIT_AT(site, label, 0x80042A30u);
             return E_INVALIDARG;
         }
         return S_OK;
@@ -795,17 +802,18 @@ private:
     // held by object property `holder`.
     template <typename Mappings>
     HRESULT GetMappings(const wchar_t* label, const wchar_t* holder, REFCLSID clsid,
-                        Mappings** out, const char* nullMessage) try {
+                        Mappings** out, const char* nullMessage,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, SdkTrace::PointerText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label);
+        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::PointerText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         ComLib::ScopedBstr nameText;
         HRESULT hr = PropertyName(holder).ToBstr(nameText);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         ComLib::ScopedVariant value;
         hr = this->m_pInfoObject->get_Property(nameText.Get(), value.Receive());
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         // The value must be an object that is a property bag.
         IUnknown* object = nullptr;
         if (value.Type() == VT_DISPATCH)
@@ -817,25 +825,25 @@ private:
             FAILED(object->QueryInterface(IID_ISProperties,
                                           reinterpret_cast<void**>(bag.GetAddressOf()))) ||
             !bag) {
-            SDK_TRACE_EXIT(label, 0x80042A30u);
+            SDK_TRACE_EXIT_AT(site, label, 0x80042A30u);
             return kBagNotFound;
         }
         Microsoft::WRL::ComPtr<ISProperties> inner;
         if (FAILED(GetPropertyBagFromProperties(Pravhelper500::WP_SI_VARIABLE_MAPPINGS_W,
                                                 std::move(bag), inner)) ||
             !inner) {
-            SDK_TRACE_EXIT(label, 0x80042A30u);
+            SDK_TRACE_EXIT_AT(site, label, 0x80042A30u);
             return kBagNotFound;
         }
         Microsoft::WRL::ComPtr<Mappings> mappings;
         hr = CoCreateInstance(clsid, nullptr, kHostObjectContext, __uuidof(Mappings),
                               reinterpret_cast<void**>(mappings.GetAddressOf()));
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         CheckObjectLocale();
         hr = mappings->Initialize(inner.Get(), static_cast<long>(this->m_ObjectLocale));
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         *out = mappings.Detach();
-        SDK_TRACE_RETURN(label, S_OK);
+        SDK_TRACE_RETURN_AT(site, label, S_OK);
     } SDK_CATCH_RETURN()
 
     // ---------------------------------------------------------------------------------------------
@@ -846,10 +854,11 @@ private:
     // racing first calls share one collection.
     HRESULT GetRelativeIDs(const wchar_t* label, const wchar_t* property,
                            Microsoft::WRL::ComPtr<ISObjectRelativeIDs>& cache,
-                           ISObjectRelativeIDs** out, const char* nullMessage) try {
+                           ISObjectRelativeIDs** out, const char* nullMessage,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label);
-        if (!this->m_pInfoObject) return NoHostObject(label);
+        SDK_TRACE_ENTRY_AT(site, label);
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         HRESULT hr = S_OK;
         {
@@ -863,13 +872,13 @@ private:
                 Microsoft::WRL::ComPtr<ISObjectRelativeIDs> created;
                 hr = CreateRelativeIDs(property, this->m_pInfoObject.Get(), this->m_ObjectLocale,
                                        addName.c_str(), delName.c_str(), &created);
-                if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+                if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
                 cache = created;
             }
             *out = cache.Get();
             (*out)->AddRef();
         }
-        SDK_TRACE_EXIT(label, static_cast<long>(hr),
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr),
                        SdkTrace::CollectionText<CComCategoryRelativeIDs>(out));
         return hr;
     } SDK_CATCH_RETURN()
@@ -880,41 +889,43 @@ private:
     // Single-ID getter (members 13, 16, 19): element 1 of the list, through the list's own getter
     // so that the cache is used.
     HRESULT GetSingleID(const wchar_t* label, RelativeIDsGetter getList, long* out,
-                        const char* nullMessage) try {
+                        const char* nullMessage,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, SdkTrace::PointerText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label);
+        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::PointerText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         Microsoft::WRL::ComPtr<ISObjectRelativeIDs> list;
         HRESULT hr = (this->*getList)(&list);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         long count = 0;
         hr = list->get_Count(&count);  // the count itself is not used
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         ComLib::ScopedVariant first;
         first.SetI4(1);  // the collection counts from 1
         long id = 0;
         hr = list->get_Item(first.Get(), &id);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
         *out = id;
-        SDK_TRACE_EXIT(label, static_cast<long>(S_OK), static_cast<long>(id));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), static_cast<long>(id));
         return S_OK;
     } SDK_CATCH_RETURN()
 
     // Single-ID setter (members 12, 15, 18): the list becomes exactly the one ID (Clear, then
-    // Add, both journalled by the collection).
-    HRESULT PutSingleID(const wchar_t* label, RelativeIDsGetter getList, long id) try {
+    // Add, both journalled by the collection, as one step).
+    HRESULT PutSingleID(const wchar_t* label, RelativeIDsGetter getList, long id,
+        const std::source_location& site = std::source_location::current()) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(label, id);
-        if (!this->m_pInfoObject) return NoHostObject(label);
+        SDK_TRACE_ENTRY_AT(site, label, id);
+        if (!this->m_pInfoObject) return NoHostObject(label, site);
         Microsoft::WRL::ComPtr<ISObjectRelativeIDs> list;
         HRESULT hr = (this->*getList)(&list);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
-        hr = list->Clear();
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
-        hr = list->Add(id);
-        if (FAILED(hr)) SDK_TRACE_RETURN(label, hr);
-        SDK_TRACE_EXIT(label, static_cast<long>(hr), id);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        // The cache holds only collections made by CreateRelativeIDs. Clear and Add run under one
+        // hold of the collection's lock: no reader sees anything but the old ID or the new one.
+        hr = static_cast<CComCategoryRelativeIDs*>(list.Get())->ReplaceAll(id);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), id);
         return hr;
     } SDK_CATCH_RETURN()
 

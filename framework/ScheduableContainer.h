@@ -16,8 +16,9 @@ class ISScheduableContainer : public ISExtendedDesktopPluginImpl2<TPlugin, piidP
 public:
     static constexpr const char* kTraceFile = kScheduableContainerFile;
 
-    // The host's info store: empty until Initialize, released with the object.
-    Microsoft::WRL::ComPtr<ISInfoStore> m_pInfoStore;
+    // The host's info store: empty until Initialize, released with the object. Replaced by a
+    // second Initialize while calls may run (each call takes its own reference).
+    ComLib::SwappableComPtr<ISInfoStore> m_pInfoStore;
 
     // The desktop layer's initialisation, then the info store through the parent-objects
     // collection. Not traced.
@@ -27,39 +28,45 @@ public:
         if (m_pInfoStore)
             SDK_TRACE_WARNING("m_pInfoStore.p should equal to NULL, check if you called Initialize twice");
         Microsoft::WRL::ComPtr<ISInfoObjects> parents;
-        hr = this->m_pInfoObject->get_ParentInfoObjects(&parents);
+        hr = infoObject->get_ParentInfoObjects(&parents);
         if (FAILED(hr)) return hr;
         if (!parents) return E_POINTER;
         Microsoft::WRL::ComPtr<ISInfoStore> store;
         hr = parents->get_InfoStore(&store);
         if (FAILED(hr)) return hr;
-        m_pInfoStore = store;
+        m_pInfoStore.Replace(store.Get());  // a host without info store leaves none
         return S_OK;
     }
 
     // Creates a new repository object of `kind` whose parent is this object; *ppObj receives it
     // with a reference for the caller. Guarded, not traced.
-    virtual HRESULT NewChildObject(BSTR kind, ISInfoObject** ppObj) {
+    virtual HRESULT NewChildObject(BSTR kind, ISInfoObject** ppObj) try {
         SDK_CALL_GUARD();
         if (ppObj == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer ppObj", GUID_NULL);
-        // Without an info store there is nothing to create the object with.
-        if (!m_pInfoStore) return E_FAIL;
+        // Without an info store there is nothing to create the object with. Every object the
+        // host hands back along the chain is checked: success with a null object gives E_FAIL.
+        const Microsoft::WRL::ComPtr<ISInfoStore> store = m_pInfoStore.Acquire();
+        if (!store) return E_FAIL;
 
         Microsoft::WRL::ComPtr<ISInfoObjects> newObjects;
-        HRESULT hr = m_pInfoStore->NewInfoObjectCollection(&newObjects);
+        HRESULT hr = store->NewInfoObjectCollection(&newObjects);
         if (FAILED(hr)) return hr;
+        if (!newObjects) return E_FAIL;
         Microsoft::WRL::ComPtr<ISPluginManager> pluginManager;
-        hr = m_pInfoStore->get_PluginManager(&pluginManager);
+        hr = store->get_PluginManager(&pluginManager);
         if (FAILED(hr)) return hr;
+        if (!pluginManager) return E_FAIL;
         Microsoft::WRL::ComPtr<ISPluginInfos> pluginInfos;
         hr = pluginManager->get_PluginInfos(&pluginInfos);
         if (FAILED(hr)) return hr;
+        if (!pluginInfos) return E_FAIL;
         ComLib::ScopedVariant kindValue;
         hr = kindValue.SetBstr(kind);
         if (FAILED(hr)) return hr;
         Microsoft::WRL::ComPtr<ISPluginInfo> pluginInfo;
         hr = pluginInfos->get_Item(kindValue.Get(), &pluginInfo);
         if (FAILED(hr)) return hr;
+        if (!pluginInfo) return E_FAIL;
         Microsoft::WRL::ComPtr<ISInfoObject> pNewObj;
         hr = newObjects->Add(pluginInfo.Get(), &pNewObj);
         if (FAILED(hr)) return hr;
@@ -71,5 +78,5 @@ public:
         SDK_ASSERT(SUCCEEDED(pNewObj->put_ParentID(id)));
         *ppObj = pNewObj.Detach();
         return S_OK;
-    }
+    } SDK_CATCH_RETURN()
 };

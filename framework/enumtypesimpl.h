@@ -398,7 +398,7 @@ public:
                 hr = target.m_elements[i].CopyFrom(m_elements[i].Get());
             target.m_cursor = m_cursor;
             target.m_map = m_map;
-            copy->m_ObjectLocale = Owner()->m_ObjectLocale;
+            copy->m_ObjectLocale = Owner()->m_ObjectLocale.load();
         }
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IEnumTypesImpl::Clone", hr, SdkTrace::PointerText(nullptr));
@@ -454,6 +454,70 @@ protected:
         if (number < 1 || number > size) return false;
         *position = static_cast<int>(number - 1);
         return true;
+    }
+
+    // Map upkeep. A key names the first occurrence of its element: lists written by other
+    // clients may hold an ID more than once. All require the lock.
+
+    // Records `position` for key unless an earlier occurrence holds the key.
+    void AddKeyLocked(const Zentil500::SWCharString& key, int position) {
+        const Zentil500::SWCharMapStringCI mapKey(key);
+        int existing = -1;
+        if (!m_map.Lookup(mapKey, existing)) m_map.SetAt(mapKey, position);
+    }
+
+    // The position Delete removes for an index that resolved to id, whose key's first occurrence
+    // is `first`: a position designates its own element when that element has the key "#id" (an
+    // ID or object element); a key designates the first occurrence.
+    int OccurrenceLocked(const VARIANT& index, long id, int first) {
+        ComLib::ScopedVariant resolved;
+        if (FAILED(VariantCopyInd(resolved.Ptr(), const_cast<VARIANT*>(&index))) ||
+            resolved.Type() == VT_BSTR)
+            return first;
+        int position = -1;
+        if (!FindPositionLocked(resolved.Get(), &position)) return first;
+        const VARIANT& element = m_elements[position].Get();
+        long elementId = 0;
+        if ((V_VT(&element) == VT_I4 || V_VT(&element) == VT_DISPATCH) &&
+            SUCCEEDED(SdkEnum::ElementId(element, &elementId)) && elementId == id)
+            return position;
+        return first;
+    }
+
+    // Removes element `position` (whose key is `key`, first held at `first`) and shifts the
+    // later positions; when the first occurrence goes, the key moves to the next one, if any.
+    void RemoveElementLocked(int position, const Zentil500::SWCharMapStringCI& key, long id,
+                             int first) {
+        m_elements.RemoveAt(position);
+        for (auto& entry : m_map)
+            if (entry.second > position) --entry.second;
+        if (first != position) return;
+        for (int i = position; i < m_elements.GetSize(); ++i) {
+            if (HasKeyLocked(m_elements[i].Get(), key, id)) {
+                m_map.SetAt(key, i);
+                return;
+            }
+        }
+        m_map.RemoveKey(key);
+    }
+
+    // Whether element has the key "#id" (`key`): an ID or object element with that ID, or a text
+    // element whose text is the key.
+    static bool HasKeyLocked(const VARIANT& element, const Zentil500::SWCharMapStringCI& key,
+                             long id) {
+        switch (V_VT(&element)) {
+            case VT_I4:
+                return V_I4(&element) == id;
+            case VT_DISPATCH: {
+                long elementId = 0;
+                return SUCCEEDED(SdkEnum::ReadObjectId(V_DISPATCH(&element), &elementId)) &&
+                       elementId == id;
+            }
+            case VT_BSTR:
+                return key == Zentil500::SWCharMapStringCI(SdkTrace::BstrText(V_BSTR(&element)));
+            default:
+                return false;
+        }
     }
 
     // Message 42208 with the index as text, status 0x80042A37.

@@ -55,20 +55,21 @@ public:
                                                     Pravhelper500::MSG_INVALID_POINTER, {},
                                                     E_POINTER);
         }
-        this->m_pInfoObject = infoObject;  // takes the new reference, then releases the old one
+        // Takes the new reference, then releases the old one (after every call still using it).
+        this->m_pInfoObject.Replace(infoObject);
 
         long locale = static_cast<long>(kDefaultObjectLocale);
-        this->m_pInfoObject->get_Locale(&locale);  // a failure leaves the default
+        infoObject->get_Locale(&locale);  // a failure leaves the default
         m_ObjectLocale = static_cast<LCID>(locale);
 
         if (isNew != VARIANT_TRUE) return S_OK;
-        return AddNewObjectMarker();
+        return AddNewObjectMarker(infoObject);
     }
 
 private:
-    HRESULT AddNewObjectMarker() {
+    HRESULT AddNewObjectMarker(ISInfoObject* infoObject) {
         Microsoft::WRL::ComPtr<ISProperties> bag;
-        HRESULT hr = this->m_pInfoObject->get_Properties(&bag);
+        HRESULT hr = infoObject->get_Properties(&bag);
         if (FAILED(hr)) return hr;
         if (!bag) return E_POINTER;
 

@@ -199,17 +199,17 @@ HRESULT CComCategoryRelativeIDs::Load() {
         bool objectElement = false;
         switch (value.Type()) {
             case VT_BSTR:
-                m_map.SetAt(SdkTrace::BstrText(V_BSTR(&value.Get())), i);
+                AddKeyLocked(SdkTrace::BstrText(V_BSTR(&value.Get())), i);
                 m_elements[i].Attach(*value.Ptr());
                 break;
             case VT_I4:
-                m_map.SetAt(SdkEnum::IdKey(V_I4(&value.Get())), i);
+                AddKeyLocked(SdkEnum::IdKey(V_I4(&value.Get())), i);
                 m_elements[i].Attach(*value.Ptr());
                 break;
             case VT_DISPATCH: {
                 long id = 0;
                 if (SUCCEEDED(SdkEnum::ReadObjectId(V_DISPATCH(&value.Get()), &id))) {
-                    m_map.SetAt(SdkEnum::IdKey(id), i);
+                    AddKeyLocked(SdkEnum::IdKey(id), i);
                     m_elements[i].Attach(*value.Ptr());
                     objectElement = true;
                 }

@@ -45,6 +45,9 @@ public:
 
     // Appends id to the host list and journals it as added, unless it cancels an earlier delete
     // (then the DEL journal entry is removed instead). Duplicates are the host list's decision.
+    // Whether the ID is in the DEL journal is asked before anything is written: a host that fails
+    // that question (other than answering "absent") gets its failure back and nothing changes, so
+    // an ID never ends up in both journals.
     STDMETHOD(Add)(ElemType id) override try {
         SDK_OWNER_CALL_GUARD();
         SDK_TRACE_ENTRY(L"IObjectRelatives::Add", static_cast<int>(id));
@@ -52,19 +55,18 @@ public:
 
         HRESULT hr = FindList(m_propertyName, true, kMainListFlags, m_pMainList);
         if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
+        bool cancels = false;
+        hr = IsJournalled(m_delName, m_pDelList, static_cast<long>(id), &cancels);
+        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
         ComLib::ScopedVariant value;
         value.SetI4(static_cast<LONG>(id));
         hr = m_pMainList->Append(value.Get());
         if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
 
-        bool cancelled = false;
-        if (SUCCEEDED(FindList(m_delName, false, kJournalFlags, m_pDelList))) {
-            ComLib::ScopedVariant text;
-            if (SUCCEEDED(text.SetBstr(SdkTrace::DecimalText(static_cast<long>(id)).c_str())))
-                cancelled = SUCCEEDED(m_pDelList->Remove(text.Get()));
-        }
         HRESULT journal = S_OK;
-        if (!cancelled) {
+        if (cancels) {
+            journal = RemoveFromJournal(m_pDelList.Get(), static_cast<long>(id));
+        } else {
             journal = this->Owner()->EnsureAddList();
             if (SUCCEEDED(journal)) journal = m_pAddList->Append(value.Get());
         }
@@ -74,7 +76,7 @@ public:
         ComLib::ScopedVariant element;
         element.SetI4(id);
         const int position = this->m_elements.Add(std::move(element));
-        this->m_map.SetAt(SdkEnum::IdKey(static_cast<long>(id)), position);
+        this->AddKeyLocked(SdkEnum::IdKey(static_cast<long>(id)), position);
 
         if (FAILED(journal))
             SDK_TRACE_RETURN(L"IObjectRelatives::Add", journal, static_cast<int>(id));
@@ -84,7 +86,9 @@ public:
     SDK_CATCH_RETURN()
 
     // Removes the element designated by index (any form get_Item accepts) from the host list and
-    // memory, and journals it as deleted unless it cancels an add since the last commit.
+    // memory, and journals it as deleted unless it cancels an add since the last commit. A
+    // position designates that very element; a key its first occurrence (a list written by
+    // another client may hold an ID more than once, and each occurrence can be deleted).
     STDMETHOD(Delete)(VARIANT index) override try {
         SDK_OWNER_CALL_GUARD();
         SDK_TRACE_ENTRY(L"IObjectRelatives::Delete", SdkTrace::VariantText(&index));
@@ -98,8 +102,8 @@ public:
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
 
         const Zentil500::SWCharMapStringCI key(SdkEnum::IdKey(static_cast<long>(id)));
-        int position = -1;
-        if (!this->m_map.Lookup(key, position) || !m_pMainList) {
+        int first = -1;
+        if (!this->m_map.Lookup(key, first) || !m_pMainList) {
             // Not an element of this collection, or a copy without binding.
             this->Report(Pravhelper500::MSG_ID_NOT_IN_COLLECTION, KV_E_IDNOTINCOLLECTION);
             SDK_TRACE_EXIT(L"IObjectRelatives::Delete",
@@ -107,34 +111,33 @@ public:
                            SdkTrace::VariantText(&index));
             return KV_E_IDNOTINCOLLECTION;
         }
+        const int position = this->OccurrenceLocked(index, static_cast<long>(id), first);
+
+        // Asked before anything is written (see Add).
+        bool cancels = false;
+        hr = IsJournalled(m_addName, m_pAddList, static_cast<long>(id), &cancels);
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
 
         ComLib::ScopedVariant hostPosition;
         hostPosition.SetI4(position + 1);
         hr = m_pMainList->Remove(hostPosition.Get());
         // The lookup map changes only once the host list accepted the removal, so a refused
-        // removal leaves key and positions as they were.
+        // removal leaves keys and positions as they were.
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
-        this->m_map.RemoveKey(key);
-        for (auto& entry : this->m_map)
-            if (entry.second > position) --entry.second;
-        this->m_elements.RemoveAt(position);
+        this->RemoveElementLocked(position, key, static_cast<long>(id), first);
 
-        if (SUCCEEDED(FindList(m_addName, false, kJournalFlags, m_pAddList))) {
-            ComLib::ScopedVariant text;
-            hr = text.SetBstr(SdkTrace::DecimalText(static_cast<long>(id)).c_str());
-            if (SUCCEEDED(hr) && SUCCEEDED(m_pAddList->Remove(text.Get()))) {
-                // Cancels an add since the last commit.
-                SDK_TRACE_EXIT(L"IObjectRelatives::Delete", static_cast<long>(S_OK),
-                               SdkTrace::VariantText(&index));
-                return S_OK;
+        if (cancels) {
+            // Cancels an add since the last commit.
+            hr = RemoveFromJournal(m_pAddList.Get(), static_cast<long>(id));
+        } else {
+            hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
+            if (SUCCEEDED(hr)) {
+                ComLib::ScopedVariant value;
+                value.SetI4(static_cast<LONG>(id));
+                hr = m_pDelList->Append(value.Get());
             }
-        }
-        hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
-        if (SUCCEEDED(hr)) {
-            ComLib::ScopedVariant value;
-            value.SetI4(static_cast<LONG>(id));
-            hr = m_pDelList->Append(value.Get());
         }
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
@@ -195,6 +198,34 @@ public:
     SDK_CATCH_RETURN()
 
 protected:
+    // Whether journal `name` (never created here) holds id: *found false when the journal or the
+    // ID is absent (the host's "absent" answer). Any other failure of the host is returned.
+    // Requires the lock.
+    HRESULT IsJournalled(const Zentil500::SWCharString& name,
+                         Microsoft::WRL::ComPtr<ISPropertyBagCollection>& cache, long id,
+                         bool* found) {
+        *found = false;
+        HRESULT hr = FindList(name, false, kJournalFlags, cache);
+        if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
+        if (FAILED(hr)) return hr;
+        ComLib::ScopedVariant value;
+        value.SetI4(static_cast<LONG>(id));
+        LONG position = 0;
+        hr = cache->Find(value.Get(), &position);
+        if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
+        if (FAILED(hr)) return hr;
+        *found = true;
+        return S_OK;
+    }
+
+    // Removes the entry of id, designated by its decimal text, from a journal.
+    static HRESULT RemoveFromJournal(ISPropertyBagCollection* journal, long id) {
+        ComLib::ScopedVariant text;
+        const HRESULT hr = text.SetBstr(SdkTrace::DecimalText(id).c_str());
+        if (FAILED(hr)) return hr;
+        return journal->Remove(text.Get());
+    }
+
     // The list view of the host property `name`, cached in `cache`. The property is looked up by
     // name; when it is missing it is created (empty text, `flags`) if `create`, else the lookup
     // fails with KV_E_PROPERTYNOTFOUND. The list is set up with SI_TOTAL and the empty prefix.
@@ -286,6 +317,14 @@ public:
     // of bag and loads the list. Empty journal names (both) stand for the defaults.
     HRESULT BindAndLoad(ISProperties* bag, const wchar_t* propertyName, LCID locale,
                         const wchar_t* addName, const wchar_t* delName);
+
+    // Clear, then Add(id), under one hold of the lock: other threads see the list before or
+    // after, never in between. The first failure is returned.
+    HRESULT ReplaceAll(LONG id) noexcept {
+        ComLib::CComObjectLock<CComCategoryRelativeIDs> lock(this);
+        const HRESULT hr = Clear();
+        return FAILED(hr) ? hr : Add(id);
+    }
 
     // For tests: the lock, element count and key count seen together.
     void DebugState(int* elements, int* keys) {

@@ -6,6 +6,8 @@
 #include <unknwn.h>
 #include <wrl/client.h>
 
+#include <atomic>
+
 #include "comlib.h"
 #include "thrin1001206.h"
 #include "zentil500.h"
@@ -30,8 +32,9 @@ public:
     // The object's free-threaded marshaler (inner unknown of the aggregated marshaler); created
     // with the object, released with it.
     Microsoft::WRL::ComPtr<IUnknown> m_pFreeThreadedMarshaler;
-    // Locale of the object; 0 until Initialize sets it. Read by the per-call guard.
-    LCID m_ObjectLocale = 0;
+    // Locale of the object; 0 until Initialize sets it. Read by the per-call guard; a second
+    // Initialize may change it while calls run.
+    std::atomic<LCID> m_ObjectLocale{0};
 };
 
 // Lives for exactly one method call. Opening registers the thread with the threading library,

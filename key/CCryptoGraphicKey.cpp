@@ -6,6 +6,7 @@
 #include <olectl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -27,32 +28,70 @@ constexpr IID kIID_ISSecurityInfo = {0x0A23F351, 0x0186, 0x11D3, {0x90, 0x33, 0x
 
 constexpr long kMaxActivePeriod = 0x7FFFFFFF;
 
+constexpr double kMillisecondsPerDay = 86400000.0;
+// Days from 1601-01-01 (the FILETIME epoch) to 1899-12-30 (day 0 of a DATE).
+constexpr std::int64_t kDaysFrom1601ToDateEpoch = 109205;
+
+// Milliseconds of a wall-clock DATE since its epoch: the whole part counts days (negative before
+// 1899-12-30), the fraction's absolute value is the time of that day.
+std::int64_t DateMilliseconds(DATE date) {
+    const double days = std::trunc(date);
+    const double time = std::fabs(date - days);
+    return static_cast<std::int64_t>(days * kMillisecondsPerDay + time * kMillisecondsPerDay);
+}
+
+// Milliseconds from the local wall-clock moment `created` to now. False for a value that is no
+// date (not finite, or outside the range of dates).
+bool ActivePeriodSince(DATE created, std::int64_t* elapsed) {
+    SYSTEMTIME check;
+    if (!std::isfinite(created) || !::VariantTimeToSystemTime(created, &check)) return false;
+    const Zentil500::SDateTime moment(created, Zentil500::STimeZone::TZ_Local());
+    if (moment.IsValid()) {
+        *elapsed = (Zentil500::SDateTime::GetCurrentDateTime() - moment).GetTotalMilliseconds();
+        return true;
+    }
+    // A date the system's time conversions do not reach (before 1601): from the date value and
+    // the local time of now.
+    SYSTEMTIME localNow;
+    ::GetLocalTime(&localNow);
+    FILETIME now;
+    if (!::SystemTimeToFileTime(&localNow, &now)) return false;
+    const std::int64_t nowSince1601 =
+        static_cast<std::int64_t>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) |
+                                  now.dwLowDateTime) / 10000;
+    const std::int64_t nowMs =
+        nowSince1601 - kDaysFrom1601ToDateEpoch * static_cast<std::int64_t>(kMillisecondsPerDay);
+    *elapsed = nowMs - DateMilliseconds(created);
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Reading and writing the key properties
 
 // The wrapped object's property `name` (steps 2 and 3 of every key member). On failure the exit
-// line carrying the failed call's output has been written.
+// line carrying the failed call's output has been written, at the member's line `site`.
 HRESULT CCryptoGraphicKey::FindProperty(const wchar_t* label, const wchar_t* name,
-                                        ComPtr<ISProperty>& property) {
+                                        ComPtr<ISProperty>& property,
+                                        const std::source_location& site) {
     ComPtr<ISProperties> bag;
     HRESULT hr = this->get_Properties(&bag);
     if (SUCCEEDED(hr) && !bag) hr = E_POINTER;
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::PointerText(bag.Get()));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::PointerText(bag.Get()));
         return hr;
     }
     ScopedVariant nameValue;
     hr = nameValue.SetBstr(name);
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT(label, static_cast<long>(hr));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr));
         return hr;
     }
     hr = bag->get_Item(nameValue.Get(), &property);
     if (SUCCEEDED(hr) && !property) hr = E_POINTER;
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::PointerText(property.Get()));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::PointerText(property.Get()));
         return hr;
     }
     return hr;
@@ -60,49 +99,55 @@ HRESULT CCryptoGraphicKey::FindProperty(const wchar_t* label, const wchar_t* nam
 
 // Reads property `name` into value converted to `type` (steps 2 to 5). Returns the status of the
 // read; a value that cannot be converted fails with the conversion's status, so that nothing
-// unconverted is ever handed out or compared.
+// unconverted is ever handed out or compared. Failure exits are written at `site`.
 HRESULT CCryptoGraphicKey::ReadProperty(const wchar_t* label, const wchar_t* name, VARTYPE type,
-                                        ScopedVariant& value, ComPtr<ISProperty>* keep) {
+                                        ScopedVariant& value, ComPtr<ISProperty>* keep,
+                                        const std::source_location& site) {
     ComPtr<ISProperty> property;
-    HRESULT hr = FindProperty(label, name, property);
+    HRESULT hr = FindProperty(label, name, property, site);
     if (FAILED(hr)) return hr;
     hr = property->get_Value(value.Receive());
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::VariantText(&value.Get()));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::VariantText(&value.Get()));
         return hr;
     }
     const HRESULT converted = value.ChangeType(type);
     if (FAILED(converted)) {
-        SDK_TRACE_EXIT(label, static_cast<long>(converted), SdkTrace::VariantText(&value.Get()));
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(converted),
+                          SdkTrace::VariantText(&value.Get()));
         return converted;
     }
     if (keep) *keep = property;
     return hr;
 }
 
-HRESULT CCryptoGraphicKey::GetKeyText(const wchar_t* label, const wchar_t* property, BSTR* out) try {
+// The key text and the derived key text: the caller owns the returned string. Key material never
+// reaches a trace line.
+STDMETHODIMP CCryptoGraphicKey::get_KeyValue(BSTR* strKeyValue) try {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_KeyValue";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    if (strKeyValue == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strKeyValue", GUID_NULL);
     ScopedVariant value;
-    const HRESULT hr = ReadProperty(label, property, VT_BSTR, value, nullptr);
+    const HRESULT hr = ReadProperty(kLabel, Pravhelper500::WP_SI_VALUE_W, VT_BSTR, value, nullptr);
     if (FAILED(hr)) return hr;
-    *out = value.Release().bstrVal;  // the caller owns the string
-    // Key material never reaches a trace line.
-    SDK_TRACE_EXIT(label, static_cast<long>(hr), kHiddenKeyText);
+    *strKeyValue = value.Release().bstrVal;
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), kHiddenKeyText);
     return hr;
 } SDK_CATCH_RETURN()
 
-STDMETHODIMP CCryptoGraphicKey::get_KeyValue(BSTR* strKeyValue) try {
-    SDK_CALL_GUARD();
-    SDK_TRACE_ENTRY(L"CCryptoGraphicKey::get_KeyValue");
-    if (strKeyValue == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strKeyValue", GUID_NULL);
-    return GetKeyText(L"CCryptoGraphicKey::get_KeyValue", Pravhelper500::WP_SI_VALUE_W, strKeyValue);
-} SDK_CATCH_RETURN()
-
 STDMETHODIMP CCryptoGraphicKey::get_DerivedKey(BSTR* strDerivedKey) try {
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_DerivedKey";
     SDK_CALL_GUARD();
-    SDK_TRACE_ENTRY(L"CCryptoGraphicKey::get_DerivedKey");
+    SDK_TRACE_ENTRY(kLabel);
     if (strDerivedKey == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strDerivedKey", GUID_NULL);
-    return GetKeyText(L"CCryptoGraphicKey::get_DerivedKey", Pravhelper500::WP_SI_DERIVED_KEY_W,
-                      strDerivedKey);
+    ScopedVariant value;
+    const HRESULT hr =
+        ReadProperty(kLabel, Pravhelper500::WP_SI_DERIVED_KEY_W, VT_BSTR, value, nullptr);
+    if (FAILED(hr)) return hr;
+    *strDerivedKey = value.Release().bstrVal;
+    SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), kHiddenKeyText);
+    return hr;
 } SDK_CATCH_RETURN()
 
 STDMETHODIMP CCryptoGraphicKey::get_KeyState(KvKeyState* KeyState) try {
@@ -143,15 +188,15 @@ STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeri
         ReadProperty(kLabel, Pravhelper500::WP_SI_CREATION_TIME_W, VT_DATE, value, nullptr);
     if (FAILED(hr)) return hr;
 
-    const Zentil500::SDateTime created(V_DATE(&value.Get()), Zentil500::STimeZone::TZ_Local());
-    if (!created.IsValid()) {
+    // Milliseconds from the creation moment (local time) to now, dates included; a creation time
+    // in the future gives 0, a period beyond the 32-bit range the largest value. Computed from
+    // the date value itself, so that any valid date counts (also one before 1601); a value that
+    // is no date at all is refused.
+    std::int64_t elapsed = 0;
+    if (!ActivePeriodSince(V_DATE(&value.Get()), &elapsed)) {
         SDK_TRACE_EXIT(kLabel, static_cast<long>(E_INVALIDARG), SdkTrace::PointerText(lActivePeriod));
         return E_INVALIDARG;
     }
-    // Milliseconds from the creation moment to now, dates included; a creation time in the
-    // future gives 0, a period beyond the 32-bit range the largest value.
-    const std::int64_t elapsed =
-        (Zentil500::SDateTime::GetCurrentDateTime() - created).GetTotalMilliseconds();
     *lActivePeriod = static_cast<long>(std::clamp<std::int64_t>(elapsed, 0, kMaxActivePeriod));
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::PointerText(lActivePeriod));
     return hr;
@@ -161,35 +206,46 @@ STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeri
 // Rekey and compromise commands. The check of the state and the write run under the object's
 // lock, so two commands racing on one object cannot both pass the check.
 
-HRESULT CCryptoGraphicKey::Rekey(const wchar_t* label, KvKeyState required, KvKeyState next) try {
-    SDK_CALL_GUARD();
-    SDK_TRACE_ENTRY(label);
+// The work of a rekey command, whose guard and entry line are the member's own: moves the state
+// from `required` to `next`, or refuses. Exit lines are written at the member's line `site`.
+HRESULT CCryptoGraphicKey::Rekey(const wchar_t* label, KvKeyState required, KvKeyState next,
+                                 const std::source_location& site) {
     ComLib::CComObjectLock<ComLib::CComObjectRootEx> lock(this);
     ScopedVariant state;
     ComPtr<ISProperty> property;
-    HRESULT hr = ReadProperty(label, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, state, &property);
+    HRESULT hr =
+        ReadProperty(label, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, state, &property, site);
     if (FAILED(hr)) return hr;
     if (V_I4(&state.Get()) != required) {
-        SDK_TRACE_EXIT(label, 0x80042A90u, SdkTrace::VariantText(&state.Get()));
+        SDK_TRACE_EXIT_AT(site, label, 0x80042A90u, SdkTrace::VariantText(&state.Get()));
         return KV_E_STATE_TRANSITION;
     }
     ScopedVariant newState;
     newState.SetI4(next);
     hr = property->put_Value(newState.Get());
-    SDK_TRACE_EXIT(label, static_cast<long>(hr), SdkTrace::DecimalText(next));
+    SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::DecimalText(next));
     return hr;
-} SDK_CATCH_RETURN()
+}
 
 STDMETHODIMP CCryptoGraphicKey::StartRekey() try {
-    return Rekey(L"CCryptoGraphicKey::StartRekey", DEACTIVATED, REKEY_IN_PROGRESS);
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::StartRekey";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    return Rekey(kLabel, DEACTIVATED, REKEY_IN_PROGRESS);
 } SDK_CATCH_RETURN()
 
 STDMETHODIMP CCryptoGraphicKey::SuspendRekey() try {
-    return Rekey(L"CCryptoGraphicKey::SuspendRekey", REKEY_IN_PROGRESS, REKEY_SUSPENDED);
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::SuspendRekey";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    return Rekey(kLabel, REKEY_IN_PROGRESS, REKEY_SUSPENDED);
 } SDK_CATCH_RETURN()
 
 STDMETHODIMP CCryptoGraphicKey::ResumeRekey() try {
-    return Rekey(L"CCryptoGraphicKey::ResumeRekey", REKEY_SUSPENDED, REKEY_IN_PROGRESS);
+    static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::ResumeRekey";
+    SDK_CALL_GUARD();
+    SDK_TRACE_ENTRY(kLabel);
+    return Rekey(kLabel, REKEY_SUSPENDED, REKEY_IN_PROGRESS);
 } SDK_CATCH_RETURN()
 
 STDMETHODIMP CCryptoGraphicKey::SetCompromised() try {

@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include <mutex>
+#include <source_location>
 
 #include "CryptoGraphicKeyPlugin.h"
 #include "FormatPlugin.h"
@@ -79,14 +80,17 @@ public:
     STDMETHOD(PrepareForCommit)(VARIANT_BOOL flag) override;
 
 private:
+    // Helpers of the key members. `site` is the member's call: the exit lines a helper writes
+    // carry the member's own source line.
     HRESULT FindProperty(const wchar_t* label, const wchar_t* name,
-                         Microsoft::WRL::ComPtr<ISProperty>& property);
+                         Microsoft::WRL::ComPtr<ISProperty>& property,
+                         const std::source_location& site = std::source_location::current());
     HRESULT ReadProperty(const wchar_t* label, const wchar_t* name, VARTYPE type,
-                         ComLib::ScopedVariant& value, Microsoft::WRL::ComPtr<ISProperty>* keep);
+                         ComLib::ScopedVariant& value, Microsoft::WRL::ComPtr<ISProperty>* keep,
+                         const std::source_location& site = std::source_location::current());
     // A rekey command: moves the state from `required` to `next`, or refuses.
-    HRESULT Rekey(const wchar_t* label, KvKeyState required, KvKeyState next);
-    // A getter of a wide-string property (the key text or the derived key text).
-    HRESULT GetKeyText(const wchar_t* label, const wchar_t* property, BSTR* out);
+    HRESULT Rekey(const wchar_t* label, KvKeyState required, KvKeyState next,
+                  const std::source_location& site = std::source_location::current());
 
     // MIME type cache: filled once by the first successful get_MimeType, under its lock.
     std::mutex m_mimeTypeLock;

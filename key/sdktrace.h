@@ -22,6 +22,7 @@
 #include <oaidl.h>
 
 #include <new>
+#include <source_location>
 
 #include "scomobjectbase.h"
 #include "zentil500.h"
@@ -90,26 +91,32 @@ SWCharString CollectionText(Interface* const* out) {
 #define SDK_TRACE_NVALUES_(...) SDK_TRACE_NVALUES_PICK_(__VA_OPT__(__VA_ARGS__, ) 3, 2, 1, 0, )
 #define SDK_TRACE_NVALUES_PICK_(a, b, c, n, ...) n
 
-#define SDK_TRACE_LINE_(direction, label, first, ...)                                          \
+// A trace line is written, or dropped when its text cannot be built: the logger's failures are
+// never observed by the method (no exception leaves a trace point, no status changes).
+#define SDK_TRACE_LINE_(line, direction, label, first, ...)                                    \
     do {                                                                                       \
-        if (::Zentil500::SLogger::ShouldTrace(::SdkTrace::kGateLevel, kTraceFile)) {           \
-            const ::Zentil500::SWCharString sdkFormat_ = ::SdkTrace::BuildFormat(              \
-                direction, label, this, SDK_TRACE_NVALUES_(__VA_ARGS__));                      \
-            if (!::Zentil500::g_traceIsOff &&                                                  \
-                ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelCall, kTraceFile, __LINE__)) \
-                ::Zentil500::STraceObj(::SdkTrace::kLevelCall, kTraceFile, __LINE__,           \
-                                       ::SdkTrace::kKindCall)(sdkFormat_.c_str(),              \
-                                                              first __VA_OPT__(, ) __VA_ARGS__); \
+        try {                                                                                  \
+            if (::Zentil500::SLogger::ShouldTrace(::SdkTrace::kGateLevel, kTraceFile)) {       \
+                const ::Zentil500::SWCharString sdkFormat_ = ::SdkTrace::BuildFormat(          \
+                    direction, label, this, SDK_TRACE_NVALUES_(__VA_ARGS__));                  \
+                if (!::Zentil500::g_traceIsOff &&                                              \
+                    ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelCall, kTraceFile, line)) \
+                    ::Zentil500::STraceObj(::SdkTrace::kLevelCall, kTraceFile, line,           \
+                                           ::SdkTrace::kKindCall)(                             \
+                        sdkFormat_.c_str(), first __VA_OPT__(, ) __VA_ARGS__);                 \
+            }                                                                                  \
+        } catch (...) {                                                                        \
         }                                                                                      \
     } while (0)
 
 // Entry line: "-" in the status slot, then up to three values.
-#define SDK_TRACE_ENTRY(label, ...) SDK_TRACE_LINE_(L"IN", label, L"-" __VA_OPT__(, ) __VA_ARGS__)
+#define SDK_TRACE_ENTRY(label, ...) \
+    SDK_TRACE_LINE_(__LINE__, L"IN", label, L"-" __VA_OPT__(, ) __VA_ARGS__)
 
 // Exit line: the status (long for a status held in a variable or a standard code, unsigned int
 // for a repository code returned as a fixed number), then up to three values.
 #define SDK_TRACE_EXIT(label, status, ...) \
-    SDK_TRACE_LINE_(L"OUT", label, status __VA_OPT__(, ) __VA_ARGS__)
+    SDK_TRACE_LINE_(__LINE__, L"OUT", label, status __VA_OPT__(, ) __VA_ARGS__)
 
 // Exit line for a status held in an HRESULT, then return it.
 #define SDK_TRACE_RETURN(label, hr, ...)                                                   \
@@ -119,32 +126,52 @@ SWCharString CollectionText(Interface* const* out) {
         return sdkResult_;                                                                 \
     } while (0)
 
-// Warning line: one narrow text, no frame, no parameters.
-#define SDK_TRACE_WARNING(text)                                                               \
-    do {                                                                                      \
-        if (!::Zentil500::g_traceIsOff &&                                                     \
-            ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelWarning, kTraceFile, __LINE__)) \
-            ::Zentil500::STraceObj(::SdkTrace::kLevelWarning, kTraceFile, __LINE__,           \
-                                   ::SdkTrace::kKindWarning)(text);                           \
+// The same trace points written by a helper on behalf of a member: `site` is the member's call of
+// the helper (a std::source_location taken there), so that every line names the member's own
+// source line and no two members share one.
+#define SDK_TRACE_ENTRY_AT(site, label, ...) \
+    SDK_TRACE_LINE_(static_cast<int>((site).line()), L"IN", label, L"-" __VA_OPT__(, ) __VA_ARGS__)
+#define SDK_TRACE_EXIT_AT(site, label, status, ...)                                 \
+    SDK_TRACE_LINE_(static_cast<int>((site).line()), L"OUT", label,                 \
+                    status __VA_OPT__(, ) __VA_ARGS__)
+#define SDK_TRACE_RETURN_AT(site, label, hr, ...)                                              \
+    do {                                                                                       \
+        const HRESULT sdkResult_ = (hr);                                                       \
+        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(sdkResult_) __VA_OPT__(, ) __VA_ARGS__); \
+        return sdkResult_;                                                                     \
     } while (0)
 
-// Assertions, reported only when ShouldAssert() is true; they never end the method.
+// Warning line: one narrow text, no frame, no parameters.
+#define SDK_TRACE_WARNING(text)                                                                   \
+    do {                                                                                          \
+        try {                                                                                     \
+            if (!::Zentil500::g_traceIsOff &&                                                     \
+                ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelWarning, kTraceFile, __LINE__)) \
+                ::Zentil500::STraceObj(::SdkTrace::kLevelWarning, kTraceFile, __LINE__,           \
+                                       ::SdkTrace::kKindWarning)(text);                           \
+        } catch (...) {                                                                           \
+        }                                                                                         \
+    } while (0)
+
+// Assertions, reported only when ShouldAssert() is true; they never end the method, and a report
+// that cannot be built is dropped.
 // SDK_ASSERT(this->m_pInfoObject) reports the condition as written.
 #define SDK_ASSERT(condition)                                                 \
     do {                                                                      \
-        if (!(condition) && ::Zentil500::ShouldAssert())                      \
-            ::Zentil500::SAssert(kTraceFile, __LINE__, #condition);           \
+        if (!(condition)) SDK_ASSERT_REPORT_(kTraceFile, __LINE__, #condition); \
     } while (0)
 // SDK_ASSERT_FAILED("Invalid pointer pType") reports the expression "false" with a narrow or
 // wide message.
-#define SDK_ASSERT_FAILED(message)                                            \
-    do {                                                                      \
-        if (::Zentil500::ShouldAssert())                                      \
-            ::Zentil500::SAssert(kTraceFile, __LINE__, "false", message);     \
-    } while (0)
+#define SDK_ASSERT_FAILED(message) SDK_ASSERT_REPORT_(kTraceFile, __LINE__, "false", message)
 // SDK_ASSERT_TEXT("FALSE", L"Failed ...") reports a given expression text with a message.
-#define SDK_ASSERT_TEXT(expression, message)                                  \
+#define SDK_ASSERT_TEXT(expression, message) \
+    SDK_ASSERT_REPORT_(kTraceFile, __LINE__, expression, message)
+
+#define SDK_ASSERT_REPORT_(file, line, ...)                                   \
     do {                                                                      \
-        if (::Zentil500::ShouldAssert())                                      \
-            ::Zentil500::SAssert(kTraceFile, __LINE__, expression, message);  \
+        try {                                                                 \
+            if (::Zentil500::ShouldAssert())                                  \
+                ::Zentil500::SAssert(file, line, __VA_ARGS__);                \
+        } catch (...) {                                                       \
+        }                                                                     \
     } while (0)

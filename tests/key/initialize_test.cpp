@@ -76,7 +76,7 @@ TEST_F(InitializeTest, LocaleFromTheHostOrTheDefault) {
     ASSERT_EQ(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Locale", E_FAIL));
     ASSERT_EQ(S_OK, Initialize());
     auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
-    EXPECT_EQ(1024u, object->m_ObjectLocale);
+    EXPECT_EQ(1024u, object->m_ObjectLocale.load());
 }
 
 TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
