@@ -37,6 +37,7 @@ struct Countdown {
     std::uint64_t failAt = 0;
     bool armed = false;
     bool failed = false;
+    int paused = 0;
 };
 
 // One Win32 slot per process: thread_local would itself allocate through emulated TLS.
@@ -64,7 +65,7 @@ bool FailThisOne() noexcept {
     const DWORD error = GetLastError();  // TlsGetValue must not disturb the caller's error
     Countdown* countdown = ThreadCountdown(false);
     bool fail = false;
-    if (countdown && countdown->armed) {
+    if (countdown && countdown->armed && countdown->paused == 0) {
         ++countdown->count;
         if (countdown->failAt != 0 && countdown->count == countdown->failAt) {
             countdown->failed = true;
@@ -169,7 +170,7 @@ namespace GuardHeap {
 void Arm(std::uint64_t failAt) noexcept {
     Countdown* countdown = ThreadCountdown(true);
     if (!countdown) return;
-    *countdown = Countdown{0, failAt, true, false};
+    *countdown = Countdown{0, failAt, true, false, countdown->paused};
 }
 
 std::uint64_t Disarm() noexcept {
@@ -182,6 +183,14 @@ std::uint64_t Disarm() noexcept {
 bool FailureHappened() noexcept {
     Countdown* countdown = ThreadCountdown(false);
     return countdown && countdown->failed;
+}
+
+void Pause() noexcept {
+    if (Countdown* countdown = ThreadCountdown(false)) ++countdown->paused;
+}
+
+void Resume() noexcept {
+    if (Countdown* countdown = ThreadCountdown(false)) --countdown->paused;
 }
 
 std::int64_t LiveBlocks() noexcept {

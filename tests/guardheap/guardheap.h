@@ -24,6 +24,10 @@ void Arm(std::uint64_t failAt) noexcept;
 std::uint64_t Disarm() noexcept;
 // Whether the armed failure of the calling thread has happened since Arm.
 bool FailureHappened() noexcept;
+// Between Pause and Resume (nested) the calling thread's allocations are neither counted nor
+// failed: for work that is not the code under test.
+void Pause() noexcept;
+void Resume() noexcept;
 
 // Blocks handed out and not yet freed, over all threads.
 std::int64_t LiveBlocks() noexcept;
