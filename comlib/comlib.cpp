@@ -65,17 +65,20 @@ HRESULT CComTypeInfoHolder::GetTI(ITypeInfo** info) noexcept {
 
 namespace {
 
-// The description of member id (of the kind the flags ask for) in info or the interfaces it
-// derives from; S_OK with *found null when there is none.
-HRESULT FindFunction(ITypeInfo* info, DISPID id, WORD flags,
-                     Microsoft::WRL::ComPtr<ITypeInfo>& found, UINT& index) noexcept {
+// The description of member id, of the kind the flags ask for, in info or the interfaces it
+// derives from (with its type information in owner, released with ReleaseFuncDesc); null when
+// there is none. The descriptions are searched one by one: Wine's GetFuncIndexOfMemId answers an
+// index that GetFuncDesc of a dual interface's description does not agree with.
+FUNCDESC* FindFunction(ITypeInfo* info, DISPID id, WORD flags,
+                       Microsoft::WRL::ComPtr<ITypeInfo>& owner) noexcept {
     INVOKEKIND kind = INVOKE_FUNC;
     if (flags & DISPATCH_PROPERTYPUT)
         kind = INVOKE_PROPERTYPUT;
     else if (flags & DISPATCH_PROPERTYPUTREF)
         kind = INVOKE_PROPERTYPUTREF;
     else if (flags & DISPATCH_PROPERTYGET)
-        kind = INVOKE_PROPERTYGET;
+        kind = (flags & DISPATCH_METHOD) ? static_cast<INVOKEKIND>(INVOKE_PROPERTYGET | INVOKE_FUNC)
+                                         : INVOKE_PROPERTYGET;
     Microsoft::WRL::ComPtr<ITypeInfo> current = info;
     // A dual interface: its vtable description lists the members of the interfaces it derives
     // from through its base.
@@ -85,13 +88,18 @@ HRESULT FindFunction(ITypeInfo* info, DISPID id, WORD flags,
         SUCCEEDED(info->GetRefTypeInfo(vtable, &described)))
         current = described;
     for (int depth = 0; current && depth < 8; ++depth) {
-        Microsoft::WRL::ComPtr<ITypeInfo2> info2;
-        if (SUCCEEDED(current.As(&info2)) &&
-            (SUCCEEDED(info2->GetFuncIndexOfMemId(id, kind, &index)) ||
-             (kind == INVOKE_PROPERTYGET && (flags & DISPATCH_METHOD) &&
-              SUCCEEDED(info2->GetFuncIndexOfMemId(id, INVOKE_FUNC, &index))))) {
-            found = current;
-            return S_OK;
+        TYPEATTR* attr = nullptr;
+        if (FAILED(current->GetTypeAttr(&attr))) break;
+        const UINT funcs = attr->cFuncs;
+        current->ReleaseTypeAttr(attr);
+        for (UINT i = 0; i < funcs; ++i) {
+            FUNCDESC* desc = nullptr;
+            if (FAILED(current->GetFuncDesc(i, &desc))) continue;
+            if (desc->memid == id && (desc->invkind & kind)) {
+                owner = current;
+                return desc;
+            }
+            current->ReleaseFuncDesc(desc);
         }
         HREFTYPE base = 0;
         Microsoft::WRL::ComPtr<ITypeInfo> next;
@@ -100,8 +108,7 @@ HRESULT FindFunction(ITypeInfo* info, DISPID id, WORD flags,
             break;
         current = next;
     }
-    found.Reset();
-    return S_OK;
+    return nullptr;
 }
 
 }  // namespace
@@ -110,10 +117,8 @@ HRESULT CheckArgumentCount(ITypeInfo* info, DISPID id, WORD flags,
                            const DISPPARAMS* params) noexcept {
     if (params == nullptr || params->cArgs == 0) return S_OK;
     Microsoft::WRL::ComPtr<ITypeInfo> owner;
-    UINT index = 0;
-    FindFunction(info, id, flags, owner, index);
-    FUNCDESC* desc = nullptr;
-    if (!owner || FAILED(owner->GetFuncDesc(index, &desc))) return S_OK;
+    FUNCDESC* desc = FindFunction(info, id, flags, owner);
+    if (desc == nullptr) return S_OK;
     HRESULT hr = S_OK;
     const UINT count = static_cast<UINT>(desc->cParams);
     if (params->cArgs > count) {

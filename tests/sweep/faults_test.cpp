@@ -4,6 +4,7 @@
 // leaks nothing; a member that succeeds despite the failure has all its effects.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <set>
@@ -24,8 +25,10 @@ constexpr HRESULT kHostFault = static_cast<HRESULT>(0x8004ABCDL);
 const std::set<std::pair<std::wstring, std::string>> kIgnoredHostFailures = {
     // The object locale falls back to the default when the host does not tell one.
     {L"Initialize", "ISInfoObject::get_Locale"},
+    {L"LoadMessage", "ISInfoObject::get_Locale"},
+    // The removal's own status is not used: S_OK whenever the results bag was obtained.
+    {L"RemoveDeliveryRuleResults", "ISProperties::Remove"},
 };
-
 std::string Hex(HRESULT hr) {
     char text[16];
     snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
@@ -74,24 +77,43 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
             const std::string what =
                 method + " #" + std::to_string(nth) + " failed -> " + Hex(result.hr);
             if (SUCCEEDED(result.hr)) {
-                if (!kIgnoredHostFailures.count({member->name, method})) {
-                    ++g_counts.unexpectedSuccesses;
-                    Report(kUnit, *member, "host call failing", "success although " + what);
-                }
+                if (!kIgnoredHostFailures.count({member->name, method}))
+                    Finding(g_counts.unexpectedSuccesses, "success", kUnit, *member,
+                            "host call failing", method, what);
                 continue;
             }
-            if (!result.outputsUntouched) {
-                ++g_counts.touchedOutputs;
-                Report(kUnit, *member, "host call failing", "an output changed: " + what);
-            }
-            if (stage.Snapshot() != before) {
-                ++g_counts.halfWrites;
-                Report(kUnit, *member, "host call failing", "the host's bag changed: " + what);
-            }
+            if (!result.outputsUntouched)
+                Finding(g_counts.touchedOutputs, "output", kUnit, *member, "host call failing",
+                        method, what);
+            if (stage.Snapshot() != before)
+                Finding(g_counts.halfWrites, "half write", kUnit, *member, "host call failing",
+                        method, what);
         }
     }
     printf("sweep: host faults took %.1f s\n",
            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
+
+// The allocation indices failed in turn: every one of the first kEvery, then samples spread up
+// to the last one (each failure costs a fresh stage under the guard-page allocator).
+constexpr std::uint64_t kEvery = 12;
+constexpr std::uint64_t kSampled = 8;
+std::uint64_t NextIndex(std::uint64_t n, std::uint64_t last) {
+    if (n < kEvery || last <= kEvery + kSampled) return n + 1;
+    const std::uint64_t step = (last - kEvery + kSampled - 1) / kSampled;
+    return n == last ? last + 1 : std::min(last, n + step);
+}
+
+// The first line where two snapshots differ, shortened.
+std::string FirstDifference(const std::wstring& expected, const std::wstring& actual) {
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    const size_t line = expected.rfind(L'\n', at);
+    const size_t start = line == std::wstring::npos ? 0 : line + 1;
+    std::string text;
+    for (size_t i = start; i < actual.size() && actual[i] != L'\n' && text.size() < 120; ++i)
+        text += actual[i] < 128 ? static_cast<char>(actual[i]) : '?';
+    return "'" + text + "'";
 }
 
 void FailEachAllocation(const Member& member, bool tracing) {
@@ -117,8 +139,8 @@ void FailEachAllocation(const Member& member, bool tracing) {
         allocations = result.allocations;
         effects = stage.Snapshot();
     }
-    for (std::uint64_t n = 1; n <= allocations; ++n) {
-        const std::int64_t blocks = GuardHeap::LiveBlocks();
+    for (std::uint64_t n = 1; n <= allocations; n = NextIndex(n, allocations)) {
+        const std::int64_t blocks = GuardHeap::LiveBlocks() - ReportBlocks();
         {
             Stage stage(true);
             stage.unit = kUnit;
@@ -134,28 +156,25 @@ void FailEachAllocation(const Member& member, bool tracing) {
             const std::string what = "allocation " + std::to_string(n) + " of " +
                                      std::to_string(allocations) + " failed -> " + Hex(result.hr);
             if (SUCCEEDED(result.hr)) {
-                if (stage.Snapshot() != effects) {
-                    ++g_counts.wrongResults;
-                    Report(kUnit, member, detail, "success without all its effects: " + what);
-                }
+                const std::wstring after = stage.Snapshot();
+                if (after != effects)
+                    Finding(g_counts.wrongResults, "effects", kUnit, member, detail, "allocation",
+                            what + "; first difference: " + FirstDifference(effects, after));
             } else {
-                if (!result.outputsUntouched) {
-                    ++g_counts.touchedOutputs;
-                    Report(kUnit, member, detail, "an output changed: " + what);
-                }
-                if (stage.Snapshot() != before) {
-                    ++g_counts.halfWrites;
-                    Report(kUnit, member, detail, "the host's bag changed: " + what);
-                }
+                if (!result.outputsUntouched)
+                    Finding(g_counts.touchedOutputs, "output", kUnit, member, detail,
+                            "allocation", what);
+                if (stage.Snapshot() != before)
+                    Finding(g_counts.halfWrites, "half write", kUnit, member, detail,
+                            "allocation", what);
             }
             if (!result.allocationFailed) break;  // the call made fewer allocations this time
         }
-        if (GuardHeap::LiveBlocks() != blocks) {
-            ++g_counts.leaks;
-            Report(kUnit, member, detail,
-                   "blocks not freed: " + std::to_string(GuardHeap::LiveBlocks() - blocks) +
-                       " after allocation " + std::to_string(n) + " failed");
-        }
+        const std::int64_t left = GuardHeap::LiveBlocks() - ReportBlocks() - blocks;
+        if (left != 0)
+            Finding(g_counts.leaks, "leak", kUnit, member, detail, "allocation",
+                    std::to_string(left) +
+                        " blocks not freed after allocation " + std::to_string(n) + " failed");
     }
 }
 

@@ -1,6 +1,7 @@
 #include "sweep/members.h"
 
 #include "guardheap.h"
+#include "hostcore.h"
 
 #include <oleauto.h>
 
@@ -387,9 +388,12 @@ void Call::BuildValue(size_t index, VARIANT& arg, bool dispatch) {
         }
         case Kind::Object: {
             IUnknown* pointer = nullptr;
-            if (value == Value::Good && m_object)
+            if (value == Value::Good && m_object) {
+                // The sweep's own query: not a call of the member, neither logged nor failed.
+                const RefHost::Detail::HookSuppressed own;
                 m_object->QueryInterface(dispatch ? IID_IDispatch : param.iid,
                                          reinterpret_cast<void**>(&pointer));
+            }
             V_VT(&arg) = dispatch ? VT_DISPATCH : VT_UNKNOWN;
             V_UNKNOWN(&arg) = pointer;
             return;

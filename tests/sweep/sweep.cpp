@@ -13,6 +13,7 @@
 
 #include "CryptoGraphicKeyPlugin.h"
 #include "comlib.h"
+#include "guardheap.h"
 #include "pravhelper500.h"
 #include "publication.h"
 #include "relatives/list_helpers.h"
@@ -70,8 +71,7 @@ void WriteFrames(const CONTEXT& crashed) noexcept {
             GetModuleFileNameA(handle, module, sizeof module);
         char line[MAX_PATH + 64];
         snprintf(line, sizeof line, "sweep:   frame %d %s+0x%llx\n", frame, module,
-                 static_cast<unsigned long long>(context.Rip -
-                                                 reinterpret_cast<DWORD64>(handle)));
+                 static_cast<unsigned long long>(context.Rip - reinterpret_cast<DWORD64>(handle)));
         Write(line);
         DWORD64 base = 0;
         RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
@@ -92,14 +92,13 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* pointers) {
     DescribeNow(where, sizeof where);
     char module[MAX_PATH] = "?";
     HMODULE handle = nullptr;
-    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           static_cast<LPCSTR>(pointers->ExceptionRecord->ExceptionAddress),
-                           &handle))
+    if (GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCSTR>(pointers->ExceptionRecord->ExceptionAddress), &handle))
         GetModuleFileNameA(handle, module, sizeof module);
     snprintf(line, sizeof line, "sweep: crash, exception 0x%08lX at %p (%s) in %s\n",
-             pointers->ExceptionRecord->ExceptionCode,
-             pointers->ExceptionRecord->ExceptionAddress, module, where);
+             pointers->ExceptionRecord->ExceptionCode, pointers->ExceptionRecord->ExceptionAddress,
+             module, where);
     Write(line);
     WriteFrames(*pointers->ContextRecord);
     ++g_counts.crashes;
@@ -122,6 +121,9 @@ class SweepEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
         SetUnhandledExceptionFilter(OnCrash);
+        // Allocation failures are the plug-in's: the host's own work is not counted (the host
+        // failing is the host-fault unit's part).
+        RefHost::SetHostCallObserver(GuardHeap::Pause, GuardHeap::Resume);
         // The host's publication classes, which the publication members create by class id.
         EXPECT_EQ(S_OK, RefHost::RegisterHostClasses());
         std::set_terminate(OnTerminate);
@@ -175,11 +177,12 @@ void PrintCounts() noexcept {
     snprintf(text, sizeof text,
              "sweep.members = %ld\nsweep.calls = %ld\nsweep.crashes = %ld\nsweep.hangs = %ld\n"
              "sweep.leaks = %ld\nsweep.unexpected_successes = %ld\n"
-             "sweep.touched_outputs = %ld\nsweep.half_writes = %ld\nsweep.wrong_results = %ld\n",
+             "sweep.touched_outputs = %ld\nsweep.half_writes = %ld\nsweep.wrong_results = %ld\n"
+             "sweep.known_open = %ld\n",
              g_counts.members.load(), g_counts.calls.load(), g_counts.crashes.load(),
              g_counts.hangs.load(), g_counts.leaks.load(), g_counts.unexpectedSuccesses.load(),
              g_counts.touchedOutputs.load(), g_counts.halfWrites.load(),
-             g_counts.wrongResults.load());
+             g_counts.wrongResults.load(), g_counts.knownOpen.load());
     Write(text);
 }
 
@@ -198,7 +201,60 @@ void Report(const char* unit, const Member& member, const char* detail, const st
     if (lastUnit != unit) lastUnit = unit, reported = 0;
     std::string label;
     for (wchar_t c : member.Label()) label += static_cast<char>(c);
-    if (++reported <= 200) ADD_FAILURE() << unit << ": " << label << " (" << detail << "): " << what;
+    if (++reported <= 200)
+        ADD_FAILURE() << unit << ": " << label << " (" << detail << "): " << what;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Open faults: findings the sweep makes today that are reported and not fixed yet. Each is named
+// once per run ("sweep: known open fault ...") and counted as known_open instead of failing the
+// run. Remove an entry when its fault is fixed.
+
+namespace {
+
+struct OpenFault {
+    const wchar_t* member;
+    const char* kind;
+    const char* cause;  // a host method, "allocation", "arguments", or "*"
+    const char* why;
+};
+
+const std::vector<OpenFault> kOpenFaults = {
+#include "sweep/open_faults.inc"
+};
+
+}  // namespace
+
+std::atomic<std::int64_t> g_reportBlocks{0};
+
+std::int64_t ReportBlocks() noexcept { return g_reportBlocks.load(); }
+
+void Finding(std::atomic<long>& count, const char* kind, const char* unit, const Member& member,
+             const char* detail, const std::string& cause, const std::string& what) {
+    // What reporting keeps (the test framework's failure records) is not a leak of the member.
+    const std::int64_t blocks = GuardHeap::LiveBlocks();
+    struct Kept {
+        std::int64_t blocks;
+        ~Kept() { g_reportBlocks += GuardHeap::LiveBlocks() - blocks; }
+    } kept{blocks};
+    static std::mutex lock;
+    static std::set<size_t> named;
+    for (size_t i = 0; i < kOpenFaults.size(); ++i) {
+        const OpenFault& open = kOpenFaults[i];
+        if (member.name != open.member || strcmp(kind, open.kind) != 0) continue;
+        if (strcmp(open.cause, "*") != 0 && cause != open.cause) continue;
+        ++g_counts.knownOpen;
+        std::lock_guard<std::mutex> guard(lock);
+        if (named.insert(i).second) {
+            std::string label;
+            for (wchar_t c : member.Label()) label += static_cast<char>(c);
+            printf("sweep: known open fault: %s, %s when %s fails (%s): %s\n", label.c_str(), kind,
+                   open.cause, unit, open.why);
+        }
+        return;
+    }
+    ++count;
+    Report(unit, member, detail, std::string(kind) + ": " + what);
 }
 
 void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories) {
@@ -306,10 +362,76 @@ IUnknown* Stage::ObjectFor(const Member& member) {
     return host.Get();
 }
 
+namespace {
+
+// One property line of a serialized bag with its nested bag's lines.
+struct BagLine {
+    std::wstring text;
+    std::vector<BagLine> nested;
+};
+
+std::vector<BagLine> ParseBag(const std::vector<std::wstring>& lines, size_t& at) {
+    std::vector<BagLine> bag;
+    while (at < lines.size() && lines[at] != L"}") {
+        if (lines[at] == L"{" && !bag.empty()) {
+            ++at;
+            bag.back().nested = ParseBag(lines, at);
+            ++at;  // the closing brace
+            continue;
+        }
+        bag.push_back(BagLine{lines[at++], {}});
+    }
+    return bag;
+}
+
+// A property with no value (empty text or VT_EMPTY) whose nested bag holds no value either: a
+// container made on the way, such as an empty list (its count 0) or an empty journal.
+bool HoldsNothing(const BagLine& line) {
+    if (line.text.rfind(L"#list", 0) == 0) return true;
+    std::vector<std::wstring> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.text.find(L'\t', start)) != std::wstring::npos; start = tab + 1)
+        fields.push_back(line.text.substr(start, tab - start));
+    fields.push_back(line.text.substr(start));
+    if (fields.size() < 4) return false;
+    const bool count = fields[0] == L"SI_TOTAL" && fields[3] == L"0";
+    const bool empty = (fields[2] == L"8" || fields[2] == L"0") && fields[3].empty();
+    if (!count && !empty) return false;
+    for (const BagLine& nested : line.nested)
+        if (!HoldsNothing(nested)) return false;
+    return true;
+}
+
+void WriteBag(const std::vector<BagLine>& bag, std::wstring& out) {
+    for (const BagLine& line : bag) {
+        // Nothing the plug-in writes; made new with every object (the object's identities).
+        if (HoldsNothing(line) || line.text.rfind(L"SI_CUID\t", 0) == 0 ||
+            line.text.rfind(L"SI_GUID\t", 0) == 0 || line.text.rfind(L"SI_RUID\t", 0) == 0)
+            continue;
+        out += line.text + L"\n";
+        if (!line.nested.empty()) {
+            out += L"{\n";
+            WriteBag(line.nested, out);
+            out += L"}\n";
+        }
+    }
+}
+
+}  // namespace
+
 std::wstring Stage::Snapshot() {
     ComLib::ScopedVariant text;
     if (!host || FAILED(host->Serialize(text.Receive())) || text.Type() != VT_BSTR) return L"?";
-    return V_BSTR(&text.Get()) ? V_BSTR(&text.Get()) : L"";
+    const std::wstring serialized = V_BSTR(&text.Get()) ? V_BSTR(&text.Get()) : L"";
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = serialized.find(L'\n', start)) != std::wstring::npos; start = end + 1)
+        lines.push_back(serialized.substr(start, end - start));
+    if (start < serialized.size()) lines.push_back(serialized.substr(start));
+    size_t at = 0;
+    std::wstring normal;
+    WriteBag(ParseBag(lines, at), normal);
+    return normal;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -341,9 +463,11 @@ const std::vector<Member>& AllMembers() {
             for (Member& member : members) {
                 std::string label;
                 for (wchar_t c : member.Label()) label += static_cast<char>(c);
-                if (!only || label.find(only) != std::string::npos) all.push_back(std::move(member));
+                if (!only || label.find(only) != std::string::npos)
+                    all.push_back(std::move(member));
             }
         }
+        g_counts.members = static_cast<long>(all.size());
         return all;
     }();
     return members;
