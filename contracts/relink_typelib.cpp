@@ -1,7 +1,7 @@
 // Build tool: rewrites the plug-in's type library so that the SDK's interfaces it names are
 // references into the SDK's type library instead of copies.
 //
-//   relink_typelib <compiled.tlb> <sdk.tlb> <output.tlb>
+//   relink_typelib <compiled.tlb> <sdk.tlb> <output.tlb> <library.idl>
 //
 // widl writes every interface that a coclass lists into the library being built, even when an
 // importlib() library defines it, and gives such a copy a null GUID once the same interface is
@@ -12,11 +12,19 @@
 //
 // Only what the plug-in's library holds is supported: enumerations, dual interfaces and
 // coclasses. Anything else fails the build.
+//
+// Help strings of members are taken per member from the IDL: the platform's reader finds a
+// member's documentation by DISPID only, so the put and get of one property would otherwise both
+// carry the text of whichever comes first.
 #include <windows.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
 #include <deque>
 #include <map>
 #include <stdexcept>
@@ -83,9 +91,59 @@ std::wstring NameOf(ITypeInfo* info) {
     return name.Text();
 }
 
+// The help strings of the members of every interface defined in an IDL file, in declaration
+// order (an empty text where a member has none).
+using MemberHelp = std::map<std::wstring, std::vector<std::wstring>>;
+
+MemberHelp ReadMemberHelp(const wchar_t* path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw Failure("cannot read the IDL file");
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // Comments out, strings kept.
+    std::string code;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            const size_t end = text.find('"', i + 1);
+            if (end == std::string::npos) throw Failure("unterminated string in the IDL file");
+            code.append(text, i, end - i + 1);
+            i = end;
+        } else if (text.compare(i, 2, "//") == 0) {
+            i = text.find('\n', i);
+            if (i == std::string::npos) break;
+            code += '\n';
+        } else if (text.compare(i, 2, "/*") == 0) {
+            i = text.find("*/", i + 2);
+            if (i == std::string::npos) break;
+            ++i;
+        } else {
+            code += text[i];
+        }
+    }
+    MemberHelp help;
+    const std::regex interfaceStart(R"(interface\s+(\w+)\s*:\s*\w+\s*\{)");
+    const std::regex member(R"((\[[^\]]*\])?\s*HRESULT\s+\w+\s*\([^;]*\)\s*;)");
+    const std::regex helpString(R"(helpstring\s*\(\s*"([^"]*)\"\s*\))");
+    for (std::sregex_iterator it(code.begin(), code.end(), interfaceStart), end; it != end; ++it) {
+        const size_t bodyStart = static_cast<size_t>(it->position(0) + it->length(0));
+        const size_t bodyEnd = code.find('}', bodyStart);
+        if (bodyEnd == std::string::npos) throw Failure("unterminated interface in the IDL file");
+        const std::string body = code.substr(bodyStart, bodyEnd - bodyStart);
+        std::vector<std::wstring>& texts = help[std::wstring((*it)[1].first, (*it)[1].second)];
+        for (std::sregex_iterator m(body.begin(), body.end(), member); m != end; ++m) {
+            std::smatch found;
+            const std::string attributes = (*m)[1].str();
+            texts.push_back(std::regex_search(attributes, found, helpString)
+                                ? std::wstring(found[1].first, found[1].second)
+                                : std::wstring());
+        }
+    }
+    return help;
+}
+
 class Relinker {
   public:
-    Relinker(ITypeLib* compiled, ITypeLib* sdk) : m_compiled(compiled) {
+    Relinker(ITypeLib* compiled, ITypeLib* sdk, MemberHelp help)
+        : m_compiled(compiled), m_help(std::move(help)) {
         const UINT count = sdk->GetTypeInfoCount();
         for (UINT i = 0; i < count; ++i) {
             ComPtr<ITypeInfo> info;
@@ -291,13 +349,22 @@ class Relinker {
             Check(source->GetDocumentation(func->memid, nullptr, doc.Receive(), &helpContext,
                                            nullptr),
                   "GetDocumentation of a member", name);
-            if (doc.Get()) Check(target->SetFuncDocString(i, doc.Get()), "SetFuncDocString", name);
+            const auto declared = m_help.find(name);
+            if (declared != m_help.end() && i < declared->second.size()) {
+                // The member's own text (see the file comment).
+                if (!declared->second[i].empty())
+                    Check(target->SetFuncDocString(i, const_cast<wchar_t*>(declared->second[i].c_str())),
+                          "SetFuncDocString", name);
+            } else if (doc.Get()) {
+                Check(target->SetFuncDocString(i, doc.Get()), "SetFuncDocString", name);
+            }
             Check(target->SetFuncHelpContext(i, helpContext), "SetFuncHelpContext", name);
         }
         Check(target->LayOut(), "LayOut", name);
     }
 
     ITypeLib* m_compiled;
+    MemberHelp m_help;
     ComPtr<ICreateTypeLib2> m_output;
     std::map<std::wstring, ComPtr<ITypeInfo>> m_sdkTypes;
     std::map<std::wstring, ComPtr<ITypeInfo>> m_created;
@@ -307,8 +374,9 @@ class Relinker {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: relink_typelib <compiled.tlb> <sdk.tlb> <output.tlb>\n");
+    if (argc != 5) {
+        fprintf(stderr,
+                "usage: relink_typelib <compiled.tlb> <sdk.tlb> <output.tlb> <library.idl>\n");
         return 2;
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
@@ -321,7 +389,7 @@ int wmain(int argc, wchar_t** argv) {
         Check(LoadTypeLibEx(argv[2], REGKIND_NONE, &sdk), "LoadTypeLibEx", argv[2]);
         Check(LoadTypeLibEx(argv[1], REGKIND_NONE, &compiled), "LoadTypeLibEx", argv[1]);
         DeleteFileW(argv[3]);
-        Relinker(compiled.Get(), sdk.Get()).Write(argv[3]);
+        Relinker(compiled.Get(), sdk.Get(), ReadMemberHelp(argv[4])).Write(argv[3]);
     } catch (const std::exception& e) {
         fprintf(stderr, "relink_typelib: %s\n", e.what());
         DeleteFileW(argv[3]);

@@ -326,7 +326,7 @@ public:
         const HRESULT hr = (count <= 0 || fetched == count) ? S_OK : S_FALSE;
         SDK_TRACE_EXIT(L"IEnumTypesImpl::Next", static_cast<long>(hr), static_cast<long>(count),
                        fetched > 0 ? SdkTrace::DecimalText(ids[0]) : Zentil500::SWCharString(),
-                       static_cast<long>(fetched));
+                       static_cast<long>(pFetched ? fetched : 0));
         return hr;
     }
     SDK_CATCH_RETURN()

@@ -137,6 +137,9 @@ public:
                 ComLib::ScopedVariant value;
                 value.SetI4(static_cast<LONG>(id));
                 hr = m_pDelList->Append(value.Get());
+                // Already journalled as deleted (another occurrence of a repeated ID, or the
+                // other list of a shared journal): the journal says what it must.
+                if (hr == KV_E_VALUEALREADYINLIST) hr = S_OK;
             }
         }
         if (FAILED(hr))

@@ -896,3 +896,29 @@ TEST_F(TypeLibraries, DesktopPluginFaceIsAPlainVtable) {
 }
 
 }  // namespace
+
+// A property's put and get may have texts of their own. Look-ups by DISPID give one text per
+// pair, so the built library's bytes are searched: each text is stored once as written.
+TEST(PluginLibraryBytes, GettersKeepTheirOwnHelpStrings) {
+    HANDLE file = CreateFileW(kPluginTlbPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    std::string bytes(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    const BOOL ok = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(ok && read == bytes.size());
+    for (const char* text :
+         {"Gobal Delivery Rule Indicator. When true, the infoobject runnable job is a global "
+          "delivery rule job",
+          "Global Delivery Rule Indicator. When true, the infoobject runnable job is a global "
+          "delivery rule job",
+          "Get the flag to determine whether we should deliever if the alert is ture or false",
+          "When set true, the doc will be delivered if the alert is true",
+          "Get the flag to determine whether we should show all data for null profile values",
+          "When set true, all data will show up for null profile values",
+          "Get the isDynamic boolean flag", "Set the isDynamic boolean flag",
+          "Gets the format of artifacts generated for publications.",
+          "Sets the format of artifacts generated for publications."})
+        EXPECT_NE(std::string::npos, bytes.find(text)) << text;
+}

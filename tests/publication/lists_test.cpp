@@ -198,3 +198,50 @@ TEST_F(ListsTest, TraceLinesOfTheListMembers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Eight threads set IDs through the three single-ID setters while others read the lists: every
+// call succeeds, no reader ever sees a count other than 1, and each list ends with one ID.
+TEST_F(ListsTest, SingleIDSettersAreAtomic) {
+    ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(1));
+    ASSERT_HR(S_OK, pub->put_ScopeBatchDocumentID(1));
+    ASSERT_HR(S_OK, pub->put_SourceDocumentID(1));
+    std::atomic<bool> stop{false};
+    std::atomic<long> failures{0}, badCounts{0}, reads{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (long i = 0; i < 150; ++i) {
+                const long id = 1000 * (t + 1) + i;
+                HRESULT hr = t % 3 == 0   ? pub->put_ScopeBatchObjectID(id)
+                             : t % 3 == 1 ? pub->put_ScopeBatchDocumentID(id)
+                                          : pub->put_SourceDocumentID(id);
+                if (FAILED(hr)) ++failures;
+            }
+        });
+    }
+    std::thread reader([&] {
+        while (!stop.load()) {
+            ComPtr<ISObjectRelativeIDs> lists[3];
+            pub->get_ScopeBatchObjects(&lists[0]);
+            pub->get_ScopeBatchDocObjects(&lists[1]);
+            pub->get_SourceDocObjects(&lists[2]);
+            for (auto& list : lists) {
+                long count = -1;
+                if (FAILED(list->get_Count(&count)) || count != 1) ++badCounts;
+                ++reads;
+            }
+        }
+    });
+    for (auto& thread : threads) thread.join();
+    stop.store(true);
+    reader.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0, badCounts.load()) << "of " << reads.load() << " reads";
+    EXPECT_EQ(1u, List(WP_SI_ARTIFACTS_SCOPEBATCH_W).size());
+    EXPECT_EQ(1u, List(WP_SI_ARTIFACTS_SCOPEBATCHDOC_W).size());
+    EXPECT_EQ(1u, List(WP_SI_ARTIFACTS_SOURCEDOC_W).size());
+}
+
+}  // namespace

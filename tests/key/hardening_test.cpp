@@ -1,0 +1,352 @@
+// The key object under a hostile, busy host: re-initialisation while calls run, host chains that
+// answer success with a null object, creation times the system's conversions do not reach, and
+// trace lines whose file and line name one member.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pravhelper500.h"
+#include "support/host_fixture.h"
+
+using ComLib::ScopedBstr;
+using ComLib::ScopedVariant;
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+class HardeningTest : public HostedKeyTest {
+protected:
+    CCryptoGraphicKey* Object() {
+        return static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    }
+    HRESULT InitializeWith(ISInfoObject* object) {
+        ComPtr<ISDesktopPlugin> plugin;
+        const HRESULT hr = key.As(&plugin);
+        return FAILED(hr) ? hr : plugin->Initialize(object, VARIANT_FALSE);
+    }
+    ComPtr<ISInfoObject> FreshHostObject(long state) {
+        ComPtr<ISInfoObject> object;
+        EXPECT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &object));
+        ScopedVariant value;
+        value.SetI4(state);
+        EXPECT_EQ(S_OK, object->put_Property(ScopedBstr(L"SI_KEY_STATE").Get(), value.Get()));
+        return object;
+    }
+};
+
+// Four threads read through the key object while a fifth hands it fresh host objects and drops
+// its own references: a replaced host object must live until the last call using it returns.
+TEST_F(HardeningTest, ReInitializeWhileCallsRun) {
+    ASSERT_EQ(S_OK, InitializeWith(FreshHostObject(1).Get()));
+    std::atomic<bool> stop{false};
+    std::atomic<long> calls{0}, failures{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&, t] {
+            while (!stop.load()) {
+                HRESULT hr;
+                if (t % 2 == 0) {
+                    KvKeyState state{};
+                    hr = key->get_KeyState(&state);
+                    if (SUCCEEDED(hr) && (state < 1 || state > 5)) ++failures;
+                } else {
+                    ScopedBstr title;
+                    hr = key->get_Title(title.Receive());
+                }
+                if (FAILED(hr)) ++failures;
+                ++calls;
+            }
+        });
+    }
+    std::thread initializer([&] {
+        long state = 1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (std::chrono::steady_clock::now() < end) {
+            ComPtr<ISInfoObject> fresh = FreshHostObject(state % 5 + 1);
+            if (FAILED(InitializeWith(fresh.Get()))) ++failures;
+            ++state;
+        }
+        stop.store(true);
+    });
+    initializer.join();
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_GT(calls.load(), 100);
+}
+
+// The new host object's reference is taken before the old one is released: here the old object
+// holds the only other reference to the new one.
+TEST_F(HardeningTest, InitializeTakesTheNewReferenceBeforeReleasingTheOld) {
+    ComPtr<ISInfoObject> next = FreshHostObject(2);
+    long nextId = 0;
+    ASSERT_EQ(S_OK, next->get_ID(&nextId));
+    ASSERT_EQ(S_OK, RefHost::SetPluginInterface(host.Get(), L"next", next.Get()));
+    ASSERT_EQ(S_OK, Initialize());
+    ISInfoObject* lent = next.Get();
+    next.Reset();
+    host.Reset();  // the key object holds the first object, which alone holds the second
+    ASSERT_EQ(S_OK, InitializeWith(lent));
+    long id = 0;
+    ASSERT_EQ(S_OK, key->get_ID(&id));
+    EXPECT_EQ(nextId, id);
+    KvKeyState state{};
+    ASSERT_EQ(S_OK, key->get_KeyState(&state));
+    EXPECT_EQ(DEACTIVATED, state);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A host chain that answers S_OK with a null object
+
+enum class NullAt { Collection, PluginManager, PluginInfos };
+
+// The host's plug-in manager, except that PluginInfos answers S_OK with null.
+class NullInfosManager : public ISPluginManager {
+public:
+    explicit NullInfosManager(ComPtr<ISPluginManager> real) : m_real(std::move(real)) {}
+    STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != IID_ISPluginManager)
+            return E_NOINTERFACE;
+        *ppv = static_cast<ISPluginManager*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
+    STDMETHOD_(ULONG, Release)() override {
+        const ULONG left = --m_refs;
+        if (left == 0) delete this;
+        return left;
+    }
+    STDMETHOD(GetTypeInfoCount)(UINT*) override { return E_NOTIMPL; }
+    STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHOD(Invoke)(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHOD(get_PluginDirectory)(BSTR* d) override { return m_real->get_PluginDirectory(d); }
+    STDMETHOD(Refresh)() override { return m_real->Refresh(); }
+    STDMETHOD(GetPluginInfo)(BSTR p, ISPluginInfo** i) override { return m_real->GetPluginInfo(p, i); }
+    STDMETHOD(IsPluginInstalled)(BSTR p, VARIANT_BOOL* i) override {
+        return m_real->IsPluginInstalled(p, i);
+    }
+    STDMETHOD(get_Locale)(long* l) override { return m_real->get_Locale(l); }
+    STDMETHOD(put_Locale)(long l) override { return m_real->put_Locale(l); }
+    STDMETHOD(get_DesktopPlugins)(ISPluginInfos** p) override { return m_real->get_DesktopPlugins(p); }
+    STDMETHOD(get_AdminPlugins)(ISPluginInfos** p) override { return m_real->get_AdminPlugins(p); }
+    STDMETHOD(get_AuthenticationPlugins)(ISPluginInfos** p) override {
+        return m_real->get_AuthenticationPlugins(p);
+    }
+    STDMETHOD(get_PluginInfos)(ISPluginInfos** p) override {
+        *p = nullptr;
+        return S_OK;
+    }
+
+private:
+    virtual ~NullInfosManager() = default;
+    std::atomic<ULONG> m_refs{1};
+    ComPtr<ISPluginManager> m_real;
+};
+
+// The host's info store, except that one step of the new-object chain answers S_OK with null.
+class NullAnsweringStore : public ISInfoStore {
+public:
+    NullAnsweringStore(ComPtr<ISInfoStore> real, NullAt at) : m_real(std::move(real)), m_at(at) {}
+    STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != IID_ISInfoStore)
+            return E_NOINTERFACE;
+        *ppv = static_cast<ISInfoStore*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
+    STDMETHOD_(ULONG, Release)() override {
+        const ULONG left = --m_refs;
+        if (left == 0) delete this;
+        return left;
+    }
+    STDMETHOD(GetTypeInfoCount)(UINT*) override { return E_NOTIMPL; }
+    STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHOD(Invoke)(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHOD(Query)(BSTR q, ISInfoObjects** r) override { return m_real->Query(q, r); }
+    STDMETHOD(Commit)(ISInfoObjects* o) override { return m_real->Commit(o); }
+    STDMETHOD(get_Session)(IDispatch** s) override { return m_real->get_Session(s); }
+    STDMETHOD(Schedule)(ISInfoObjects* o) override { return m_real->Schedule(o); }
+    STDMETHOD(NewInfoObjectCollection)(ISInfoObjects** c) override {
+        if (m_at != NullAt::Collection) return m_real->NewInfoObjectCollection(c);
+        *c = nullptr;
+        return S_OK;
+    }
+    STDMETHOD(get_PluginManager)(ISPluginManager** m) override {
+        *m = nullptr;
+        if (m_at == NullAt::PluginManager) return S_OK;
+        ComPtr<ISPluginManager> real;
+        const HRESULT hr = m_real->get_PluginManager(&real);
+        if (FAILED(hr)) return hr;
+        *m = new NullInfosManager(real);
+        return S_OK;
+    }
+
+private:
+    virtual ~NullAnsweringStore() = default;
+    std::atomic<ULONG> m_refs{1};
+    ComPtr<ISInfoStore> m_real;
+    NullAt m_at;
+};
+
+TEST_F(HardeningTest, NewChildObjectRefusesNullObjectsFromTheHostChain) {
+    ASSERT_EQ(S_OK, Initialize());
+    for (NullAt at : {NullAt::Collection, NullAt::PluginManager, NullAt::PluginInfos}) {
+        ComPtr<ISInfoStore> real;
+        ASSERT_EQ(S_OK, repository->GetInfoStore(&real));
+        ISInfoStore* store = new NullAnsweringStore(real, at);
+        Object()->m_pInfoStore.Replace(store);
+        store->Release();
+        ISInfoObject* child = reinterpret_cast<ISInfoObject*>(0xdeadbeef);
+        EXPECT_EQ(E_FAIL, Object()->NewChildObject(ScopedBstr(L"Folder").Get(), &child))
+            << static_cast<int>(at);
+        EXPECT_EQ(reinterpret_cast<ISInfoObject*>(0xdeadbeef), child);
+    }
+    Object()->m_pInfoStore.Replace(nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Creation times
+
+TEST_F(HardeningTest, ActivePeriodOfAnyValidDate) {
+    ASSERT_EQ(S_OK, Initialize());
+    auto periodOf = [&](double date, long* period) {
+        ScopedVariant value;
+        V_VT(value.Ptr()) = VT_DATE;
+        V_DATE(value.Ptr()) = date;
+        SetValue(L"SI_CREATION_TIME", value.Get());
+        return key->get_ActivePeriodInMilliseconds(period);
+    };
+    long period = -1;
+    EXPECT_EQ(S_OK, periodOf(-150000.0, &period));  // year 1489: saturates like any old date
+    EXPECT_EQ(0x7FFFFFFF, period);
+    EXPECT_EQ(S_OK, periodOf(-657434.0, &period));  // the first day a date can name
+    EXPECT_EQ(0x7FFFFFFF, period);
+    EXPECT_EQ(S_OK, periodOf(2958465.0, &period));  // the last one: in the future
+    EXPECT_EQ(0, period);
+
+    // Values that are no dates at all are refused and leave the output alone.
+    period = 1234;
+    EXPECT_EQ(E_INVALIDARG, periodOf(std::numeric_limits<double>::quiet_NaN(), &period));
+    EXPECT_EQ(E_INVALIDARG, periodOf(-700000.0, &period));
+    EXPECT_EQ(E_INVALIDARG, periodOf(3e6, &period));
+    EXPECT_EQ(1234, period);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trace lines: every member has lines of its own
+
+// The label of an entry or exit line ("IN:\t[label]..." or "OUT:\t[label]..."); empty otherwise.
+std::wstring LabelOf(const std::wstring& text) {
+    for (const wchar_t* prefix : {L"IN:\t[", L"OUT:\t["}) {
+        const std::wstring start(prefix);
+        if (text.rfind(start, 0) != 0) continue;
+        const size_t end = text.find(L']', start.size());
+        if (end != std::wstring::npos) return text.substr(start.size(), end - start.size());
+    }
+    return std::wstring();
+}
+
+// Calls every member of the object's flattened interface by dispatch, with a plausible argument
+// of each declared type (results and statuses are not looked at).
+void CallEveryMember(ISCryptoGraphicKey* key) {
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, key->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.GetAddressOf())));
+    ComPtr<ITypeInfo> info;
+    ASSERT_EQ(S_OK, dispatch->GetTypeInfo(0, 0, &info));
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(S_OK, info->GetTypeAttr(&attributes));
+    const WORD functions = attributes->cFuncs;
+    info->ReleaseTypeAttr(attributes);
+    for (WORD f = 0; f < functions; ++f) {
+        FUNCDESC* function = nullptr;
+        ASSERT_EQ(S_OK, info->GetFuncDesc(f, &function));
+        std::vector<ScopedVariant> arguments;
+        for (SHORT p = 0; p < function->cParams; ++p) {
+            const ELEMDESC& parameter = function->lprgelemdescParam[p];
+            if (parameter.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) continue;
+            ScopedVariant value;
+            switch (parameter.tdesc.vt) {
+                case VT_BSTR: value.SetBstr(L"x"); break;
+                case VT_BOOL: value.SetBool(VARIANT_TRUE); break;
+                case VT_PTR:
+                    V_VT(value.Ptr()) = VT_DISPATCH;
+                    V_DISPATCH(value.Ptr()) = nullptr;
+                    break;
+                default: value.SetI4(1); break;
+            }
+            arguments.push_back(std::move(value));
+        }
+        std::vector<VARIANT> reversed;
+        for (auto it = arguments.rbegin(); it != arguments.rend(); ++it) reversed.push_back(it->Get());
+        DISPID named = DISPID_PROPERTYPUT;
+        DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+        WORD flags = DISPATCH_METHOD;
+        if (function->invkind == INVOKE_PROPERTYGET) flags = DISPATCH_PROPERTYGET | DISPATCH_METHOD;
+        if (function->invkind & (INVOKE_PROPERTYPUT | INVOKE_PROPERTYPUTREF)) {
+            flags = DISPATCH_PROPERTYPUT;
+            params.rgdispidNamedArgs = &named;
+            params.cNamedArgs = 1;
+        }
+        ScopedVariant result;
+        EXCEPINFO exception{};
+        UINT bad = 0;
+        dispatch->Invoke(function->memid, IID_NULL, 0, flags, &params, result.Receive(), &exception,
+                         &bad);
+        SysFreeString(exception.bstrSource);
+        SysFreeString(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
+        info->ReleaseFuncDesc(function);
+    }
+}
+
+TEST_F(HardeningTest, NoTwoMembersShareATraceLine) {
+    std::map<std::pair<std::string, int>, std::set<std::wstring>> labelsAt;
+    std::set<std::wstring> labels;
+    {
+        TraceCapture capture;
+        capture.TraceAll();
+        CallEveryMember(key.Get());  // before Initialize: the failure paths
+        ASSERT_EQ(S_OK, Initialize(VARIANT_TRUE));
+        CallEveryMember(key.Get());  // a bag without key properties
+        SetI4(L"SI_KEY_STATE", 2);
+        SetText(L"SI_VALUE", L"v");
+        SetText(L"SI_DERIVED_KEY", L"d");
+        SetI2(L"SI_IS_COMPROMISED", 0);
+        SetText(L"SI_MIMETYPE", L"application/x-cryptographic-key");
+        CallEveryMember(key.Get());  // and with them
+        for (const auto& line : capture.lines) {
+            const std::wstring label = LabelOf(line.text);
+            if (label.empty()) continue;
+            labelsAt[{line.file, line.line}].insert(label);
+            labels.insert(label);
+        }
+    }
+    for (const auto& [place, names] : labelsAt) {
+        std::wstring joined;
+        for (const auto& name : names) joined += name + L" ";
+        EXPECT_EQ(1u, names.size()) << place.first << "(" << place.second << "): "
+                                    << std::string(joined.begin(), joined.end());
+    }
+    EXPECT_GT(labels.size(), 60u);
+}
+
+}  // namespace

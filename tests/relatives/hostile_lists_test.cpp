@@ -1,0 +1,133 @@
+// Lists as a busy, hostile host keeps them: IDs stored twice by other clients, and journals whose
+// look-ups fail once and then work.
+#include <gtest/gtest.h>
+
+#include "collection_fixture.h"
+#include "support/trace_capture.h"
+
+using namespace RelTest;
+
+namespace {
+
+class HostileListTest : public CollectionTest {
+protected:
+    // A list written element by element, as another client may have stored it: the host's own
+    // Append refuses a value the list already holds.
+    void PutRawIds(const wchar_t* name, const IdList& ids) {
+        ScopedVariant empty;
+        empty.SetBstr(L"");
+        ComPtr<ISProperty> property;
+        ASSERT_EQ(S_OK, bag->Add(ScopedBstr(name).Get(), empty.Get(), kMainListFlags, &property));
+        ComPtr<ISProperties> nested;
+        ASSERT_EQ(S_OK, property->get_Properties(&nested));
+        ComPtr<ISProperty> element;
+        ScopedVariant count;
+        count.SetI4(static_cast<long>(ids.size()));
+        ASSERT_EQ(S_OK, nested->Add(ScopedBstr(L"SI_TOTAL").Get(), count.Get(), 0, &element));
+        for (size_t i = 0; i < ids.size(); ++i) {
+            // Added with a value of its own, then given the (repeated) ID.
+            ScopedVariant placeholder, value;
+            placeholder.SetI4(-1 - static_cast<long>(i));
+            value.SetI4(ids[i]);
+            ASSERT_EQ(S_OK, nested->Add(ScopedBstr(std::to_wstring(i + 1).c_str()).Get(),
+                                        placeholder.Get(), 0, &element));
+            ASSERT_EQ(S_OK, element->put_Value(value.Get()));
+        }
+    }
+};
+
+TEST_F(HostileListTest, EveryOccurrenceOfARepeatedIdCanBeDeleted) {
+    PutRawIds(kList, {5, 7, 5, 9, 5});
+    auto ids = Create();
+    EXPECT_EQ((IdList{5, 7, 5, 9, 5}), ItemsOf(ids.Get()));
+
+    // A position deletes that very element; a key deletes the first occurrence.
+    ASSERT_HR(S_OK, DeleteAt(ids.Get(), 3));
+    EXPECT_EQ((IdList{5, 7, 9, 5}), Host(kList));
+    ASSERT_HR(S_OK, DeleteByKey(ids.Get(), 5));
+    EXPECT_EQ((IdList{7, 9, 5}), Host(kList));
+    EXPECT_EQ((IdList{7, 9, 5}), ItemsOf(ids.Get()));
+    long id = 0;
+    ASSERT_HR(S_OK, ItemByKey(ids.Get(), 5, &id));  // the key moved to the last occurrence
+    EXPECT_EQ(5, id);
+    ASSERT_HR(S_OK, DeleteByKey(ids.Get(), 5));
+    EXPECT_EQ((IdList{7, 9}), Host(kList));
+    EXPECT_HR(kNotFound, ItemByKey(ids.Get(), 5, &id));
+    EXPECT_HR(kNotFound, DeleteByKey(ids.Get(), 5));
+    EXPECT_EQ(IdList{5}, Host(kDel));  // journalled once
+
+    // Adding an ID already present is the host list's refusal, as before.
+    EXPECT_HR(static_cast<HRESULT>(0x80042A5A), ids->Add(7));
+    EXPECT_EQ((IdList{7, 9}), ItemsOf(ids.Get()));
+}
+
+TEST_F(HostileListTest, ClearEmptiesAListWithRepeatedIds) {
+    PutRawIds(kList, {4, 4, 6, 4});
+    auto ids = Create();
+    ASSERT_HR(S_OK, ids->Clear());
+    EXPECT_EQ(IdList{}, Host(kList));
+    EXPECT_EQ(IdList{}, ItemsOf(ids.Get()));
+    EXPECT_EQ((IdList{4, 6}), Host(kDel));
+    // And again: nothing left to fail on.
+    ASSERT_HR(S_OK, ids->Clear());
+    ASSERT_HR(S_OK, ids->Add(4));
+    EXPECT_EQ(IdList{4}, Host(kList));
+}
+
+// A look-up in the other journal that fails for any reason but "absent" is returned, and
+// nothing is written: an ID never lands in both journals.
+TEST_F(HostileListTest, ATransientJournalFailureNeverPutsAnIdInBothJournals) {
+    PutIds(bag.Get(), kList, {3, 5});
+    auto ids = Create();
+    ASSERT_HR(S_OK, DeleteByKey(ids.Get(), 5));
+    EXPECT_EQ(IdList{5}, Host(kDel));
+    ComPtr<ISPropertyBagCollection> del = ListOf(bag.Get(), kDel);
+
+    ASSERT_EQ(S_OK, RefHost::InjectFault(del.Get(), "ISPropertyBagCollection::Find",
+                                         E_ACCESSDENIED));
+    EXPECT_HR(E_ACCESSDENIED, ids->Add(5));
+    EXPECT_EQ(IdList{3}, Host(kList));
+    EXPECT_EQ(IdList{3}, ItemsOf(ids.Get()));
+    EXPECT_EQ(IdList{5}, Host(kDel));
+    EXPECT_FALSE(Host(kAdd).has_value() && !Host(kAdd)->empty());
+
+    // The host works again: the add cancels the delete.
+    ASSERT_HR(S_OK, ids->Add(5));
+    EXPECT_EQ((IdList{3, 5}), Host(kList));
+    EXPECT_EQ(IdList{}, Host(kDel));
+    EXPECT_FALSE(Host(kAdd).has_value() && !Host(kAdd)->empty());
+
+    // The same for a delete of a fresh add.
+    ASSERT_HR(S_OK, ids->Add(8));
+    EXPECT_EQ(IdList{8}, Host(kAdd));
+    ComPtr<ISPropertyBagCollection> add = ListOf(bag.Get(), kAdd);
+    ASSERT_EQ(S_OK, RefHost::InjectFault(add.Get(), "ISPropertyBagCollection::Find",
+                                         E_ACCESSDENIED));
+    EXPECT_HR(E_ACCESSDENIED, DeleteByKey(ids.Get(), 8));
+    EXPECT_EQ((IdList{3, 5, 8}), Host(kList));
+    EXPECT_EQ((IdList{3, 5, 8}), ItemsOf(ids.Get()));
+    EXPECT_EQ(IdList{8}, Host(kAdd));
+    EXPECT_EQ(IdList{}, Host(kDel));
+    ASSERT_HR(S_OK, DeleteByKey(ids.Get(), 8));
+    EXPECT_EQ(IdList{}, Host(kAdd));
+    EXPECT_EQ(IdList{}, Host(kDel));
+}
+
+TEST_F(HostileListTest, NextWritesZeroFetchedWithoutAFetchedPointer) {
+    PutIds(bag.Get(), kList, {11, 12});
+    auto ids = Create();
+    TraceCapture capture;
+    capture.TraceAll();
+    LONG buffer[2] = {};
+    ASSERT_HR(S_OK, ids->Next(1, buffer, nullptr));
+    LONG fetched = 0;
+    ASSERT_HR(S_OK, ids->Next(1, buffer, &fetched));
+    std::vector<std::wstring> exits;
+    for (const auto& line : capture.lines)
+        if (line.text.rfind(L"OUT:\t[IEnumTypesImpl::Next]", 0) == 0) exits.push_back(line.text);
+    ASSERT_EQ(2u, exits.size());
+    EXPECT_NE(std::wstring::npos, exits[0].find(L"[1] [11] [0]")) << exits[0];
+    EXPECT_NE(std::wstring::npos, exits[1].find(L"[1] [12] [1]")) << exits[1];
+}
+
+}  // namespace
