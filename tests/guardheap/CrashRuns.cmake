@@ -4,11 +4,8 @@
 #   cmake -DWRAPPER=<wine-test-run> -DPROGRAM=<guardheap_probe.exe> -DRUNS=<n>
 #         -DLOG_DIR=<folder> -P CrashRuns.cmake
 # Output goes to files: Wine's helper processes inherit the handles and outlive the program.
-foreach(var WRAPPER PROGRAM RUNS LOG_DIR)
-    if(NOT DEFINED ${var})
-        message(FATAL_ERROR "CrashRuns.cmake: ${var} is not set")
-    endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../scripts/RequireDefined.cmake)
+require_defined(CrashRuns.cmake WRAPPER PROGRAM RUNS LOG_DIR)
 file(MAKE_DIRECTORY ${LOG_DIR})
 set(status_line "wine-test-run: [^\n]* exited with status [1-9]")
 

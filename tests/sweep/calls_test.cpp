@@ -78,8 +78,8 @@ bool TakesText(Kind kind) {
     return kind == Kind::Bstr || kind == Kind::Variant;
 }
 
-// full: every hostile value through Invoke as well (the platform converts the values the same
-// way for every interface, so once per implementation is enough).
+// full: hostile values as well (once per implementation is enough: a member reached through
+// several interfaces runs the same code, and the platform converts the values the same way).
 std::vector<Plan> PlansFor(const Member& member, Phase phase, bool full) {
     const bool noHost = phase == Phase::BeforeInitialize && !kAnswersWithoutHost.count(member.name);
     const size_t params = member.params.size();
@@ -109,6 +109,7 @@ std::vector<Plan> PlansFor(const Member& member, Phase phase, bool full) {
             add(false, i, Value::Null, !optional, "vtable, null output");
             continue;
         }
+        if (!full) continue;  // the same code was given hostile values through another interface
         for (Value value : {Value::Null, Value::Empty, Value::Huge, Value::Smallest, Value::Odd}) {
             if (value == Value::Huge && TakesText(param.kind)) {
                 if (hugeDone) continue;  // one long text per member and phase is enough

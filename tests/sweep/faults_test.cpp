@@ -162,19 +162,19 @@ void FailEachAllocation(const Member& member, bool tracing) {
                             what + "; first difference: " + FirstDifference(effects, after));
             } else {
                 if (!result.outputsUntouched)
-                    Finding(g_counts.touchedOutputs, "output", kUnit, member, detail,
-                            "allocation", what);
+                    Finding(g_counts.touchedOutputs, "output", kUnit, member, detail, "allocation",
+                            what);
                 if (stage.Snapshot() != before)
-                    Finding(g_counts.halfWrites, "half write", kUnit, member, detail,
-                            "allocation", what);
+                    Finding(g_counts.halfWrites, "half write", kUnit, member, detail, "allocation",
+                            what);
             }
             if (!result.allocationFailed) break;  // the call made fewer allocations this time
         }
         const std::int64_t left = GuardHeap::LiveBlocks() - ReportBlocks() - blocks;
         if (left != 0)
             Finding(g_counts.leaks, "leak", kUnit, member, detail, "allocation",
-                    std::to_string(left) +
-                        " blocks not freed after allocation " + std::to_string(n) + " failed");
+                    std::to_string(left) + " blocks not freed after allocation " +
+                        std::to_string(n) + " failed");
     }
 }
 

@@ -148,6 +148,7 @@ class SweepEnvironment : public ::testing::Environment {
         m_watchdog.join();
         CloseHandle(m_stop);
         RefHost::RevokeHostClasses();
+        if (!getenv("SWEEP_ONLY")) NameOpenFaultsNotFound();
         PrintCounts();
         EXPECT_EQ(0, g_counts.crashes.load());
         EXPECT_EQ(0, g_counts.hangs.load());
@@ -225,9 +226,14 @@ const std::vector<OpenFault> kOpenFaults = {
 
 }  // namespace
 
+std::mutex g_openLock;
+std::set<size_t> g_openNamed;  // the entries of kOpenFaults found in this run
+
 std::atomic<std::int64_t> g_reportBlocks{0};
 
-std::int64_t ReportBlocks() noexcept { return g_reportBlocks.load(); }
+std::int64_t ReportBlocks() noexcept {
+    return g_reportBlocks.load();
+}
 
 void Finding(std::atomic<long>& count, const char* kind, const char* unit, const Member& member,
              const char* detail, const std::string& cause, const std::string& what) {
@@ -237,15 +243,13 @@ void Finding(std::atomic<long>& count, const char* kind, const char* unit, const
         std::int64_t blocks;
         ~Kept() { g_reportBlocks += GuardHeap::LiveBlocks() - blocks; }
     } kept{blocks};
-    static std::mutex lock;
-    static std::set<size_t> named;
     for (size_t i = 0; i < kOpenFaults.size(); ++i) {
         const OpenFault& open = kOpenFaults[i];
         if (member.name != open.member || strcmp(kind, open.kind) != 0) continue;
         if (strcmp(open.cause, "*") != 0 && cause != open.cause) continue;
         ++g_counts.knownOpen;
-        std::lock_guard<std::mutex> guard(lock);
-        if (named.insert(i).second) {
+        std::lock_guard<std::mutex> guard(g_openLock);
+        if (g_openNamed.insert(i).second) {
             std::string label;
             for (wchar_t c : member.Label()) label += static_cast<char>(c);
             printf("sweep: known open fault: %s, %s when %s fails (%s): %s\n", label.c_str(), kind,
@@ -255,6 +259,19 @@ void Finding(std::atomic<long>& count, const char* kind, const char* unit, const
     }
     ++count;
     Report(unit, member, detail, std::string(kind) + ": " + what);
+}
+
+void NameOpenFaultsNotFound() {
+    std::lock_guard<std::mutex> guard(g_openLock);
+    for (size_t i = 0; i < kOpenFaults.size(); ++i) {
+        if (g_openNamed.count(i)) continue;
+        std::string member;
+        for (const wchar_t* c = kOpenFaults[i].member; *c; ++c) member += static_cast<char>(*c);
+        printf(
+            "sweep: open fault not found in this run (fixed? remove its entry): %s, %s when %s "
+            "fails\n",
+            member.c_str(), kOpenFaults[i].kind, kOpenFaults[i].cause);
+    }
 }
 
 void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories) {

@@ -48,6 +48,9 @@ void Report(const char* unit, const Member& member, const char* detail, const st
 // A finding of member when `cause` failed (a host method, "allocation", "arguments"): counted in
 // `count` and reported, unless it is a listed open fault (kOpenFaults in sweep.cpp), which is
 // counted as known_open and named once.
+// Names the open faults listed that this run did not find (fixed: their entries can go).
+void NameOpenFaultsNotFound();
+
 // Blocks that reporting findings kept alive so far (for leak counts of the guard-page allocator).
 std::int64_t ReportBlocks() noexcept;
 void Finding(std::atomic<long>& count, const char* kind, const char* unit, const Member& member,
