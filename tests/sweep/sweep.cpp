@@ -419,12 +419,17 @@ bool HoldsNothing(const BagLine& line) {
     return true;
 }
 
+// Properties the host keeps for itself: the object's identities (new with every object) and its
+// update time (new with every change the host makes).
+bool IsBookkeeping(const std::wstring& line) {
+    for (const wchar_t* name : {L"SI_CUID\t", L"SI_GUID\t", L"SI_RUID\t", L"SI_UPDATE_TS\t"})
+        if (line.rfind(name, 0) == 0) return true;
+    return false;
+}
+
 void WriteBag(const std::vector<BagLine>& bag, std::wstring& out) {
     for (const BagLine& line : bag) {
-        // Nothing the plug-in writes; made new with every object (the object's identities).
-        if (HoldsNothing(line) || line.text.rfind(L"SI_CUID\t", 0) == 0 ||
-            line.text.rfind(L"SI_GUID\t", 0) == 0 || line.text.rfind(L"SI_RUID\t", 0) == 0)
-            continue;
+        if (HoldsNothing(line) || IsBookkeeping(line.text)) continue;
         out += line.text + L"\n";
         if (!line.nested.empty()) {
             out += L"{\n";

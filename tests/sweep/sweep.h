@@ -77,7 +77,8 @@ class Stage {
     IUnknown* ObjectFor(const Member& member);
     // The host object's bag as text, without the properties that hold nothing (no value, and a
     // nested bag without values: a list or journal made empty on the way is not a value
-    // written). An emptied list still differs from the list it was.
+    // written), nor the host's own bookkeeping (identities, update time). An emptied list still
+    // differs from the list it was.
     std::wstring Snapshot();
     // Whether a member called after this stage was made may find the host object.
     bool Initialized() const { return m_initialized; }
