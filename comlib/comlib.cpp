@@ -48,11 +48,13 @@ HRESULT CComTypeInfoHolder::GetTI(ITypeInfo** info) noexcept {
                 found = vtablePart;
         }
         m_info = found;
+        m_cached.store(m_info.Get(), std::memory_order_release);
         if (!m_registeredForTerm) {
             m_registeredForTerm = true;
             try {
                 _Module.AddTermFunc([this] {
                     std::lock_guard<std::mutex> termLock(m_lock);
+                    m_cached.store(nullptr);
                     m_info.Reset();
                 });
             } catch (...) {

@@ -277,6 +277,18 @@ public:
         : m_iid(iid), m_libid(libid), m_major(major), m_minor(minor) {}
     // *info receives the type information with one reference; E_POINTER for a null info.
     HRESULT GetTI(ITypeInfo** info) noexcept;
+    // The type information, loaded on the first call and kept until the module terminates;
+    // DOES NOT AddRef (the holder keeps it). After the first load no lock is taken.
+    HRESULT PeekTI(ITypeInfo** info) noexcept {
+        if (ITypeInfo* cached = m_cached.load(std::memory_order_acquire)) {
+            *info = cached;
+            return S_OK;
+        }
+        Microsoft::WRL::ComPtr<ITypeInfo> loaded;
+        const HRESULT hr = GetTI(&loaded);
+        *info = loaded.Get();
+        return hr;
+    }
 
 private:
     const IID* m_iid;
@@ -285,6 +297,7 @@ private:
     WORD m_minor;
     std::mutex m_lock;
     Microsoft::WRL::ComPtr<ITypeInfo> m_info;
+    std::atomic<ITypeInfo*> m_cached{nullptr};  // m_info once loaded
     bool m_registeredForTerm = false;
 };
 
@@ -315,12 +328,12 @@ public:
     }
     STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                       EXCEPINFO* excepInfo, UINT* argError) override {
-        Microsoft::WRL::ComPtr<ITypeInfo> info;
-        HRESULT hr = s_typeInfo.GetTI(&info);
+        ITypeInfo* info = nullptr;  // cached per interface, kept by the holder
+        const HRESULT hr = s_typeInfo.PeekTI(&info);
         if (FAILED(hr)) return hr;
-        hr = CheckArgumentCount(info.Get(), id, flags, params);
-        if (FAILED(hr)) return hr;
-        return DispInvoke(static_cast<T*>(this), info.Get(), id, flags, params, result, excepInfo,
+        const HRESULT checked = CheckArgumentCount(info, id, flags, params);
+        if (FAILED(checked)) return checked;
+        return DispInvoke(static_cast<T*>(this), info, id, flags, params, result, excepInfo,
                           argError);
     }
 

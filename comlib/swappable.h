@@ -1,11 +1,12 @@
 // SwappableComPtr: an owning interface pointer that one thread may replace while other threads
 // call through it.
 //
-// Readers never call through the stored pointer itself: each use takes its own counted reference
-// under a reader lock and keeps it for the whole call, so an object that was replaced is released
-// only after the last call that uses it has returned.
-//     host->get_Title(&title);         // one reference for this one call (the full expression)
-//     auto object = host.Acquire();    // a reference kept for as long as `object` lives
+// Readers never call through a pointer they read without protection: each use registers as a
+// reader of the holder for its whole duration, and an object that was replaced is released only
+// once no reader is left that may still hold it. A use costs one increment and one decrement of
+// the holder's reader count (no reference count traffic on the object, no lock).
+//     host->get_Title(&title);         // one use for this one call (the full expression)
+//     auto object = host.Acquire();    // a counted reference kept for as long as `object` lives
 //     Consume(host.Get());             // lent to a call for the full expression
 #pragma once
 
@@ -14,70 +15,109 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace ComLib {
 
 template <typename T>
 class SwappableComPtr {
 public:
-    // One use's reference: it lives until the end of the full expression that made it.
+    // One use of the current object: it stays alive until the use ends (the end of the full
+    // expression that made it).
     class Use {
     public:
-        explicit Use(Microsoft::WRL::ComPtr<T>&& object) noexcept : m_object(std::move(object)) {}
-        T* operator->() const noexcept { return m_object.Get(); }
+        explicit Use(const SwappableComPtr& owner) noexcept
+            : m_owner(owner), m_object(owner.Enter()) {}
+        ~Use() { m_owner.Leave(); }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+        T* operator->() const noexcept { return m_object; }
         // Lends the object to a call; DOES NOT AddRef.
-        operator T*() const noexcept { return m_object.Get(); }
+        operator T*() const noexcept { return m_object; }
         explicit operator bool() const noexcept { return m_object != nullptr; }
 
     private:
-        Microsoft::WRL::ComPtr<T> m_object;
+        const SwappableComPtr& m_owner;
+        T* m_object;
     };
 
     SwappableComPtr() noexcept = default;
     ~SwappableComPtr() {
-        if (T* object = m_object.load(std::memory_order_acquire)) object->Release();
+        // No use can be running any more.
+        for (T* retired : m_retired) retired->Release();
+        if (T* object = m_object.load()) object->Release();
     }
     SwappableComPtr(const SwappableComPtr&) = delete;
     SwappableComPtr& operator=(const SwappableComPtr&) = delete;
 
     // A counted reference to the current object (null when there is none).
     Microsoft::WRL::ComPtr<T> Acquire() const noexcept {
-        Microsoft::WRL::ComPtr<T> object;
-        AcquireSRWLockShared(&m_lock);
-        object = m_object.load(std::memory_order_relaxed);  // AddRef while the holder's stays
-        ReleaseSRWLockShared(&m_lock);
-        return object;
+        const Use use(*this);
+        return Microsoft::WRL::ComPtr<T>(static_cast<T*>(use));
     }
-    Use Get() const noexcept { return Use(Acquire()); }
-    Use operator->() const noexcept { return Use(Acquire()); }
+    Use Get() const noexcept { return Use(*this); }
+    Use operator->() const noexcept { return Use(*this); }
 
     // Whether an object is held now (a later use may find another one).
-    explicit operator bool() const noexcept {
-        return m_object.load(std::memory_order_acquire) != nullptr;
-    }
+    explicit operator bool() const noexcept { return m_object.load() != nullptr; }
 
     // Holds `object` from now on: the new reference is taken before the previous object is
-    // released (outside the lock), and nothing changes when it is the same object.
+    // released, which happens once no use that may hold it is left (at once when none runs).
     void Replace(T* object) noexcept {
         if (object) object->AddRef();
-        AcquireSRWLockExclusive(&m_lock);
-        T* previous = m_object.exchange(object, std::memory_order_acq_rel);
-        ReleaseSRWLockExclusive(&m_lock);
-        if (previous) previous->Release();
+        T* previous = m_object.exchange(object);
+        if (previous == nullptr) return;
+        {
+            AcquireSRWLockExclusive(&m_retiredLock);
+            try {
+                m_retired.push_back(previous);
+                m_hasRetired.store(true);
+            } catch (const std::bad_alloc&) {
+                // It cannot be recorded: kept for good rather than released while in use.
+            }
+            ReleaseSRWLockExclusive(&m_retiredLock);
+        }
+        ReleaseRetiredIfIdle();
     }
 
     // QueryInterface on the current object.
     template <typename Target>
     HRESULT As(Target other) const noexcept {
-        const Microsoft::WRL::ComPtr<T> object = Acquire();
-        if (!object) return E_NOINTERFACE;
-        return object.As(other);
+        const Use use(*this);
+        if (!use) return E_NOINTERFACE;
+        return Microsoft::WRL::ComPtr<T>(static_cast<T*>(use)).As(other);
     }
 
 private:
+    // Sequentially consistent throughout: a reader that may have read a replaced object counts
+    // as a reader until it leaves, and the count is looked at only after the object was retired.
+    T* Enter() const noexcept {
+        m_readers.fetch_add(1);
+        return m_object.load();
+    }
+    void Leave() const noexcept {
+        if (m_readers.fetch_sub(1) == 1 && m_hasRetired.load()) ReleaseRetiredIfIdle();
+    }
+    void ReleaseRetiredIfIdle() const noexcept {
+        std::vector<T*> released;
+        AcquireSRWLockExclusive(&m_retiredLock);
+        if (m_readers.load() == 0) {
+            released.swap(m_retired);
+            m_hasRetired.store(false);
+        }
+        ReleaseSRWLockExclusive(&m_retiredLock);
+        for (T* object : released) object->Release();
+    }
+
     std::atomic<T*> m_object{nullptr};
-    mutable SRWLOCK m_lock = SRWLOCK_INIT;
+    mutable std::atomic<long> m_readers{0};
+    // Objects replaced while uses ran, released by whoever finds no reader left.
+    mutable std::atomic<bool> m_hasRetired{false};
+    mutable std::vector<T*> m_retired;
+    mutable SRWLOCK m_retiredLock = SRWLOCK_INIT;
 };
 
 }  // namespace ComLib

@@ -376,9 +376,10 @@ STDMETHODIMP CCryptoGraphicKey::get_MimeType(BSTR* pType) try {
             }
         }
         if (SUCCEEDED(hr) && m_mimeTypeCached) {
-            *pType = SysAllocStringByteLen(reinterpret_cast<const char*>(m_mimeType.Get()),
-                                           m_mimeType.Get() ? SysStringByteLen(m_mimeType.Get()) : 0);
-            if (!*pType) return E_OUTOFMEMORY;
+            BSTR copy = SysAllocStringByteLen(reinterpret_cast<const char*>(m_mimeType.Get()),
+                                              m_mimeType.Get() ? SysStringByteLen(m_mimeType.Get()) : 0);
+            if (!copy) return E_OUTOFMEMORY;  // the caller's variable stays as it was
+            *pType = copy;
         } else {
             *pType = nullptr;
         }

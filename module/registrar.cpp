@@ -519,7 +519,7 @@ HRESULT CRegistrar::StringUnregister(const wchar_t* script) noexcept {
     return Run(script, false);
 }
 
-HRESULT CRegistrar::ResourceRegister(HMODULE module, UINT id, bool doRegister) noexcept try {
+HRESULT CRegistrar::LoadScriptResource(HMODULE module, UINT id, std::wstring& script) noexcept try {
     if (id > 0xFFFF) return E_INVALIDARG;  // not an integer resource id
     const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), L"REGISTRY");
     if (!resource) return LastError();
@@ -532,7 +532,7 @@ HRESULT CRegistrar::ResourceRegister(HMODULE module, UINT id, bool doRegister) n
     // The script ends at the first null, if the resource carries one.
     const size_t length = bytes ? strnlen(bytes, size) : 0;
     if (length > static_cast<size_t>(INT32_MAX)) return E_INVALIDARG;
-    std::wstring script;
+    script.clear();
     if (length != 0) {
         const int chars =
             MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(length), nullptr, 0);
@@ -543,6 +543,14 @@ HRESULT CRegistrar::ResourceRegister(HMODULE module, UINT id, bool doRegister) n
             return LastError();
         }
     }
+    return S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+HRESULT CRegistrar::ResourceRegister(HMODULE module, UINT id, bool doRegister) noexcept try {
+    std::wstring script;
+    RETURN_IF_FAILED(LoadScriptResource(module, id, script));
     return Run(script.c_str(), doRegister);
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

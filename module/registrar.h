@@ -124,6 +124,8 @@ class CRegistrar {
     // Runs the resource `id` of type "REGISTRY" of `module` (single-byte text in the thread's code
     // page). A missing resource gives the operating system's error.
     HRESULT ResourceRegister(HMODULE module, UINT id, bool doRegister) noexcept;
+    // Reads that resource's script text without running it.
+    static HRESULT LoadScriptResource(HMODULE module, UINT id, std::wstring& script) noexcept;
 
     // Replacement, tokenising and parsing only: S_OK, DISP_E_EXCEPTION for a syntax error,
     // E_POINTER, E_OUTOFMEMORY. `tree` (optional) receives the parsed script.

@@ -75,18 +75,24 @@ std::wstring DoubleSingleQuotes(std::wstring_view text) {
     return doubled;
 }
 
-HRESULT UpdateRegistryFromResource(HMODULE module, UINT resourceId, bool doRegister) noexcept try {
-    CRegistrar registrar;
-    HRESULT hr = registrar.AddReplacement(L"APPID", L"");
-    if (FAILED(hr)) return hr;
-
-    std::wstring path;
-    hr = GetModulePath(module, path);
-    if (FAILED(hr)) return hr;
-    if (FAILED(registrar.AddReplacement(L"Module", DoubleSingleQuotes(path).c_str())) ||
+HRESULT AddModuleReplacements(CRegistrar& registrar, const std::wstring& path) noexcept try {
+    if (FAILED(registrar.AddReplacement(L"APPID", L"")) ||
+        FAILED(registrar.AddReplacement(L"Module", DoubleSingleQuotes(path).c_str())) ||
         FAILED(registrar.AddReplacement(L"Module_Raw", path.c_str()))) {
         return E_OUTOFMEMORY;
     }
+    return S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+HRESULT UpdateRegistryFromResource(HMODULE module, UINT resourceId, bool doRegister) noexcept try {
+    std::wstring path;
+    HRESULT hr = GetModulePath(module, path);
+    if (FAILED(hr)) return hr;
+    CRegistrar registrar;
+    hr = AddModuleReplacements(registrar, path);
+    if (FAILED(hr)) return hr;
 
     DataFileModule script;
     hr = script.Open(path);

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+class CRegistrar;
+
 // The full path of `module` (GetModuleFileNameW into room for MAX_PATH characters). A path that
 // fills the room completely may have been cut short: HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER).
 // Another failure: the system error as a status.
@@ -14,10 +16,13 @@ HRESULT GetModulePath(HMODULE module, std::wstring& path) noexcept;
 // `text` with every single quote doubled, to stand inside a quoted registry-script string.
 std::wstring DoubleSingleQuotes(std::wstring_view text);
 
+// Adds the replacements that the module's registry script uses: APPID (empty), Module (`path`,
+// quotes doubled) and Module_Raw (`path` as it is).
+HRESULT AddModuleReplacements(CRegistrar& registrar, const std::wstring& path) noexcept;
+
 // Runs the registry script resource `resourceId` (type "REGISTRY") of `module`, registering or
-// unregistering, with the replacements APPID (empty), Module (the module path, quotes doubled)
-// and Module_Raw (the path as it is). The script is read from the module file opened as a data
-// file.
+// unregistering, with the module's replacements for its own path. The script is read from the
+// module file opened as a data file.
 HRESULT UpdateRegistryFromResource(HMODULE module, UINT resourceId, bool doRegister) noexcept;
 
 // Registers the module's type library (its first TYPELIB resource) machine-wide, with the help

@@ -8,7 +8,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev cmake ninja-build
-          googletest nlohmann-json3-dev)
+          googletest nlohmann-json3-dev wixl msitools)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

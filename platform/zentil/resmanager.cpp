@@ -25,9 +25,44 @@ struct ThreadLocaleState {
     LocaleFrame frames[kMaxThreadDepth];
 };
 
+// The calling thread's state is a block behind a fiber-local slot of the library's own: every
+// traced call reads it twice, and the compiler's emulated thread-local storage costs a call and a
+// look-up per access where the slot costs a read of the thread's block. A thread's block is freed
+// when the thread ends (the slot's callback), and every block when the module holding the library
+// unloads (freeing the slot runs the callback for each).
+class StateSlot {
+public:
+    StateSlot() noexcept : m_index(FlsAlloc(&StateSlot::Free)) {}
+    ~StateSlot() {
+        if (m_index != FLS_OUT_OF_INDEXES) FlsFree(m_index);
+    }
+    StateSlot(const StateSlot&) = delete;
+    StateSlot& operator=(const StateSlot&) = delete;
+
+    ThreadLocaleState& Get() const noexcept {
+        if (m_index != FLS_OUT_OF_INDEXES) {
+            if (auto* state = static_cast<ThreadLocaleState*>(FlsGetValue(m_index))) return *state;
+            auto* state = static_cast<ThreadLocaleState*>(
+                HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ThreadLocaleState)));
+            if (state && FlsSetValue(m_index, state)) return *state;
+            if (state) HeapFree(GetProcessHeap(), 0, state);
+        }
+        // No slot or no memory: the compiler's thread-local storage, so that switching the
+        // locale never fails.
+        thread_local ThreadLocaleState fallback;
+        return fallback;
+    }
+
+private:
+    static void WINAPI Free(void* state) {
+        if (state) HeapFree(GetProcessHeap(), 0, state);
+    }
+    DWORD m_index;
+};
+
 ThreadLocaleState& ThreadState() noexcept {
-    thread_local ThreadLocaleState state;
-    return state;
+    static const StateSlot slot;
+    return slot.Get();
 }
 
 unsigned NewCookie() noexcept {

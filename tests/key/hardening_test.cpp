@@ -107,16 +107,16 @@ TEST_F(HardeningTest, InitializeTakesTheNewReferenceBeforeReleasingTheOld) {
 
 enum class NullAt { Collection, PluginManager, PluginInfos };
 
-// The host's plug-in manager, except that PluginInfos answers S_OK with null.
-class NullInfosManager : public ISPluginManager {
+// A host interface of a test's own: reference counted, not dispatchable.
+template <typename Interface>
+class FakeHostObject : public Interface {
 public:
-    explicit NullInfosManager(ComPtr<ISPluginManager> real) : m_real(std::move(real)) {}
     STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
         *ppv = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != IID_ISPluginManager)
+        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != __uuidof(Interface))
             return E_NOINTERFACE;
-        *ppv = static_cast<ISPluginManager*>(this);
+        *ppv = static_cast<Interface*>(this);
         AddRef();
         return S_OK;
     }
@@ -132,6 +132,18 @@ public:
     STDMETHOD(Invoke)(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
         return E_NOTIMPL;
     }
+
+protected:
+    virtual ~FakeHostObject() = default;
+
+private:
+    std::atomic<ULONG> m_refs{1};
+};
+
+// The host's plug-in manager, except that PluginInfos answers S_OK with null.
+class NullInfosManager : public FakeHostObject<ISPluginManager> {
+public:
+    explicit NullInfosManager(ComPtr<ISPluginManager> real) : m_real(std::move(real)) {}
     STDMETHOD(get_PluginDirectory)(BSTR* d) override { return m_real->get_PluginDirectory(d); }
     STDMETHOD(Refresh)() override { return m_real->Refresh(); }
     STDMETHOD(GetPluginInfo)(BSTR p, ISPluginInfo** i) override { return m_real->GetPluginInfo(p, i); }
@@ -151,36 +163,13 @@ public:
     }
 
 private:
-    virtual ~NullInfosManager() = default;
-    std::atomic<ULONG> m_refs{1};
     ComPtr<ISPluginManager> m_real;
 };
 
 // The host's info store, except that one step of the new-object chain answers S_OK with null.
-class NullAnsweringStore : public ISInfoStore {
+class NullAnsweringStore : public FakeHostObject<ISInfoStore> {
 public:
     NullAnsweringStore(ComPtr<ISInfoStore> real, NullAt at) : m_real(std::move(real)), m_at(at) {}
-    STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != IID_ISInfoStore)
-            return E_NOINTERFACE;
-        *ppv = static_cast<ISInfoStore*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
-    STDMETHOD_(ULONG, Release)() override {
-        const ULONG left = --m_refs;
-        if (left == 0) delete this;
-        return left;
-    }
-    STDMETHOD(GetTypeInfoCount)(UINT*) override { return E_NOTIMPL; }
-    STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHOD(Invoke)(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
     STDMETHOD(Query)(BSTR q, ISInfoObjects** r) override { return m_real->Query(q, r); }
     STDMETHOD(Commit)(ISInfoObjects* o) override { return m_real->Commit(o); }
     STDMETHOD(get_Session)(IDispatch** s) override { return m_real->get_Session(s); }
@@ -201,8 +190,6 @@ public:
     }
 
 private:
-    virtual ~NullAnsweringStore() = default;
-    std::atomic<ULONG> m_refs{1};
     ComPtr<ISInfoStore> m_real;
     NullAt m_at;
 };

@@ -1,0 +1,303 @@
+#!/usr/bin/env bash
+# The installer package under Wine, one scenario per call, each in a fresh prefix of its own:
+#
+#   package_test.sh template                     makes the pristine prefix the scenarios copy
+#   package_test.sh install|uninstall|upgrade|repair
+#
+# A scenario's prefix is a new copy of the pristine one, which wineboot made once (with Wine's
+# crash debugger switched off, so that a crash fails a step instead of passing for success) and
+# which is never run itself; making a prefix takes far longer than copying one.
+#
+# Inputs, from the environment (tests/CMakeLists.txt sets them): PACKAGE and PREVIOUS_PACKAGE
+# (the package and an older one), MODULE_DLL and PREVIOUS_MODULE_DLL (the DLLs they carry),
+# PACKAGE_VERSION, HOST_DLL (the reference host's server module, which registers the host's type
+# library), SNAPSHOT_EXE (registry_snapshot.exe), CLIENT_SCRIPT (create_key.vbs), TEMPLATE (the
+# pristine prefix) and WORK_ROOT (a folder for the scenarios' prefixes and files).
+set -euo pipefail
+export LC_ALL=C WINEDEBUG=-all
+
+scenario=${1:?usage: package_test.sh template|install|uninstall|upgrade|repair}
+work=$WORK_ROOT/$scenario
+installed_dll='C:\Program Files\Korvel\CryptoGraphicKey\CryptoGraphicKey.dll'
+installed_unix='drive_c/Program Files/Korvel/CryptoGraphicKey/CryptoGraphicKey.dll'
+product_name='Korvel Enterprise CryptoGraphicKey Plugin'
+
+# Registry entries that change whenever a prefix starts, whatever runs in it: Wine's display
+# driver registers its adapters anew (new keys below Control\Video) and stamps the driver date.
+noise='\\Control\\Video\\|"DriverDateData"'
+# The installer's own records of what is installed: its database in the registry and the entry in
+# the list of installed programs. They are not part of the module's registration.
+installer_records='^HKLM\\Software\\(Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\(Installer|Uninstall))(\\| |$)'
+
+# The interfaces' keys in the 32-bit registry view (below two names of the same key).
+interfaces_32='^HKLM\\Software\\(Classes\\Wow6432Node|Wow6432Node\\Classes)\\Interface\\'
+
+prefixes=()
+cleanup() {
+    local status=$? prefix
+    for prefix in "${prefixes[@]}"; do
+        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    done
+    # A passing scenario leaves nothing behind; a failing one keeps its files to look at.
+    if [ "$status" -eq 0 ] && [ "$scenario" != template ]; then rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL ($scenario): $*" >&2
+    exit 1
+}
+
+step() { echo "-- $(date +%T) $*"; }
+
+winpath() {
+    local path=${1//\//\\}
+    printf 'Z:%s' "$path"
+}
+
+# run_in <prefix> <what> <program> [arguments...]: runs a program in the prefix and fails the
+# scenario with its output when its exit status is not 0. The output goes to a file: Wine's
+# background processes inherit the handles and would keep a pipe open.
+run_in() {
+    local prefix=$1 what=$2 status=0
+    shift 2
+    WINEPREFIX=$prefix wine "$@" >"$work/run.log" 2>&1 </dev/null || status=$?
+    if [ "$status" -ne 0 ]; then
+        cat "$work/run.log" >&2
+        fail "$what: '$*' exited with status $status"
+    fi
+}
+
+make_template() {
+    local version
+    version=$(wine --version)
+    if [ -f "$TEMPLATE.ready" ] && [ "$(cat "$TEMPLATE.ready")" = "$version" ]; then
+        step "the pristine prefix of $version is there"
+        return
+    fi
+    rm -rf "$TEMPLATE" "$TEMPLATE.ready"
+    mkdir -p "$(dirname "$TEMPLATE")" "$work"
+    step "making the pristine prefix"
+    WINEPREFIX=$TEMPLATE wineboot -u >"$work/wineboot.log" 2>&1 </dev/null ||
+        fail "wineboot: $(cat "$work/wineboot.log")"
+    local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+    run_in "$TEMPLATE" "switching the crash debugger off" \
+        reg add "$aedebug" /v Debugger /t REG_SZ /d "" /f
+    run_in "$TEMPLATE" "switching the crash debugger off" \
+        reg add "$aedebug" /v Auto /t REG_SZ /d 0 /f
+    WINEPREFIX=$TEMPLATE wineserver -w
+    echo "$version" >"$TEMPLATE.ready"
+}
+
+# new_prefix <name>: a fresh prefix $work/<name>, copied from the pristine one. Program images and
+# tables are shared with it through hard links (nothing writes them in place); every other file,
+# the registry among them, is the new prefix's own.
+new_prefix() {
+    prefix=$work/$1
+    [ -f "$TEMPLATE.ready" ] || fail "no pristine prefix: run 'package_test.sh template' first"
+    rm -rf "$prefix"
+    cp -al "$TEMPLATE" "$prefix"
+    find "$prefix" -type f ! \( -name '*.dll' -o -name '*.exe' -o -name '*.drv' -o -name '*.sys' \
+        -o -name '*.ocx' -o -name '*.acm' -o -name '*.cpl' -o -name '*.tlb' -o -name '*.nls' \
+        -o -name '*.ds' -o -name '*.msstyles' \) \
+        -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f"; done' sh {} +
+    prefixes+=("$prefix")
+    # One wine server for the whole scenario (ended on exit): otherwise every program started
+    # after a pause would start the server and Wine's services anew.
+    WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 </dev/null
+}
+
+# snapshot <prefix> <name> [key...]: the registry (or the subtrees of the keys named) as
+# $work/<name>.reg and the files of drive C: as $work/<name>.files, one sorted line per key, value,
+# folder or file.
+snapshot() {
+    run_in "$1" "taking a registry snapshot" "$SNAPSHOT_EXE" "$(winpath "$work/$2.raw")" "${@:3}"
+    grep -v -E "$noise" "$work/$2.raw" | sort >"$work/$2.reg"
+    (cd "$1/drive_c" && find . -printf '%y %p\n' | sort) >"$work/$2.files"
+}
+
+msiexec_in() {
+    local prefix=$1 what=$2
+    shift 2
+    run_in "$prefix" "$what" msiexec "$@"
+}
+
+expect_installed() {  # expect_installed <prefix> <dll>: the installed file is that DLL
+    [ -f "$1/$installed_unix" ] || fail "$installed_dll is not there"
+    cmp -s "$1/$installed_unix" "$2" || fail "$installed_dll is not $2"
+}
+
+# The key object created by its ProgID in a script client, through the package's registration.
+# The host's type library, which the module's library imports, is the platform's: it is not the
+# package's to carry, and is registered here as the platform would have it.
+expect_script_client_works() {
+    run_in "$1" "registering the host's type library" regsvr32 /s "$(winpath "$HOST_DLL")"
+    local status=0
+    WINEPREFIX=$1 wine cscript //nologo "$(winpath "$CLIENT_SCRIPT")" >"$work/client.log" 2>&1 \
+        </dev/null || status=$?
+    [ "$status" -eq 0 ] || fail "script client: exit status $status: $(cat "$work/client.log")"
+    grep -q "create_key.vbs: all checks passed" "$work/client.log" ||
+        fail "the script client stopped before its end: $(cat "$work/client.log")"
+}
+
+scenario_install() {
+    new_prefix installed
+    local p=$prefix
+    snapshot "$p" before
+    step "silent install"
+    msiexec_in "$p" "installing" /i "$(winpath "$PACKAGE")" /qn
+    snapshot "$p" after
+    expect_installed "$p" "$MODULE_DLL"
+    if [ -n "$(comm -23 "$work/before.reg" "$work/after.reg")" ]; then
+        comm -23 "$work/before.reg" "$work/after.reg" | head -20 >&2
+        fail "installing removed or changed registry entries"
+    fi
+    comm -13 "$work/before.reg" "$work/after.reg" | grep -v -E "$installer_records" \
+        >"$work/package.tree" || true
+
+    step "regsvr32 of the same file at the same path, in a fresh prefix of its own"
+    new_prefix regsvr32
+    local r=$prefix
+    snapshot "$r" regsvr32-before
+    mkdir -p "$(dirname "$r/$installed_unix")"
+    cp "$MODULE_DLL" "$r/$installed_unix"
+    run_in "$r" "registering with regsvr32" regsvr32 /s "$installed_dll"
+    snapshot "$r" regsvr32-after
+    comm -13 "$work/regsvr32-before.reg" "$work/regsvr32-after.reg" >"$work/regsvr32.tree"
+    grep -q 'InprocServer32 : ""' "$work/regsvr32.tree" || fail "regsvr32 wrote no class"
+
+    # The two known differences. The type library's help folder is the module's folder, which the
+    # installer writes with a trailing separator (its folder properties always end in one) and
+    # type-library registration without: only that separator is taken off before comparing. And
+    # type-library registration copies the interfaces' keys into the 32-bit view, which the
+    # package leaves out (module/regentries.cpp says why): those copies are not compared.
+    sed -E '/\\HELPDIR : "" REG_SZ /s/ 5c 00 00 00\] (".*)\\\|"$/ 00 00] \1|"/' \
+        "$work/package.tree" >"$work/package.compared"
+    grep -v -E "$interfaces_32" "$work/regsvr32.tree" >"$work/regsvr32.compared" || true
+    grep -q -E "$interfaces_32" "$work/regsvr32.tree" ||
+        fail "regsvr32 no longer writes the 32-bit interface keys: compare them again"
+    if ! diff -u "$work/regsvr32.compared" "$work/package.compared" >"$work/tree.diff"; then
+        cut -c1-240 "$work/tree.diff" | head -60 >&2
+        fail "the package's registry entries differ from regsvr32's (- regsvr32, + package)"
+    fi
+    step "the package wrote the $(grep -c -v ' : ' "$work/package.tree") keys and" \
+        "$(grep -c ' : ' "$work/package.tree") values that regsvr32 writes"
+
+    step "script client"
+    expect_script_client_works "$p"
+}
+
+scenario_uninstall() {
+    new_prefix uninstalled
+    local p=$prefix
+    snapshot "$p" before
+    msiexec_in "$p" "installing" /i "$(winpath "$PACKAGE")" /qn
+    snapshot "$p" installed
+    expect_installed "$p" "$MODULE_DLL"
+    step "silent uninstall"
+    msiexec_in "$p" "uninstalling" /x "$(winpath "$PACKAGE")" /qn
+    snapshot "$p" after
+
+    comm -13 "$work/before.reg" "$work/installed.reg" >"$work/added.reg"
+    grep -q 'InprocServer32 : ""' "$work/added.reg" || fail "the install wrote no class"
+    [ ! -e "$p/$installed_unix" ] || fail "$installed_dll is still there"
+
+    # Wine's installer keeps its own database keys, empty, once it has made them (Windows has them
+    # from the start): those keys alone may be new. Everything else is as before the install.
+    comm -13 "$work/before.reg" "$work/after.reg" >"$work/new.reg"
+    if grep -v -E "$installer_records" "$work/new.reg" | grep -q . ||
+        grep -q ' : ' "$work/new.reg"; then
+        cut -c1-240 "$work/new.reg" | head -40 >&2
+        fail "entries are left after the uninstall"
+    fi
+    if [ -n "$(comm -23 "$work/before.reg" "$work/after.reg")" ]; then
+        comm -23 "$work/before.reg" "$work/after.reg" | cut -c1-240 | head -40 >&2
+        fail "the uninstall removed or changed entries that were there before the install"
+    fi
+    local key
+    for key in CLSID Interface TypeLib; do
+        grep -q -i -x "HKLM\\\\Software\\\\Classes\\\\$key" "$work/after.reg" ||
+            fail "HKCR\\$key is gone"
+    done
+    # The installer's cache folder stays, empty, as its database keys do.
+    if ! diff <(grep -v -x 'd ./windows/Installer' "$work/after.files") "$work/before.files" \
+        >"$work/files.diff"; then
+        cat "$work/files.diff" >&2
+        fail "files or folders differ from before the install (< after, > before)"
+    fi
+    step "$(wc -l <"$work/added.reg") registry lines and the module's folder came and went"
+}
+
+# expect_one_product <prefix> <version>: one product of the package is installed, of <version>,
+# carrying <dll> (a fresh prefix holds no other installed product).
+expect_one_product() {
+    local p=$1 version=$2 dll=$3 products upgrade_codes names
+    expect_installed "$p" "$dll"
+    snapshot "$p" products 'HKLM\Software\Classes\Installer' \
+        'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+    products=$(grep -c -E '^HKLM\\Software\\Classes\\Installer\\Products\\[0-9A-F]{32}$' \
+        "$work/products.reg" || true)
+    upgrade_codes=$(grep -c -E '^HKLM\\Software\\Classes\\Installer\\UpgradeCodes\\[0-9A-F]{32} : ' \
+        "$work/products.reg" || true)
+    grep -E '^HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\' "$work/products.reg" \
+        >"$work/programs.reg" || true
+    names=$(grep -c -F ': "DisplayName" REG_SZ' "$work/programs.reg" || true)
+    [ "$products" -eq 1 ] || fail "$products products are installed, not 1"
+    [ "$upgrade_codes" -eq 1 ] || fail "the upgrade code names $upgrade_codes products, not 1"
+    [ "$names" -eq 1 ] || fail "the programs list has $names entries, not 1"
+    grep -F ': "DisplayName" REG_SZ' "$work/programs.reg" | grep -q -F "\"$product_name|\"" ||
+        fail "the installed product is not named $product_name"
+    grep -F ': "DisplayVersion" REG_SZ' "$work/programs.reg" | grep -q -F "\"$version|\"" ||
+        fail "the installed product is not version $version"
+}
+
+new_guid() { printf '{%s}' "$(tr a-f A-F </proc/sys/kernel/random/uuid)"; }
+
+scenario_upgrade() {
+    new_prefix upgraded
+    local p=$prefix
+    step "installing the older package, then the package over it"
+    msiexec_in "$p" "installing the older package" /i "$(winpath "$PREVIOUS_PACKAGE")" /qn
+    expect_installed "$p" "$PREVIOUS_MODULE_DLL"
+    msiexec_in "$p" "upgrading" /i "$(winpath "$PACKAGE")" /qn
+    expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
+    expect_script_client_works "$p"
+
+    # A rebuild of the same version has a new product and package code, as every build does: it
+    # replaces the installed product too, instead of being installed beside it.
+    step "a rebuilt package of the same version over it"
+    local rebuilt=$work/rebuilt.msi
+    cp "$PACKAGE" "$rebuilt"
+    msibuild "$rebuilt" -q "UPDATE \`Property\` SET \`Value\` = '$(new_guid)' WHERE \`Property\` = 'ProductCode'"
+    msibuild "$rebuilt" -s "$product_name $PACKAGE_VERSION" Korvel "x64;1033" "$(new_guid)"
+    msiexec_in "$p" "installing the rebuilt package" /i "$(winpath "$rebuilt")" /qn
+    expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
+
+    step "the older package refuses to go over the newer one"
+    local status=0
+    WINEPREFIX=$p wine msiexec /i "$(winpath "$PREVIOUS_PACKAGE")" /qn >"$work/run.log" 2>&1 \
+        </dev/null || status=$?
+    [ "$status" -ne 0 ] || fail "the older package was installed over the newer one"
+    expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
+    step "one product, version $PACKAGE_VERSION, with the new file"
+}
+
+scenario_repair() {
+    new_prefix repaired
+    local p=$prefix
+    msiexec_in "$p" "installing" /i "$(winpath "$PACKAGE")" /qn
+    expect_installed "$p" "$MODULE_DLL"
+    step "deleting the installed DLL by hand, then repairing"
+    rm "$p/$installed_unix"
+    msiexec_in "$p" "repairing" /i "$(winpath "$PACKAGE")" REINSTALL=ALL REINSTALLMODE=omus /qn
+    expect_installed "$p" "$MODULE_DLL"
+    expect_script_client_works "$p"
+}
+
+mkdir -p "$work"
+case $scenario in
+    template) make_template ;;
+    install | uninstall | upgrade | repair) "scenario_$scenario" ;;
+    *) fail "unknown scenario" ;;
+esac
+echo "package_test $scenario: passed"
