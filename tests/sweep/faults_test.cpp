@@ -145,6 +145,7 @@ void FailEachAllocation(const Member& member, bool tracing) {
             Stage stage(true);
             stage.unit = kUnit;
             stage.member = &member;
+            stage.cause = "allocation";
             ComPtr<IUnknown> target = stage.Target(member);
             const std::wstring before = stage.Snapshot();
             Now(kUnit, &member, detail);

@@ -343,14 +343,14 @@ Stage::~Stage() {
     const long live = RefHost::LiveObjectCount();
     const long locks = ComLib::_Module.GetLockCount();
     if (live != m_liveBefore || locks != 0) {
-        ++g_counts.leaks;
-        if (member)
-            Report(unit, *member, "end of stage",
-                   "host objects alive " + std::to_string(live - m_liveBefore) + ", module locks " +
-                       std::to_string(locks));
-        else
-            ADD_FAILURE() << unit << ": leak: host objects " << live - m_liveBefore << ", locks "
-                          << locks;
+        const std::string what = "host objects alive " + std::to_string(live - m_liveBefore) +
+                                 ", module locks " + std::to_string(locks);
+        if (member) {
+            Finding(g_counts.leaks, "leak", unit, *member, "end of stage", cause, what);
+        } else {
+            ++g_counts.leaks;
+            ADD_FAILURE() << unit << ": leak: " << what;
+        }
     }
 }
 

@@ -84,6 +84,7 @@ class Stage {
     bool Initialized() const { return m_initialized; }
     const char* unit = "";
     const Member* member = nullptr;
+    std::string cause = "arguments";  // what fails in the unit (for open faults)
 
     std::shared_ptr<RefHost::Repository> repository;
     Microsoft::WRL::ComPtr<ISInfoObject> host;
