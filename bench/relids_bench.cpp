@@ -1,27 +1,44 @@
 // Cost of the relative-ID collection on the reference host (call log and tracing off), for lists
-// of 1,000, 10,000 and 100,000 IDs: load, Add, get_Item, Next, Delete and Clear.
+// of 1,000, 10,000 and 100,000 IDs: load, Add, get_Item (by position and by key), Next, Delete
+// and Clear, and for Delete and Clear also our own share apart from the host list's removal.
 //
-// Per-operation times: load and Clear per element (a load of n IDs counts n operations, a Clear
-// that removes k IDs counts k), the others per call, each measured on a list of about n IDs.
-// Delete and Clear shift every later position of the lookup map and of the element array, so
-// their cost per element grows with the list; they are measured on samples: Delete on a number
-// of calls (each deleted ID re-added untimed), Clear on its first 1% of removals (the host list
-// is made to refuse the next removal, which ends the Clear there). For comparison the host list's
-// own removal and, up to 10,000 IDs, a whole Clear are printed too. The last lines are
-// relids.<operation>.growth = per-op time at 100,000 / per-op time at 1,000.
+// Every figure comes from short rounds run interleaved over the three sizes (1,000, 10,000,
+// 100,000, 1,000, ...), so that load on the machine that comes and goes hits every size alike:
+// relids.<operation>.ns_per_op.<size> is the median of the rounds at that size, and
+// relids.<operation>.growth the median of the per-round ratios 100,000 / 1,000, with
+// relids.<operation>.growth_spread their interquartile range.
+//
+// Per-operation times: load per element (a round is one load of the whole list), Clear per
+// removal, the others per call, each on a list of about n IDs:
+// - add: new IDs at the end (deleted again untimed); get_item by position and get_item_by_key
+//   ("#id") at random; next: one ID per call.
+// - delete: Delete by key at random places, each deleted ID re-added untimed (every Delete meets
+//   n IDs); host_remove: the host list's own removal at random places, on a second host list of n
+//   IDs (re-appended untimed).
+// - delete_own: our share of a Delete, everything but the host list's removal: a round is five
+//   Deletes by key of one of the last 64 elements, minus the host list's removals at the same
+//   positions on the second list. Near the end the host's removal is short, so the difference is
+//   not lost in its noise; our own share does not depend on the position.
+// - clear: the first 10 removals of a Clear (the host list refuses the next removal, which ends
+//   the Clear there; the removed IDs are re-added untimed); host_remove_front: 10 removals at the
+//   front of the second list, in the same round; clear_own: the difference, per removal.
+// - clear_whole (up to 10,000 IDs, once, not a round figure): a whole Clear per removal.
 #include <windows.h>
 #include <objbase.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "KorvelInfoStore.h"
 #include "bench_runtime.h"
+#include "interleave.h"
 #include "comlib.h"
 #include "objrelativesimpl.h"
 #include "refhost.h"
@@ -36,7 +53,8 @@ namespace {
 
 constexpr wchar_t kList[] = L"SI_CORPORATE_CATEGORIES";
 constexpr long kSizes[] = {1000, 10000, 100000};
-const char* const kOperations[] = {"load", "add", "get_item", "next", "delete", "clear"};
+constexpr long kTail = 64;           // delete_own picks among the last kTail elements
+constexpr long kClearRemovals = 10;  // removals per Clear round
 
 long g_failures = 0;
 
@@ -56,13 +74,21 @@ private:
     std::chrono::steady_clock::time_point m_start;
 };
 
+using Bench::Quantile;
+
+ScopedVariant KeyOf(long id) {
+    ScopedVariant key;
+    Check(key.SetBstr((L"#" + std::to_wstring(id)).c_str()));
+    return key;
+}
+
 // A stored (not new) host object whose list property holds IDs 1..n.
-struct Fixture {
+struct HostList {
     std::shared_ptr<RefHost::Repository> repository;
     ComPtr<ISInfoObject> host;
     ComPtr<ISPropertyBagCollection> list;
 
-    explicit Fixture(long n) {
+    explicit HostList(long n) {
         repository = RefHost::CreateRepository();
         Check(repository->NewObject(L"CryptoGraphicKey", &host));
         ComPtr<ISProperties> bag;
@@ -87,145 +113,225 @@ struct Fixture {
         Check(CreateRelativeIDs(kList, host.Get(), 1033, L"", L"", &ids));
         return ids;
     }
+
+    // The value at position p.
+    ScopedVariant ValueAt(long p) {
+        ScopedVariant position, value;
+        position.SetI4(p);
+        Check(list->get_Item(position.Get(), value.Receive()));
+        return value;
+    }
 };
 
-// Nanoseconds per operation of each measured operation at one size.
-std::map<std::string, double> Measure(long n) {
-    std::map<std::string, double> perOp;
-    std::mt19937 random(42);
-    Fixture fixture(n);
+// One list size: the collection over a host list of n IDs, and a second host list of n IDs on
+// which the host's own removals are timed.
+struct Subject {
+    long n;
+    HostList fixture;
+    HostList twin;
+    ComPtr<ISObjectRelativeIDs> ids;
+    std::mt19937 random;
 
-    // load: whole loads, repeated so that each size loads about 200,000 IDs in all.
-    {
-        const int loads = static_cast<int>(std::max(1L, 200000 / n));
-        double total = 0;
-        for (int i = 0; i < loads; ++i) {
-            Stopwatch watch;
-            ComPtr<ISObjectRelativeIDs> ids = fixture.Load();
-            total += watch.Nanoseconds();
-        }
-        perOp["load"] = total / (static_cast<double>(loads) * n);
+    explicit Subject(long size) : n(size), fixture(size), twin(size), random(42) {
+        ids = fixture.Load();
     }
-
-    ComPtr<ISObjectRelativeIDs> ids = fixture.Load();
-
-    // get_Item by position, anywhere in the list.
-    {
-        constexpr int kCalls = 50000;
-        std::vector<long> positions(kCalls);
-        for (long& p : positions) p = 1 + static_cast<long>(random() % n);
+    long RandomPosition() { return 1 + static_cast<long>(random() % static_cast<unsigned>(n)); }
+    long ItemAt(long position) {
         ScopedVariant index;
-        Stopwatch watch;
-        for (long p : positions) {
-            index.SetI4(p);
-            long id = 0;
-            Check(ids->get_Item(index.Get(), &id));
-        }
-        perOp["get_item"] = watch.Nanoseconds() / kCalls;
+        index.SetI4(position);
+        long id = 0;
+        Check(ids->get_Item(index.Get(), &id));
+        return id;
     }
-    // get_Item by key ("#id"): a map lookup.
-    {
-        constexpr int kCalls = 20000;
-        std::vector<ScopedVariant> keys(kCalls);
-        for (auto& key : keys) key.SetBstr((L"#" + std::to_wstring(1 + random() % n)).c_str());
-        Stopwatch watch;
-        for (const auto& key : keys) {
-            long id = 0;
-            Check(ids->get_Item(key.Get(), &id));
-        }
-        perOp["get_item_by_key"] = watch.Nanoseconds() / kCalls;
-    }
+};
 
-    // Next, one ID per call, over the list from the start (restarting at the end).
-    {
-        constexpr int kCalls = 50000;
-        Check(ids->Reset());
-        Stopwatch watch;
-        for (int i = 0; i < kCalls; ++i) {
-            long id = 0;
-            if (ids->Next(1, &id, nullptr) != S_OK) Check(ids->Reset());
-        }
-        perOp["next"] = watch.Nanoseconds() / kCalls;
-    }
+// One round of an operation at one size: nanoseconds per operation.
+using Round = std::function<double(Subject&)>;
 
-    // Delete by key at random places. Each deleted ID is added again (untimed), so every
-    // Delete meets a list of n IDs.
-    {
-        const int calls = n >= 100000 ? 200 : 1000;
-        std::vector<ScopedVariant> keys(static_cast<size_t>(calls));
-        std::vector<long> victims(static_cast<size_t>(calls));
-        for (int i = 0; i < calls; ++i) {
-            victims[i] = 1 + static_cast<long>(random() % n);
-            keys[i].SetBstr((L"#" + std::to_wstring(victims[i])).c_str());
-        }
-        double total = 0;
-        for (int i = 0; i < calls; ++i) {
-            const Stopwatch watch;
-            Check(ids->Delete(keys[i].Get()));
-            total += watch.Nanoseconds();
-            Check(ids->Add(victims[i]));
-        }
-        perOp["delete"] = total / calls;
-    }
+double LoadRound(Subject& s) {
+    const Stopwatch watch;
+    s.fixture.Load();
+    return watch.Nanoseconds() / static_cast<double>(s.n);
+}
 
-    // Add of new IDs at the end.
-    {
-        constexpr int kCalls = 5000;
-        Stopwatch watch;
-        for (long i = 0; i < kCalls; ++i) Check(ids->Add(n + 1 + i));
-        perOp["add"] = watch.Nanoseconds() / kCalls;
+double GetItemRound(Subject& s) {
+    constexpr int kCalls = 100;
+    std::vector<long> positions(kCalls);
+    for (long& p : positions) p = s.RandomPosition();
+    ScopedVariant index;
+    const Stopwatch watch;
+    for (long p : positions) {
+        index.SetI4(p);
+        long id = 0;
+        Check(s.ids->get_Item(index.Get(), &id));
     }
-    ids.Reset();
+    return watch.Nanoseconds() / kCalls;
+}
 
-    // For comparison: the host list's own removal at a random position (re-appended untimed).
-    {
-        constexpr int kCalls = 5000;
-        double total = 0;
-        for (int i = 0; i < kCalls; ++i) {
-            ScopedVariant position, value;
-            position.SetI4(1 + static_cast<long>(random() % n));
-            Check(fixture.list->get_Item(position.Get(), value.Receive()));
-            const Stopwatch watch;
-            Check(fixture.list->Remove(position.Get()));
-            total += watch.Nanoseconds();
-            Check(fixture.list->Append(value.Get()));
-        }
-        perOp["host_remove"] = total / kCalls;
+double GetItemByKeyRound(Subject& s) {
+    constexpr int kCalls = 100;
+    std::vector<ScopedVariant> keys;
+    for (int i = 0; i < kCalls; ++i) keys.push_back(KeyOf(s.RandomPosition()));
+    const Stopwatch watch;
+    for (const auto& key : keys) {
+        long id = 0;
+        Check(s.ids->get_Item(key.Get(), &id));
     }
+    return watch.Nanoseconds() / kCalls;
+}
 
-    // Clear of a freshly loaded list of n IDs, over its first removals (1% of n, at least 100):
-    // the host list refuses the next removal, which ends the Clear there. Repeated on new lists
-    // until 1,000 removals were timed.
-    {
-        const long removals = std::max(100L, n / 100);
-        const long rounds = std::max(1L, 1000 / removals);
-        double total = 0;
-        for (long round = 0; round < rounds; ++round) {
-            Fixture fresh(n);
-            ComPtr<ISObjectRelativeIDs> full = fresh.Load();
-            Check(RefHost::InjectFault(fresh.list.Get(), "ISPropertyBagCollection::Remove", E_ABORT,
-                                       RefHost::FaultMode::NthCall,
-                                       static_cast<unsigned>(removals + 1)));
-            const Stopwatch watch;
-            Check(full->Clear(), E_ABORT);
-            total += watch.Nanoseconds();
-            RefHost::ClearFaults();
-            long left = 0;
-            Check(full->get_Count(&left));
-            if (left != n - removals) ++g_failures;
-        }
-        perOp["clear"] = total / (static_cast<double>(rounds) * removals);
+// One ID per call, from where the last round stopped (restarting at the end).
+double NextRound(Subject& s) {
+    constexpr int kCalls = 100;
+    const Stopwatch watch;
+    for (int i = 0; i < kCalls; ++i) {
+        long id = 0;
+        if (s.ids->Next(1, &id, nullptr) != S_OK) Check(s.ids->Reset());
     }
+    return watch.Nanoseconds() / kCalls;
+}
 
-    // A whole Clear, where it is short enough to run.
-    if (n <= 10000) {
-        Fixture fresh(n);
-        ComPtr<ISObjectRelativeIDs> full = fresh.Load();
+// New IDs at the end; deleted again untimed.
+double AddRound(Subject& s) {
+    constexpr long kCalls = 20;
+    const long first = s.n + 1;
+    const Stopwatch watch;
+    for (long i = 0; i < kCalls; ++i) Check(s.ids->Add(first + i));
+    const double ns = watch.Nanoseconds() / kCalls;
+    for (long i = 0; i < kCalls; ++i) Check(s.ids->Delete(KeyOf(first + i).Get()));
+    return ns;
+}
+
+// Two calls a round: at 100,000 IDs the host's removal alone takes milliseconds.
+double DeleteRound(Subject& s) {
+    constexpr int calls = 2;
+    double total = 0;
+    for (int i = 0; i < calls; ++i) {
+        const long victim = s.RandomPosition();  // IDs are 1..n, anywhere in the list
+        const ScopedVariant key = KeyOf(victim);
         const Stopwatch watch;
-        Check(full->Clear());
-        perOp["clear_whole"] = watch.Nanoseconds() / n;
+        Check(s.ids->Delete(key.Get()));
+        total += watch.Nanoseconds();
+        Check(s.ids->Add(victim));
     }
-    return perOp;
+    return total / calls;
+}
+
+double HostRemoveRound(Subject& s) {
+    constexpr int calls = 2;
+    double total = 0;
+    for (int i = 0; i < calls; ++i) {
+        ScopedVariant position;
+        position.SetI4(s.RandomPosition());
+        ScopedVariant value = s.twin.ValueAt(V_I4(&position.Get()));
+        const Stopwatch watch;
+        Check(s.twin.list->Remove(position.Get()));
+        total += watch.Nanoseconds();
+        Check(s.twin.list->Append(value.Get()));
+    }
+    return total / calls;
+}
+
+// Five Deletes near the end minus the host's removals at the same positions on the second list
+// (each timed on its own; the clock counts in steps of 100 ns under Wine).
+double DeleteOwnRound(Subject& s) {
+    constexpr int kCalls = 5;
+    double ours = 0;
+    double host = 0;
+    for (int i = 0; i < kCalls; ++i) {
+        const long p = s.n - static_cast<long>(s.random() % kTail);
+        const long victim = s.ItemAt(p);
+        const ScopedVariant key = KeyOf(victim);
+        {
+            const Stopwatch watch;
+            Check(s.ids->Delete(key.Get()));
+            ours += watch.Nanoseconds();
+        }
+        Check(s.ids->Add(victim));
+
+        ScopedVariant position;
+        position.SetI4(p);
+        ScopedVariant value = s.twin.ValueAt(p);
+        {
+            const Stopwatch watch;
+            Check(s.twin.list->Remove(position.Get()));
+            host += watch.Nanoseconds();
+        }
+        Check(s.twin.list->Append(value.Get()));
+    }
+    return (ours - host) / kCalls;
+}
+
+// The first kClearRemovals removals of a Clear and the host's removals at the front.
+struct ClearTimes {
+    double clear;  // per removal
+    double host;   // per removal
+};
+
+ClearTimes ClearRound(Subject& s) {
+    std::vector<long> removed;
+    for (long p = 1; p <= kClearRemovals; ++p) removed.push_back(s.ItemAt(p));
+    Check(RefHost::InjectFault(s.fixture.list.Get(), "ISPropertyBagCollection::Remove", E_ABORT,
+                               RefHost::FaultMode::NthCall,
+                               static_cast<unsigned>(kClearRemovals + 1)));
+    double clear = 0;
+    {
+        const Stopwatch watch;
+        Check(s.ids->Clear(), E_ABORT);
+        clear = watch.Nanoseconds();
+    }
+    RefHost::ClearFaults();
+    long left = 0;
+    Check(s.ids->get_Count(&left));
+    if (left != s.n - kClearRemovals) ++g_failures;
+    for (long id : removed) Check(s.ids->Add(id));
+
+    std::vector<ScopedVariant> values;
+    for (long p = 1; p <= kClearRemovals; ++p) values.push_back(s.twin.ValueAt(p));
+    ScopedVariant front;
+    front.SetI4(1);
+    double host = 0;
+    {
+        const Stopwatch watch;
+        for (long i = 0; i < kClearRemovals; ++i) Check(s.twin.list->Remove(front.Get()));
+        host = watch.Nanoseconds();
+    }
+    for (const auto& value : values) Check(s.twin.list->Append(value.Get()));
+    return ClearTimes{clear / kClearRemovals, host / kClearRemovals};
+}
+
+// A whole Clear of a freshly loaded list, per removal.
+double ClearWhole(long n) {
+    HostList fresh(n);
+    ComPtr<ISObjectRelativeIDs> full = fresh.Load();
+    const Stopwatch watch;
+    Check(full->Clear());
+    return watch.Nanoseconds() / n;
+}
+
+// Per-round figures of one operation: times[size][round].
+using Times = std::map<long, std::vector<double>>;
+
+void Print(const char* operation, const Times& times) {
+    for (long n : kSizes)
+        std::printf("relids.%s.ns_per_op.%ld = %.1f\n", operation, n, Quantile(times.at(n), 0.5));
+    std::vector<double> ratios;
+    const auto& small = times.at(kSizes[0]);
+    const auto& large = times.at(kSizes[2]);
+    for (size_t r = 0; r < small.size(); ++r) ratios.push_back(large[r] / small[r]);
+    std::printf("relids.%s.growth = %.2f\n", operation, Quantile(ratios, 0.5));
+    std::printf("relids.%s.growth_spread = %.2f\n", operation,
+                Quantile(ratios, 0.75) - Quantile(ratios, 0.25));
+    std::fflush(stdout);
+}
+
+// `rounds` rounds of round over every size in turn, after one warm-up round each.
+Times Interleave(std::vector<std::unique_ptr<Subject>>& subjects, int rounds, const Round& round) {
+    for (auto& subject : subjects) round(*subject);
+    Times times;
+    for (int r = 0; r < rounds; ++r)
+        for (auto& subject : subjects) times[subject->n].push_back(round(*subject));
+    return times;
 }
 
 }  // namespace
@@ -233,21 +339,52 @@ std::map<std::string, double> Measure(long n) {
 int main() {
     const BenchRuntime runtime;
     RefHost::EnableCallLog(false);
+    const Stopwatch total;
+    {
+        std::vector<std::unique_ptr<Subject>> subjects;
+        for (long n : kSizes) subjects.push_back(std::make_unique<Subject>(n));
 
-    std::map<long, std::map<std::string, double>> results;
-    for (long n : kSizes) {
-        const Stopwatch watch;
-        results[n] = Measure(n);
-        std::printf("relids.size_%ld.seconds = %.2f\n", n, watch.Nanoseconds() / 1e9);
-        for (const auto& [operation, ns] : results[n])
-            std::printf("relids.%s.ns_per_op.%ld = %.1f\n", operation.c_str(), n, ns);
-        std::fflush(stdout);
+        // Rounds are short (tens of microseconds where the operation allows), so that a round
+        // is seldom cut by the scheduler; many of them make the median.
+        struct Operation {
+            const char* name;
+            int rounds;
+            Round round;
+        };
+        const Operation operations[] = {
+            {"load", 5, LoadRound},
+            {"add", 41, AddRound},
+            {"get_item", 41, GetItemRound},
+            {"get_item_by_key", 41, GetItemByKeyRound},
+            {"next", 41, NextRound},
+            {"delete", 15, DeleteRound},
+            {"host_remove", 15, HostRemoveRound},
+            {"delete_own", 41, DeleteOwnRound},
+        };
+        for (const Operation& operation : operations)
+            Print(operation.name, Interleave(subjects, operation.rounds, operation.round));
+
+        // Clear, its host removals and the difference come from the same rounds.
+        Times clear, host, own;
+        Interleave(subjects, 41, [&](Subject& s) {
+            const ClearTimes t = ClearRound(s);
+            clear[s.n].push_back(t.clear);
+            host[s.n].push_back(t.host);
+            own[s.n].push_back(t.clear - t.host);
+            return t.clear;
+        });
+        for (Times* times : {&clear, &host, &own})
+            for (auto& [n, values] : *times) values.erase(values.begin());  // the warm-up
+        Print("clear", clear);
+        Print("host_remove_front", host);
+        Print("clear_own", own);
+
+        for (long n : kSizes)
+            if (n <= 10000)
+                std::printf("relids.clear_whole.ns_per_op.%ld = %.1f\n", n, ClearWhole(n));
     }
+    std::printf("relids.seconds = %.1f\n", total.Nanoseconds() / 1e9);
     std::printf("relids.failures = %ld\n", g_failures);
     std::printf("relids.live_host_objects = %ld\n", RefHost::LiveObjectCount());
-    for (const char* operation : kOperations)
-        std::printf("relids.%s.growth = %.2f\n", operation,
-                    results[100000][operation] / results[1000][operation]);
-
     return g_failures == 0 ? 0 : 1;
 }

@@ -4,15 +4,30 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <cwchar>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <memory>
+#include <optional>
 #include <set>
 
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
 #include "failure.h"
+#include "jsonfile.h"
 #include "keycrypto.h"
+#include "storage.h"
 #include "keymodule.h"
 #include "session.h"
 #include "text.h"
+
+#define KEYTOOL_WIDEN2(text) L##text
+#define KEYTOOL_WIDEN(text) KEYTOOL_WIDEN2(text)
+#define KEYTOOL_VERSION_TEXT KEYTOOL_WIDEN(KEYTOOL_VERSION)
 
 namespace KeyTool {
 
@@ -21,18 +36,26 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Command line
 
+constexpr wchar_t kDefaultRepository[] = L"keys.db";
+constexpr wchar_t kRepositoryVariable[] = L"KEYTOOL_REPO";
+constexpr unsigned kDefaultLockTimeoutMs = 10000;
+
 struct Arguments {
-    std::wstring repository = L"keys.json";
+    std::wstring repository;
+    unsigned lockTimeoutMs = kDefaultLockTimeoutMs;
     bool trace = false;
     bool help = false;
+    bool version = false;
     std::wstring command;
     std::vector<std::wstring> positional;
-    std::set<std::wstring> options;  // command options, e.g. L"--reveal"
+    std::set<std::wstring> options;               // command options, e.g. L"--reveal"
+    std::map<std::wstring, std::wstring> values;  // command options with a value, e.g. --state
 };
 
 struct Context {
     const Arguments& arguments;
     std::unique_ptr<Session> session;
+    bool Has(const wchar_t* option) const { return arguments.options.count(option) != 0; }
 };
 
 struct Command {
@@ -46,6 +69,9 @@ struct Command {
     int (*run)(Context&);
 };
 
+// Command options that take a value (the next word, or after '=').
+constexpr const wchar_t* kValueOptions[] = {L"--state"};
+
 const std::vector<Command>& Commands();
 
 [[noreturn]] void UsageError(const std::wstring& message, const wchar_t* command = nullptr) {
@@ -53,12 +79,49 @@ const std::vector<Command>& Commands();
                          L"--help'.");
 }
 
+std::wstring EnvironmentValue(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) return {};
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+    value.resize(length < size ? length : 0);
+    return value;
+}
+
+// Seconds as a decimal ("2", "0.5") into milliseconds, at most a day.
+unsigned ParseSeconds(const std::wstring& text) {
+    wchar_t* end = nullptr;
+    const double seconds = text.empty() ? -1 : std::wcstod(text.c_str(), &end);
+    if (end == nullptr || *end != L'\0' || !(seconds >= 0) || seconds > 86400)
+        UsageError(L"--lock-timeout needs a number of seconds from 0 to 86400, not '" +
+                   SafeText(text) + L"'");
+    return static_cast<unsigned>(seconds * 1000 + 0.5);
+}
+
 Arguments Parse(const std::vector<std::wstring>& words) {
     Arguments arguments;
     bool optionsEnded = false;
+    // "--name value" or "--name=value"; false when word is not the option.
+    const auto valued = [&](size_t& i, const wchar_t* name, std::wstring& value) {
+        const std::wstring& word = words[i];
+        const std::wstring prefix = std::wstring(name) + L"=";
+        if (word == name) {
+            if (i + 1 >= words.size())
+                UsageError(std::wstring(name) +
+                           (word == L"--repo" ? L" needs a file name" : L" needs a value"));
+            value = words[++i];
+            return true;
+        }
+        if (word.rfind(prefix, 0) == 0) {
+            value = word.substr(prefix.size());
+            return true;
+        }
+        return false;
+    };
     for (size_t i = 0; i < words.size(); ++i) {
         const std::wstring& word = words[i];
         const bool positional = optionsEnded || word.size() < 2 || word[0] != L'-';
+        std::wstring value;
         if (positional) {
             if (arguments.command.empty())
                 arguments.command = word;
@@ -68,20 +131,28 @@ Arguments Parse(const std::vector<std::wstring>& words) {
             optionsEnded = true;
         } else if (word == L"--help" || word == L"-h" || word == L"/?") {
             arguments.help = true;
+        } else if (word == L"--version") {
+            arguments.version = true;
         } else if (word == L"--trace") {
             arguments.trace = true;
-        } else if (word == L"--repo" || word.rfind(L"--repo=", 0) == 0) {
-            if (word == L"--repo") {
-                if (i + 1 >= words.size()) UsageError(L"--repo needs a file name");
-                arguments.repository = words[++i];
-            } else {
-                arguments.repository = word.substr(7);
-            }
-            if (arguments.repository.empty()) UsageError(L"--repo needs a file name");
+        } else if (valued(i, L"--repo", value)) {
+            if (value.empty()) UsageError(L"--repo needs a file name");
+            arguments.repository = value;
+        } else if (valued(i, L"--lock-timeout", value)) {
+            arguments.lockTimeoutMs = ParseSeconds(value);
         } else {
-            arguments.options.insert(word);
+            bool taken = false;
+            for (const wchar_t* name : kValueOptions)
+                if (!taken && valued(i, name, value)) {
+                    arguments.options.insert(name);
+                    arguments.values[name] = value;
+                    taken = true;
+                }
+            if (!taken) arguments.options.insert(word);
         }
     }
+    if (arguments.repository.empty()) arguments.repository = EnvironmentValue(kRepositoryVariable);
+    if (arguments.repository.empty()) arguments.repository = kDefaultRepository;
     return arguments;
 }
 
@@ -97,8 +168,9 @@ long ParseId(const std::wstring& text, const wchar_t* what, const wchar_t* comma
         value = value * 10 + (c - L'0');
     }
     if (!valid || value <= 0 || value > 0x7FFFFFFF)
-        UsageError(std::wstring(what) + L" must be a positive whole number, not '" + text + L"'",
-                   command);
+        UsageError(
+            std::wstring(what) + L" must be a positive whole number, not '" + SafeText(text) + L"'",
+            command);
     return static_cast<long>(value);
 }
 
@@ -120,6 +192,14 @@ const wchar_t* StateName(long state) {
         default:
             return nullptr;
     }
+}
+
+std::optional<long> StateFromName(const std::wstring& name) {
+    for (long state = 1; state <= 5; ++state) {
+        const wchar_t* known = StateName(state);
+        if (CompareStringOrdinal(known, -1, name.c_str(), -1, TRUE) == CSTR_EQUAL) return state;
+    }
+    return std::nullopt;
 }
 
 std::wstring StateText(long state) {
@@ -145,30 +225,6 @@ long ReadState(const KeyObject& key, const std::wstring& command) {
                                          [&] { return key.Key()->get_KeyState(&state); });
     if (status.Failed()) Refused(command, key, L"KeyState", status);
     return static_cast<long>(state);
-}
-
-std::wstring ReadTitle(const KeyObject& key, const std::wstring& command) {
-    BSTR title = nullptr;
-    const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject,
-                                         [&] { return key.Generic()->get_Title(&title); });
-    std::wstring text(title ? title : L"", SysStringLen(title));
-    SysFreeString(title);
-    if (status.Failed()) Refused(command, key, L"Title", status);
-    return text;
-}
-
-// A property of the key read through the plug-in's generic face; false when it has none.
-bool ReadProperty(const KeyObject& key, const wchar_t* name, VARIANT* value,
-                  const std::wstring& command) {
-    BSTR nameText = SysAllocString(name);
-    if (nameText == nullptr) throw std::bad_alloc();
-    const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject, [&] {
-        return key.Generic()->get_Property(nameText, value);
-    });
-    SysFreeString(nameText);
-    if (status.hr == KV_E_PROPERTYNOTFOUND) return false;
-    if (status.Failed()) Refused(command, key, L"Property", status);
-    return true;
 }
 
 void WriteState(const KeyObject& key, long state, const std::wstring& command) {
@@ -236,10 +292,15 @@ std::wstring IdList(const std::vector<long>& ids) {
 
 // Opened on the first need, after the command's arguments were checked: a wrong command line
 // touches no repository.
-Session& OpenSession(Context& context) {
-    if (!context.session) context.session = std::make_unique<Session>(context.arguments.repository);
+Session& OpenSession(Context& context, Database::Access access = Database::Access::Write) {
+    if (!context.session)
+        context.session = std::make_unique<Session>(
+            RepositoryOptions{context.arguments.repository, context.arguments.lockTimeoutMs},
+            access);
     return *context.session;
 }
+
+constexpr Database::Access kRead = Database::Access::Read;
 
 void AddProperty(ISProperties* bag, const wchar_t* name, const VARIANT& value, const KeyObject& key,
                  ComPtr<ISProperty>* added = nullptr) {
@@ -268,13 +329,11 @@ void AddText(ISProperties* bag, const wchar_t* name, const std::wstring& text, c
     VariantClear(&value);
 }
 
-int RunCreate(Context& context) {
-    const std::wstring& title = context.arguments.positional[0];
-    if (title.empty()) UsageError(L"the title must not be empty", L"create");
-    const KeyEncoding encoding =
-        context.arguments.options.count(L"--base64") ? KeyEncoding::Base64 : KeyEncoding::Hex;
-    Session& session = OpenSession(context);
-    KeyMaterial material = NewKeyMaterial(encoding);
+}  // namespace
+
+KeyObject CreateKey(Session& session, const std::wstring& title, KeyEncoding encoding,
+                    ULONG iterations, DATE& created) {
+    KeyMaterial material = NewKeyMaterial(encoding, iterations);
     const KeyObject key = session.NewKey();
 
     BSTR titleText = SysAllocStringLen(title.data(), static_cast<UINT>(title.size()));
@@ -303,7 +362,7 @@ int RunCreate(Context& context) {
     GetLocalTime(&now);
     V_VT(&value) = VT_DATE;
     SystemTimeToVariantTime(&now, &V_DATE(&value));
-    const DATE created = V_DATE(&value);
+    created = V_DATE(&value);
     AddProperty(bag.Get(), Prop::kCreationTime, value, key);
     V_VT(&value) = VT_I2;
     V_I2(&value) = 0;
@@ -326,150 +385,436 @@ int RunCreate(Context& context) {
     AddText(nested.Get(), Prop::kEncoding, encoding == KeyEncoding::Hex ? L"hex" : L"base64", key);
 
     session.Commit(key, L"create");
-    Out(L"Created key " + std::to_wstring(key.Id()) + L" \"" + title + L"\": " +
+    return key;
+}
+
+namespace {
+
+int RunCreate(Context& context) {
+    const std::wstring& title = context.arguments.positional[0];
+    if (title.empty()) UsageError(L"the title must not be empty", L"create");
+    if (HasControlCharacters(title))
+        UsageError(L"the title must not hold control characters or line breaks (it reads '" +
+                       SafeText(title) + L"')",
+                   L"create");
+    const KeyEncoding encoding = context.Has(L"--base64") ? KeyEncoding::Base64 : KeyEncoding::Hex;
+    Session& session = OpenSession(context);
+    DATE created = 0;
+    const KeyObject key = CreateKey(session, title, encoding, kDerivationIterations, created);
+    Out(L"Created key " + std::to_wstring(key.Id()) + L" \"" + SafeText(title) + L"\": " +
         StateText(ReadState(key, L"create")) + L" since " + DateText(created) + L".\n");
     Out(L"  Its value and derived key are stored but not shown ('keytool show " +
         std::to_wstring(key.Id()) + L" --reveal' prints them).\n");
     return kExitOk;
 }
 
-int RunList(Context& context) {
-    Session& session = OpenSession(context);
-    std::vector<long> keys;
-    for (const long id : session.Repository().Ids()) {
-        ComPtr<ISProperties> bag;
-        ComPtr<ISProperty> kind;
-        VARIANT name, value;
-        VariantInit(&name);
-        VariantInit(&value);
-        V_VT(&name) = VT_BSTR;
-        V_BSTR(&name) = SysAllocString(Prop::kKind);
-        if (V_BSTR(&name) == nullptr) throw std::bad_alloc();
-        if (SUCCEEDED(session.Repository().CommittedProperties(id, &bag)) &&
-            SUCCEEDED(bag->get_Item(name, &kind)) && SUCCEEDED(kind->get_Value(&value)) &&
-            V_VT(&value) == VT_BSTR && V_BSTR(&value) != nullptr &&
-            std::wcscmp(V_BSTR(&value), kKeyKind) == 0)
-            keys.push_back(id);
-        VariantClear(&name);
-        VariantClear(&value);
+// ---------------------------------------------------------------------------------------------
+// What list, show and verify report of a key
+
+using Json = nlohmann::ordered_json;
+
+// A member of the key that could not be read, and why.
+struct Problem {
+    std::wstring member;  // e.g. L"KeyState"
+    HRESULT hr = S_OK;
+    std::wstring text;  // a description when there is no status (the key could not be opened)
+};
+
+struct KeyReport {
+    long id = 0;
+    std::optional<std::wstring> title;
+    std::optional<long> state;
+    std::optional<bool> compromised;
+    std::optional<DATE> created;
+    std::optional<long> period;
+    std::optional<std::wstring> mimeType;
+    std::optional<std::vector<long>> corporate, personal;
+    std::wstring algorithm, iterations, encoding, salt;  // the derivation record, or empty
+    std::optional<std::wstring> value, derived;          // only when revealed
+    std::vector<Problem> problems;
+};
+
+// Reads one member; a failure is recorded in the report instead of ending the command.
+template <typename Read>
+void Try(KeyReport& report, const wchar_t* member, Read&& read) {
+    try {
+        const HRESULT hr = read();
+        if (FAILED(hr)) report.problems.push_back(Problem{member, hr, {}});
+    } catch (const Failure& failure) {
+        report.problems.push_back(Problem{member, S_OK, failure.message});
     }
-    if (keys.empty()) {
-        Out(L"No keys in " + session.File().Path() + L".\n");
-        return kExitOk;
+}
+
+std::wstring TextOf(BSTR text) {
+    return std::wstring(text ? text : L"", SysStringLen(text));
+}
+
+// The value of a property of the key read through the plug-in's generic face, converted.
+HRESULT PropertyAs(const KeyObject& key, const wchar_t* name, VARTYPE type,
+                   ComLib::ScopedVariant& value) {
+    ComLib::ScopedBstr nameText(name);
+    if (nameText.Get() == nullptr) return E_OUTOFMEMORY;
+    const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject, [&] {
+        return key.Generic()->get_Property(nameText.Get(), value.Receive());
+    });
+    return status.Failed() ? status.hr : value.ChangeType(type);
+}
+
+// The derivation record: the bag nested in SI_KEY_DERIVATION.
+void ReadDerivation(const KeyObject& key, KeyReport& report) {
+    ComPtr<ISProperties> bag;
+    ComLib::ScopedVariant name;
+    ComPtr<ISProperty> property;
+    ComPtr<ISProperties> nested;
+    if (FAILED(key.Generic()->get_Properties(&bag)) || !bag ||
+        FAILED(name.SetBstr(Prop::kDerivation)) || FAILED(bag->get_Item(name.Get(), &property)) ||
+        FAILED(property->get_Properties(&nested)) || !nested)
+        return;
+    std::wstring* parts[4] = {&report.algorithm, &report.iterations, &report.encoding,
+                              &report.salt};
+    const wchar_t* names[4] = {Prop::kAlgorithm, Prop::kIterations, Prop::kEncoding, Prop::kSalt};
+    for (int i = 0; i < 4; ++i) {
+        ComLib::ScopedVariant item, value;
+        ComPtr<ISProperty> part;
+        if (SUCCEEDED(item.SetBstr(names[i])) && SUCCEEDED(nested->get_Item(item.Get(), &part)) &&
+            SUCCEEDED(part->get_Value(value.Receive())) && SUCCEEDED(value.ChangeType(VT_BSTR)))
+            *parts[i] = TextOf(V_BSTR(&value.Get()));
     }
-    wchar_t line[256];
-    swprintf(line, 256, L"%-6ls  %-17ls  %-11ls  %-15ls  %ls\n", L"ID", L"STATE", L"COMPROMISED",
-             L"ACTIVE PERIOD", L"TITLE");
-    Out(line);
-    for (const long id : keys) {
-        const KeyObject key = session.OpenKey(id, L"list");
-        const long state = ReadState(key, L"list");
+}
+
+// Everything list (details false) or show (details true) reports of a key, each member read
+// through the key module; a member that fails is a problem of the report.
+KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::wstring& command) {
+    KeyReport report;
+    report.id = key.Id();
+    Try(report, L"Title", [&] {
+        ComLib::ScopedBstr title;
+        const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject, [&] {
+            return key.Generic()->get_Title(title.Receive());
+        });
+        if (!status.Failed()) report.title = TextOf(title.Get());
+        return status.hr;
+    });
+    Try(report, L"KeyState", [&] {
+        KvKeyState state{};
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
+                                             [&] { return key.Key()->get_KeyState(&state); });
+        if (!status.Failed()) report.state = static_cast<long>(state);
+        return status.hr;
+    });
+    Try(report, L"isCompromised", [&] {
         VARIANT_BOOL compromised = VARIANT_FALSE;
-        CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
-                                       [&] { return key.Key()->get_isCompromised(&compromised); });
-        if (status.Failed()) Refused(L"list", key, L"isCompromised", status);
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+            return key.Key()->get_isCompromised(&compromised);
+        });
+        if (!status.Failed()) report.compromised = compromised != VARIANT_FALSE;
+        return status.hr;
+    });
+    Try(report, L"ActivePeriodInMilliseconds", [&] {
         LONG period = 0;
-        status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
-                            [&] { return key.Key()->get_ActivePeriodInMilliseconds(&period); });
-        if (status.Failed()) Refused(L"list", key, L"ActivePeriodInMilliseconds", status);
-        swprintf(line, 256, L"%-6ld  %-17ls  %-11ls  %-15ls  ", id, StateText(state).c_str(),
-                 compromised ? L"yes" : L"no", DurationText(period).c_str());
-        Out(line + ReadTitle(key, L"list") + L"\n");
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+            return key.Key()->get_ActivePeriodInMilliseconds(&period);
+        });
+        if (!status.Failed()) report.period = period;
+        return status.hr;
+    });
+    Try(report, L"Property SI_CREATION_TIME", [&] {
+        ComLib::ScopedVariant value;
+        const HRESULT hr = PropertyAs(key, Prop::kCreationTime, VT_DATE, value);
+        if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
+        if (SUCCEEDED(hr)) {
+            SYSTEMTIME check{};
+            if (!VariantTimeToSystemTime(V_DATE(&value.Get()), &check)) return DISP_E_OVERFLOW;
+            report.created = V_DATE(&value.Get());
+        }
+        return hr;
+    });
+    if (!details && !reveal) return report;
+    Try(report, L"Property SI_MIMETYPE", [&] {
+        ComLib::ScopedVariant value;
+        const HRESULT hr = PropertyAs(key, Prop::kMimeType, VT_BSTR, value);
+        if (SUCCEEDED(hr)) report.mimeType = TextOf(V_BSTR(&value.Get()));
+        return hr == KV_E_PROPERTYNOTFOUND ? S_OK : hr;
+    });
+    ReadDerivation(key, report);
+    Try(report, L"CorporateCategories", [&] {
+        report.corporate = CategoryIds(key, false, command);
+        return S_OK;
+    });
+    Try(report, L"PersonalCategories", [&] {
+        report.personal = CategoryIds(key, true, command);
+        return S_OK;
+    });
+    if (!reveal) return report;
+    const auto secret = [&](const wchar_t* member, auto getter, std::optional<std::wstring>& out) {
+        Try(report, member, [&] {
+            ComLib::ScopedBstr text;
+            const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+                return (key.Key()->*getter)(text.Receive());
+            });
+            if (!status.Failed()) out = TextOf(text.Get());
+            return status.hr;
+        });
+    };
+    secret(L"KeyValue", &ISCryptoGraphicKeyBase::get_KeyValue, report.value);
+    secret(L"DerivedKey", &ISCryptoGraphicKeyBase::get_DerivedKey, report.derived);
+    return report;
+}
+
+// A report for a key that could not even be opened: its stored title, and the reason.
+KeyReport Unopened(Session& session, long id, const Failure& failure) {
+    KeyReport report;
+    report.id = id;
+    try {
+        if (std::optional<StoredObject> stored = session.Db().Read(id))
+            report.title = stored->title;
+    } catch (const Failure&) {
+    }
+    report.problems.push_back(Problem{L"load", S_OK, failure.message});
+    return report;
+}
+
+// The report of key `id` for a command that goes through many keys: a key that cannot even be
+// opened gets a report that says why; the in-memory copy of the key is dropped afterwards.
+KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const wchar_t* command) {
+    KeyReport report;
+    try {
+        const KeyObject key = session.OpenKey(id, command);
+        report = Inspect(key, details, reveal, command);
+    } catch (const Failure& failure) {
+        report = Unopened(session, id, failure);
+    }
+    session.Forget(id);
+    return report;
+}
+
+// The reports of many keys, in the order of ids. The keys are read on two threads: most of the
+// time goes into making each key object and its host object, which the module and the host do
+// on any thread.
+template <typename Report>
+std::vector<KeyReport> ReportsOf(const std::vector<long>& ids, Report&& report) {
+    std::vector<KeyReport> reports(ids.size());
+    std::atomic<size_t> next{0};
+    std::exception_ptr failed;
+    std::mutex failure;
+    const auto work = [&] {
+        try {
+            for (size_t i = next++; i < ids.size(); i = next++) reports[i] = report(ids[i]);
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(failure);
+            failed = std::current_exception();
+            next = ids.size();
+        }
+    };
+    std::thread helper;
+    if (ids.size() > 1)
+        helper = std::thread([&] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            work();
+            if (SUCCEEDED(com)) CoUninitialize();
+        });
+    work();
+    if (helper.joinable()) helper.join();
+    if (failed) std::rethrow_exception(failed);
+    return reports;
+}
+
+std::wstring ProblemText(const Problem& problem) {
+    if (problem.hr != S_OK)
+        return problem.member + L": " + HexStatus(problem.hr) + L" " + StatusName(problem.hr) +
+               L" (" + StatusMeaning(problem.hr) + L")";
+    return problem.member + L": " + SafeText(problem.text);
+}
+
+std::string Utf8(const std::wstring& text) {
+    try {
+        return ToUtf8(text);
+    } catch (const std::runtime_error&) {
+        return ToUtf8(SafeText(text));  // unpaired surrogates, escaped
+    }
+}
+
+template <typename T, typename Convert>
+Json Optional(const std::optional<T>& value, Convert&& convert) {
+    return value ? Json(convert(*value)) : Json(nullptr);
+}
+
+Json ReportJson(const KeyReport& report, bool details) {
+    Json key;
+    key["id"] = report.id;
+    key["title"] = Optional(report.title, Utf8);
+    const wchar_t* name = report.state ? StateName(*report.state) : nullptr;
+    key["state"] = name ? Json(Utf8(name)) : Json(nullptr);
+    key["stateNumber"] = Optional(report.state, [](long v) { return v; });
+    key["compromised"] = Optional(report.compromised, [](bool v) { return v; });
+    key["created"] = Optional(report.created, [](DATE v) { return IsoUtcText(v); });
+    key["activePeriodMs"] = Optional(report.period, [](long v) { return v; });
+    Json categories;
+    categories["corporate"] =
+        Optional(report.corporate, [](const std::vector<long>& v) { return v; });
+    categories["personal"] =
+        Optional(report.personal, [](const std::vector<long>& v) { return v; });
+    if (details) {
+        key["categories"] = std::move(categories);
+        key["mimeType"] = Optional(report.mimeType, Utf8);
+        Json derivation;
+        derivation["algorithm"] = Utf8(report.algorithm);
+        derivation["iterations"] = Utf8(report.iterations);
+        derivation["encoding"] = Utf8(report.encoding);
+        key["derivation"] = report.algorithm.empty() ? Json(nullptr) : derivation;
+    }
+    if (report.value) key["value"] = Utf8(*report.value);
+    if (report.derived) key["derivedKey"] = Utf8(*report.derived);
+    Json problems = Json::array();
+    for (const Problem& problem : report.problems) {
+        Json entry;
+        entry["member"] = Utf8(problem.member);
+        if (problem.hr != S_OK) {
+            entry["status"] = Utf8(HexStatus(problem.hr));
+            entry["name"] = Utf8(StatusName(problem.hr));
+            entry["meaning"] = Utf8(StatusMeaning(problem.hr));
+        } else {
+            entry["message"] = Utf8(problem.text);
+        }
+        problems.push_back(std::move(entry));
+    }
+    key["problems"] = std::move(problems);
+    return key;
+}
+
+// JSON output: only ASCII, so that no text of the repository reaches a terminal unescaped.
+void OutJson(const Json& document) {
+    Out(FromUtf8(document.dump(2, ' ', true) + "\n"));
+}
+
+Json Document(const char* format, Session& session) {
+    Json document;
+    document["format"] = format;
+    document["version"] = 1;
+    document["repository"] = Utf8(session.Path());
+    return document;
+}
+
+int RunList(Context& context) {
+    IdFilter filter;
+    if (context.Has(L"--state")) {
+        filter.state = StateFromName(context.arguments.values.at(L"--state"));
+        if (!filter.state)
+            UsageError(
+                L"--state takes ACTIVE, DEACTIVATED, REKEY_SUSPENDED, REKEY_IN_PROGRESS or "
+                L"REVOKED, not '" +
+                    SafeText(context.arguments.values.at(L"--state")) + L"'",
+                L"list");
+    }
+    filter.compromisedOnly = context.Has(L"--compromised");
+    const bool json = context.Has(L"--json");
+    Session& session = OpenSession(context, kRead);
+    const std::vector<long> ids = session.Db().Ids(kKeyKind, filter);
+
+    Json keys = Json::array();
+    std::wstring text;
+    size_t shown = 0, unreadable = 0;
+    wchar_t line[256];
+    const std::vector<KeyReport> reports =
+        ReportsOf(ids, [&](long id) { return ReportOf(session, id, json, false, L"list"); });
+    for (const KeyReport& report : reports) {
+        const long id = report.id;
+        // The filters hold for what the key module reports; a key whose state or flag cannot
+        // be read is shown, with its problem.
+        if (filter.state && report.state && *report.state != *filter.state) continue;
+        if (filter.compromisedOnly && report.compromised && !*report.compromised) continue;
+        ++shown;
+        if (!report.problems.empty()) ++unreadable;
+        if (json) {
+            keys.push_back(ReportJson(report, true));
+            continue;
+        }
+        swprintf(line, 256, L"%-6ld  %-17ls  %-11ls  %-15ls  ", id,
+                 report.state ? StateText(*report.state).c_str() : L"?",
+                 report.compromised ? (*report.compromised ? L"yes" : L"no") : L"?",
+                 report.period ? DurationText(*report.period).c_str() : L"?");
+        text += line + (report.title ? SafeText(*report.title) : std::wstring(L"?"));
+        for (const Problem& problem : report.problems)
+            text += L"  [cannot read " + ProblemText(problem) + L"]";
+        text += L"\n";
+    }
+    session.Db().Commit();
+    if (json) {
+        Json document = Document("keytool list", session);
+        document["keys"] = std::move(keys);
+        OutJson(document);
+    } else if (shown == 0) {
+        Out(std::wstring(ids.empty() && !filter.state && !filter.compromisedOnly
+                             ? L"No keys in "
+                             : L"No matching keys in ") +
+            session.Path() + L".\n");
+    } else {
+        swprintf(line, 256, L"%-6ls  %-17ls  %-11ls  %-15ls  %ls\n", L"ID", L"STATE",
+                 L"COMPROMISED", L"ACTIVE PERIOD", L"TITLE");
+        Out(line + text);
+    }
+    if (unreadable > 0) {
+        Err(L"keytool: " + std::to_wstring(unreadable) + L" of " + std::to_wstring(shown) +
+            L" key(s) could not be read in full; their rows say what is wrong.\n");
+        return kExitRefused;
     }
     return kExitOk;
 }
 
 int RunShow(Context& context) {
     const long id = ParseId(context.arguments.positional[0], L"the key ID", L"show");
-    const bool reveal = context.arguments.options.count(L"--reveal") != 0;
-    Session& session = OpenSession(context);
+    const bool reveal = context.Has(L"--reveal");
+    Session& session = OpenSession(context, kRead);
     const KeyObject key = session.OpenKey(id, L"show");
-    const std::wstring command = L"show";
-
-    const long state = ReadState(key, command);
-    VARIANT_BOOL compromised = VARIANT_FALSE;
-    CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
-                                   [&] { return key.Key()->get_isCompromised(&compromised); });
-    if (status.Failed()) Refused(command, key, L"isCompromised", status);
-    LONG period = 0;
-    status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
-                        [&] { return key.Key()->get_ActivePeriodInMilliseconds(&period); });
-    if (status.Failed()) Refused(command, key, L"ActivePeriodInMilliseconds", status);
-
-    std::wstring text = L"Key " + std::to_wstring(id) + L" \"" + ReadTitle(key, command) + L"\"\n";
+    const KeyReport report = Inspect(key, true, reveal, L"show");
+    session.Db().Commit();
+    if (context.Has(L"--json")) {
+        Json document = Document("keytool show", session);
+        document["key"] = ReportJson(report, true);
+        OutJson(document);
+        return report.problems.empty() ? kExitOk : kExitRefused;
+    }
+    const auto field = [](const wchar_t* label, const std::wstring& value) {
+        wchar_t head[32];
+        swprintf(head, 32, L"  %-22ls", (std::wstring(label) + L":").c_str());
+        return head + value + L"\n";
+    };
+    const auto or_unreadable = [](const std::optional<std::wstring>& value) {
+        return value ? *value : std::wstring(L"(cannot be read)");
+    };
+    std::wstring text =
+        L"Key " + std::to_wstring(id) + L" \"" +
+        or_unreadable(report.title ? std::optional(SafeText(*report.title)) : std::nullopt) +
+        L"\"\n";
+    text += field(L"state", report.state ? StateText(*report.state) + L" (" +
+                                               std::to_wstring(*report.state) + L")"
+                                         : L"(cannot be read)");
+    text += field(L"compromised", report.compromised ? (*report.compromised ? L"yes" : L"no")
+                                                     : L"(cannot be read)");
+    if (report.created) text += field(L"created", DateText(*report.created));
     text +=
-        L"  state:                " + StateText(state) + L" (" + std::to_wstring(state) + L")\n";
-    text += L"  compromised:          " + std::wstring(compromised ? L"yes" : L"no") + L"\n";
-    VARIANT value;
-    VariantInit(&value);
-    if (ReadProperty(key, Prop::kCreationTime, &value, command) &&
-        SUCCEEDED(VariantChangeType(&value, &value, 0, VT_DATE)))
-        text += L"  created:              " + DateText(V_DATE(&value)) + L"\n";
-    VariantClear(&value);
-    text += L"  active period:        " + DurationText(period) + L"\n";
-    if (ReadProperty(key, Prop::kMimeType, &value, command) &&
-        SUCCEEDED(VariantChangeType(&value, &value, 0, VT_BSTR)))
-        text += L"  MIME type:            " + std::wstring(V_BSTR(&value)) + L"\n";
-    VariantClear(&value);
-
+        field(L"active period", report.period ? DurationText(*report.period) : L"(cannot be read)");
+    if (report.mimeType) text += field(L"MIME type", SafeText(*report.mimeType));
     if (reveal) {
-        BSTR secret = nullptr;
-        status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
-                            [&] { return key.Key()->get_KeyValue(&secret); });
-        if (status.Failed()) Refused(command, key, L"KeyValue", status);
-        text += L"  key value:            " + std::wstring(secret ? secret : L"") + L"\n";
-        SysFreeString(secret);
-        secret = nullptr;
-        status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
-                            [&] { return key.Key()->get_DerivedKey(&secret); });
-        if (status.Failed()) Refused(command, key, L"DerivedKey", status);
-        text += L"  derived key:          " + std::wstring(secret ? secret : L"") + L"\n";
-        SysFreeString(secret);
+        text += field(L"key value", or_unreadable(report.value));
+        text += field(L"derived key", or_unreadable(report.derived));
     } else {
-        text += L"  key value:            (hidden; add --reveal to print it)\n";
-        text += L"  derived key:          (hidden; add --reveal to print it)\n";
+        text += field(L"key value", L"(hidden; add --reveal to print it)");
+        text += field(L"derived key", L"(hidden; add --reveal to print it)");
     }
-
-    // The derivation record, read from the bag nested in SI_KEY_DERIVATION.
-    std::wstring derivation = L"(not recorded)";
-    ComPtr<ISProperties> bag;
-    if (SUCCEEDED(key.Generic()->get_Properties(&bag)) && bag) {
-        VARIANT name;
-        V_VT(&name) = VT_BSTR;
-        V_BSTR(&name) = SysAllocString(Prop::kDerivation);
-        ComPtr<ISProperty> property;
-        ComPtr<ISProperties> nested;
-        if (V_BSTR(&name) && SUCCEEDED(bag->get_Item(name, &property)) &&
-            SUCCEEDED(property->get_Properties(&nested)) && nested) {
-            std::wstring parts[3];
-            const wchar_t* names[3] = {Prop::kAlgorithm, Prop::kIterations, Prop::kEncoding};
-            for (int i = 0; i < 3; ++i) {
-                VARIANT item;
-                VariantInit(&item);
-                ComPtr<ISProperty> part;
-                BSTR partName = SysAllocString(names[i]);
-                V_VT(&item) = VT_BSTR;
-                V_BSTR(&item) = partName;
-                VARIANT partValue;
-                VariantInit(&partValue);
-                if (partName && SUCCEEDED(nested->get_Item(item, &part)) &&
-                    SUCCEEDED(part->get_Value(&partValue)) &&
-                    SUCCEEDED(VariantChangeType(&partValue, &partValue, 0, VT_BSTR)))
-                    parts[i] = V_BSTR(&partValue);
-                VariantClear(&partValue);
-                VariantClear(&item);
-            }
-            if (!parts[0].empty())
-                derivation =
-                    parts[0] + L", " + parts[1] + L" iterations, salt and keys in " + parts[2];
-        }
-        VariantClear(&name);
-    }
-    text += L"  derivation:           " + derivation + L"\n";
-    text += L"  corporate categories: " + IdList(CategoryIds(key, false, command)) + L"\n";
-    text += L"  personal categories:  " + IdList(CategoryIds(key, true, command)) + L"\n";
+    text += field(L"derivation",
+                  report.algorithm.empty()
+                      ? L"(not recorded)"
+                      : SafeText(report.algorithm) + L", " + SafeText(report.iterations) +
+                            L" iterations, salt and keys in " + SafeText(report.encoding));
+    text += field(L"corporate categories",
+                  report.corporate ? IdList(*report.corporate) : L"(cannot be read)");
+    text += field(L"personal categories",
+                  report.personal ? IdList(*report.personal) : L"(cannot be read)");
+    for (const Problem& problem : report.problems)
+        text += field(L"cannot read", ProblemText(problem));
     Out(text);
-    return kExitOk;
+    return report.problems.empty() ? kExitOk : kExitRefused;
 }
 
 // deactivate and revoke: the host's own writes of SI_KEY_STATE.
@@ -594,6 +939,167 @@ int RunRemoveCategory(Context& context) {
     return RunCategory(context, false);
 }
 
+int RunExport(Context& context) {
+    const bool reveal = context.Has(L"--reveal");
+    Session& session = OpenSession(context, kRead);
+    std::vector<StoredObject> objects;
+    for (const long id : session.Db().AllIds()) objects.push_back(*session.Db().Read(id));
+    session.Db().Commit();
+    std::string json = RepositoryJson(objects, reveal);
+    if (context.arguments.positional.empty()) {
+        Out(FromUtf8(json));
+    } else {
+        const std::wstring path = FullPath(context.arguments.positional[0]);
+        WriteFileAtomically(path, json);
+        Err(L"keytool: exported " + std::to_wstring(objects.size()) + L" object(s) to " + path +
+            L"\n");
+    }
+    SecureZeroMemory(json.data(), json.size());
+    if (!reveal)
+        Err(L"keytool: the key values and derived keys were left out of the export (the export "
+            L"says so); add --reveal to include them.\n");
+    return kExitOk;
+}
+
+int RunImport(Context& context) {
+    const std::wstring path = FullPath(context.arguments.positional[0]);
+    std::string bytes = ReadWholeFile(path, size_t{1} << 30);
+    std::vector<StoredObject> objects;
+    try {
+        objects = ParseRepositoryJson(bytes);
+    } catch (const InvalidRepositoryJson& invalid) {
+        SecureZeroMemory(bytes.data(), bytes.size());
+        Fail(kExitRepository,
+             L"cannot import " + path + L": " +
+                 (invalid.keyMaterialLeftOut ? invalid.reason
+                                             : L"it is not a valid repository: " + invalid.reason) +
+                 L".\nNothing was imported; the file was left untouched.");
+    }
+    SecureZeroMemory(bytes.data(), bytes.size());
+    Session& session = OpenSession(context);
+    std::sort(objects.begin(), objects.end(),
+              [](const StoredObject& a, const StoredObject& b) { return a.id < b.id; });
+    std::wstring taken;
+    for (const StoredObject& object : objects)
+        if (session.Db().KindOf(object.id))
+            taken += (taken.empty() ? L"" : L", ") + std::to_wstring(object.id);
+    if (!taken.empty())
+        Fail(kExitRefused, L"cannot import " + path + L": the repository " + session.Path() +
+                               L" holds objects with the IDs " + taken +
+                               L" already.\nNothing was imported.");
+    // All objects or none: the repository must take each one as it is before any is written.
+    try {
+        for (const StoredObject& object : objects) session.CheckLoadable(object, path);
+    } catch (const Failure& failure) {
+        Fail(failure.exitCode, L"cannot import " + path + L": " + failure.message +
+                                   L".\nNothing was imported; the file was left untouched.");
+    }
+    for (const StoredObject& object : objects) session.Db().Write(object);
+    session.Db().Commit();
+    size_t keys = 0;
+    for (const StoredObject& object : objects) keys += object.kind == kKeyKind ? 1 : 0;
+    Out(L"Imported " + std::to_wstring(objects.size()) + L" object(s) (" + std::to_wstring(keys) +
+        L" key(s)) from " + path + L" into " + session.Path() + L".\n");
+    return kExitOk;
+}
+
+// What is wrong with a key's material: its derived key made again from its value, salt and
+// iteration count (PBKDF2-HMAC-SHA-256), and the encodings. Empty when all is well.
+std::vector<std::wstring> CheckMaterial(const KeyReport& report) {
+    std::vector<std::wstring> problems;
+    for (const Problem& problem : report.problems)
+        problems.push_back(L"cannot read " + ProblemText(problem));
+    if (!problems.empty()) return problems;
+    if (report.algorithm.empty()) {
+        problems.push_back(L"derivation parameters: the key has no derivation record (" +
+                           std::wstring(Prop::kDerivation) + L")");
+        return problems;
+    }
+    if (report.algorithm != L"PBKDF2-HMAC-SHA256")
+        problems.push_back(L"derivation parameters: unknown algorithm '" +
+                           SafeText(report.algorithm) + L"'");
+    KeyEncoding encoding = KeyEncoding::Hex;
+    if (report.encoding == L"base64")
+        encoding = KeyEncoding::Base64;
+    else if (report.encoding != L"hex")
+        problems.push_back(L"value encoding: unknown encoding '" + SafeText(report.encoding) +
+                           L"'");
+    wchar_t* end = nullptr;
+    const unsigned long long iterations = std::wcstoull(report.iterations.c_str(), &end, 10);
+    const bool iterationsValid =
+        !report.iterations.empty() && *end == L'\0' && iterations >= 1 && iterations <= 100000000;
+    if (!iterationsValid)
+        problems.push_back(L"derivation parameters: the iteration count '" +
+                           SafeText(report.iterations) +
+                           L"' is not a whole number from 1 to "
+                           L"100000000");
+    if (!problems.empty()) return problems;
+
+    std::vector<BYTE> value, derived, salt;
+    const std::wstring name = encoding == KeyEncoding::Hex ? L"hex" : L"Base64";
+    if (!DecodeBytes(*report.value, encoding, value) || value.empty())
+        problems.push_back(L"value encoding: the key value is not valid " + name);
+    if (!DecodeBytes(*report.derived, encoding, derived) || derived.empty())
+        problems.push_back(L"value encoding: the derived key is not valid " + name);
+    if (!DecodeBytes(report.salt, encoding, salt) || salt.empty())
+        problems.push_back(L"derivation parameters: the salt is missing or not valid " + name);
+    if (problems.empty() && DeriveKey(value, salt, static_cast<ULONG>(iterations)) != derived)
+        problems.push_back(L"derived key: it does not match the key value (PBKDF2-HMAC-SHA256, " +
+                           report.iterations + L" iterations)");
+    SecureZeroMemory(value.data(), value.size());
+    SecureZeroMemory(derived.data(), derived.size());
+    return problems;
+}
+
+int RunVerify(Context& context) {
+    std::vector<long> ids;
+    for (const std::wstring& word : context.arguments.positional)
+        ids.push_back(ParseId(word, L"the key ID", L"verify"));
+    const bool json = context.Has(L"--json");
+    Session& session = OpenSession(context, kRead);
+    if (ids.empty()) ids = session.Db().Ids(kKeyKind);
+    Json keys = Json::array();
+    std::wstring text;
+    size_t failed = 0;
+    for (const long id : ids) {
+        KeyReport report = ReportOf(session, id, true, true, L"verify");
+        const std::vector<std::wstring> problems = CheckMaterial(report);
+        if (report.value) SecureZeroMemory(report.value->data(), report.value->size() * 2);
+        if (report.derived) SecureZeroMemory(report.derived->data(), report.derived->size() * 2);
+        if (!problems.empty()) ++failed;
+        const std::wstring title = report.title ? SafeText(*report.title) : L"?";
+        if (json) {
+            Json entry;
+            entry["id"] = id;
+            entry["title"] = Optional(report.title, Utf8);
+            entry["ok"] = problems.empty();
+            Json list = Json::array();
+            for (const std::wstring& problem : problems) list.push_back(Utf8(problem));
+            entry["problems"] = std::move(list);
+            keys.push_back(std::move(entry));
+            continue;
+        }
+        wchar_t head[64];
+        swprintf(head, 64, L"%-6ld  %-8ls  ", id, problems.empty() ? L"ok" : L"MISMATCH");
+        text += head + title + L"\n";
+        for (const std::wstring& problem : problems) text += L"        - " + problem + L"\n";
+    }
+    session.Db().Commit();
+    if (json) {
+        Json document = Document("keytool verify", session);
+        document["keys"] = std::move(keys);
+        document["checked"] = ids.size();
+        document["failed"] = failed;
+        OutJson(document);
+    } else {
+        Out(text + L"Verified " + std::to_wstring(ids.size()) + L" key(s): " +
+            (failed == 0 ? std::wstring(L"all match.")
+                         : std::to_wstring(failed) + L" with problems.") +
+            L"\n");
+    }
+    return failed == 0 ? kExitOk : kExitRefused;
+}
+
 int RunRegister(Context& context) {
     const std::wstring path = context.arguments.positional.empty()
                                   ? DefaultModulePath()
@@ -628,24 +1134,62 @@ const std::vector<Command>& Commands() {
          1,
          RunCreate},
         {L"list",
-         L"list",
+         L"list [--state <name>] [--compromised] [--json]",
          L"list the keys: ID, state, compromised, active period, title",
          L"Lists every key of the repository with its state (by name), whether it is marked\n"
-         L"compromised, how long it has been active (as the key module reports it) and its title.",
-         {},
+         L"compromised, how long it has been active (as the key module reports it) and its title.\n"
+         L"--state ACTIVE (DEACTIVATED, REKEY_SUSPENDED, REKEY_IN_PROGRESS, REVOKED) lists only "
+         L"the\n"
+         L"keys in that state, --compromised only those marked compromised. A key that cannot be\n"
+         L"read in full still gets its row, with '?' for what is missing and the member and "
+         L"status\n"
+         L"that failed; the exit code is then 1. --json writes the list as JSON (see the README).",
+         {L"--state", L"--compromised", L"--json"},
          0,
          0,
          RunList},
         {L"show",
-         L"show <id> [--reveal]",
+         L"show <id> [--reveal] [--json]",
          L"show one key with its categories",
          L"Shows a key's title, state, compromised flag, creation time, active period, MIME type,\n"
          L"how its derived key was made, and its corporate and personal categories. The key\n"
-         L"value and the derived key are printed only with --reveal.",
-         {L"--reveal"},
+         L"value and the derived key are printed only with --reveal. --json writes it as JSON.",
+         {L"--reveal", L"--json"},
          1,
          1,
          RunShow},
+        {L"verify",
+         L"verify [<id>...] [--json]",
+         L"check the keys' derived keys against their values",
+         L"Makes each key's derived key again from its value, salt and iteration count (PBKDF2\n"
+         L"with HMAC-SHA-256) and reports the keys whose derived key, value encoding or\n"
+         L"derivation parameters do not match (exit code 1). Without IDs it checks every key.\n"
+         L"No key material is printed. --json writes the result as JSON.",
+         {L"--json"},
+         0,
+         1000000,
+         RunVerify},
+        {L"export",
+         L"export [<file>] [--reveal]",
+         L"write the repository as JSON",
+         L"Writes every object of the repository in the JSON repository format (to standard\n"
+         L"output, or to the file, which is then readable by you only). Without --reveal the key\n"
+         L"values and derived keys are left out, and the export says so; such an export cannot be\n"
+         L"imported.",
+         {L"--reveal"},
+         0,
+         1,
+         RunExport},
+        {L"import",
+         L"import <file>",
+         L"add the objects of a JSON repository file",
+         L"Reads a JSON repository file (an export, or the keys.json of an earlier keytool) and\n"
+         L"adds its objects under their own IDs, all in one transaction: if the file is not\n"
+         L"valid, or an ID is taken already, nothing is imported.",
+         {},
+         1,
+         1,
+         RunImport},
         {L"deactivate",
          L"deactivate <id>",
          L"ACTIVE -> DEACTIVATED (the host's own change)",
@@ -743,10 +1287,12 @@ const Command* FindCommand(const std::wstring& name) {
 
 std::wstring ProgramHelp() {
     std::wstring text =
-        L"keytool - keeps cryptographic keys in a repository file and manages them through the\n"
+        L"keytool - keeps cryptographic keys in a repository database and manages them through "
+        L"the\n"
         L"key module (CryptoGraphicKey.dll), which it drives through COM as the platform's host\n"
         L"does.\n\n"
-        L"Usage: keytool [--repo <file>] [--trace] <command> [<arguments>]\n\nCommands:\n";
+        L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] [--trace] <command>\n"
+        L"               [<arguments>]\n\nCommands:\n";
     for (const Command& command : Commands()) {
         wchar_t line[160];
         swprintf(line, 160, L"  %-50ls %ls\n", command.usage, command.summary);
@@ -754,20 +1300,28 @@ std::wstring ProgramHelp() {
     }
     text +=
         L"\nOptions:\n"
-        L"  --repo <file>  the repository file (default: keys.json in the current folder); it is\n"
-        L"                 created on first use and replaced as a whole after every change\n"
+        L"  --repo <file>  the repository, an SQLite database (default: the environment variable\n"
+        L"                 KEYTOOL_REPO, else keys.db in the current folder); it is created on\n"
+        L"                 first use, readable by you only\n"
+        L"  --lock-timeout <seconds>\n"
+        L"                 how long to wait for another keytool working on the repository\n"
+        L"                 (default 10)\n"
         L"  --trace        show the key module's trace lines and the host's commit steps on\n"
         L"                 standard error\n"
+        L"  --version      the versions of keytool, of its repository schema and of SQLite\n"
         L"  --help         this text; 'keytool <command> --help' describes one command\n\n"
         L"Exit codes: 0 done; 1 refused or failed (the message names the operation and the\n"
-        L"status); 2 wrong command line; 3 the repository file cannot be read, is not valid or\n"
-        L"cannot be written; 4 the key module is not registered or cannot be loaded.\n";
+        L"status), or a key that could not be read or verified; 2 wrong command line; 3 the\n"
+        L"repository (or a file to import) cannot be read, is not valid or cannot be written;\n"
+        L"4 the key module is not registered or cannot be loaded.\n";
     return text;
 }
 
 std::wstring CommandHelp(const Command& command) {
-    std::wstring text = std::wstring(L"Usage: keytool [--repo <file>] [--trace] ") + command.usage +
-                        L"\n\n" + command.summary + L".\n";
+    std::wstring text = std::wstring(
+                            L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] "
+                            L"[--trace] ") +
+                        command.usage + L"\n\n" + command.summary + L".\n";
     if (command.details[0] != L'\0') text += L"\n" + std::wstring(command.details) + L"\n";
     return text;
 }
@@ -788,6 +1342,12 @@ int RunHelp(Context& context) {
 
 int RunCommandLine(const std::vector<std::wstring>& words) {
     const Arguments arguments = Parse(words);
+    if (arguments.version) {
+        Out(L"keytool " KEYTOOL_VERSION_TEXT L" (repository schema " +
+            std::to_wstring(kSchemaVersion) + L", SQLite " + FromUtf8(sqlite3_libversion()) +
+            L")\n");
+        return kExitOk;
+    }
     if (arguments.command.empty()) {
         if (arguments.help) {
             Out(ProgramHelp());

@@ -59,21 +59,61 @@ std::wstring EncodeBytes(const std::vector<BYTE>& bytes, KeyEncoding encoding) {
     return text;
 }
 
-KeyMaterial NewKeyMaterial(KeyEncoding encoding) {
+std::vector<BYTE> DeriveKey(const std::vector<BYTE>& value, const std::vector<BYTE>& salt,
+                            ULONG iterations) {
+    std::vector<BYTE> derived(kKeyBytes);
+    Provider hmac(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+    CheckStatus(BCryptDeriveKeyPBKDF2(
+                    hmac.Get(), const_cast<BYTE*>(value.data()), static_cast<ULONG>(value.size()),
+                    const_cast<BYTE*>(salt.data()), static_cast<ULONG>(salt.size()), iterations,
+                    derived.data(), kKeyBytes, 0),
+                L"BCryptDeriveKeyPBKDF2");
+    return derived;
+}
+
+bool DecodeBytes(const std::wstring& text, KeyEncoding encoding, std::vector<BYTE>& bytes) {
+    bytes.clear();
+    if (encoding == KeyEncoding::Hex) {
+        if (text.size() % 2 != 0) return false;
+        const auto digit = [](wchar_t c) {
+            if (c >= L'0' && c <= L'9') return c - L'0';
+            if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+            if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+            return -1;
+        };
+        for (size_t i = 0; i < text.size(); i += 2) {
+            const int high = digit(text[i]), low = digit(text[i + 1]);
+            if (high < 0 || low < 0) return false;
+            bytes.push_back(static_cast<BYTE>(high * 16 + low));
+        }
+        return true;
+    }
+    // Base64 as EncodeBytes writes it: no line breaks, padded to a multiple of four.
+    if (text.size() % 4 != 0) return false;
+    for (const wchar_t c : text)
+        if (!iswalnum(c) && c != L'+' && c != L'/' && c != L'=') return false;
+    DWORD size = 0;
+    if (text.empty()) return true;
+    if (!CryptStringToBinaryW(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                              nullptr, &size, nullptr, nullptr))
+        return false;
+    bytes.resize(size);
+    if (!CryptStringToBinaryW(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                              bytes.data(), &size, nullptr, nullptr))
+        return false;
+    bytes.resize(size);
+    return EncodeBytes(bytes, KeyEncoding::Base64) == text;
+}
+
+KeyMaterial NewKeyMaterial(KeyEncoding encoding, ULONG iterations) {
     std::vector<BYTE> value = RandomBytes(kKeyBytes);
     const std::vector<BYTE> salt = RandomBytes(kSaltBytes);
-    std::vector<BYTE> derived(kKeyBytes);
-    {
-        Provider hmac(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
-        CheckStatus(BCryptDeriveKeyPBKDF2(hmac.Get(), value.data(), kKeyBytes,
-                                          const_cast<BYTE*>(salt.data()), kSaltBytes,
-                                          kDerivationIterations, derived.data(), kKeyBytes, 0),
-                    L"BCryptDeriveKeyPBKDF2");
-    }
+    std::vector<BYTE> derived = DeriveKey(value, salt, iterations);
     KeyMaterial material;
     material.value = EncodeBytes(value, encoding);
     material.derived = EncodeBytes(derived, encoding);
     material.salt = EncodeBytes(salt, encoding);
+    material.iterations = iterations;
     SecureZeroMemory(value.data(), value.size());
     SecureZeroMemory(derived.data(), derived.size());
     return material;

@@ -1,5 +1,6 @@
-// Key material for new keys, from the platform's cryptography API (CNG): the key value from the
-// system's random generator and the derived key by PBKDF2 with HMAC-SHA-256.
+// Key material, through the platform's cryptography API (CNG): for new keys the key value from
+// the system's random generator and the derived key by PBKDF2 with HMAC-SHA-256; for `verify`
+// the derivation made again.
 #pragma once
 
 #include <windows.h>
@@ -23,7 +24,16 @@ struct KeyMaterial {
 };
 
 // Throws Failure (kExitRefused) naming the CNG call that failed.
-KeyMaterial NewKeyMaterial(KeyEncoding encoding);
+KeyMaterial NewKeyMaterial(KeyEncoding encoding, ULONG iterations = kDerivationIterations);
+
+// PBKDF2-HMAC-SHA-256 of value with salt and iterations, kKeyBytes long. Throws Failure
+// (kExitRefused) naming the CNG call that failed.
+std::vector<BYTE> DeriveKey(const std::vector<BYTE>& value, const std::vector<BYTE>& salt,
+                            ULONG iterations);
+
+// The bytes of text in the encoding (hex in either case; Base64 padded and without line breaks,
+// as EncodeBytes writes it); false for text that is not valid in it.
+bool DecodeBytes(const std::wstring& text, KeyEncoding encoding, std::vector<BYTE>& bytes);
 
 // Lower-case hex or Base64 (no line breaks) of bytes, through CryptBinaryToStringW.
 std::wstring EncodeBytes(const std::vector<BYTE>& bytes, KeyEncoding encoding);

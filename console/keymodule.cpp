@@ -46,7 +46,10 @@ std::wstring RegisteredPath(const CLSID& clsid) {
     if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path,
                      &size) != ERROR_SUCCESS)
         return {};
-    return path;
+    std::wstring text = path;
+    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"')
+        text = text.substr(1, text.size() - 2);
+    return text;
 }
 
 const wchar_t kRegisterHint[] =
@@ -116,9 +119,17 @@ KeyModule::KeyModule() {
         Fail(kExitModule, std::wstring(L"the ProgID ") + kProgId + L" names the class " +
                               GuidText(clsid) + L", not the key class " +
                               GuidText(CLSID_CryptoGraphicKey) + L".\n" + kRegisterHint);
+    // A module file that is gone is named as such (COM itself may answer with another status).
+    const std::wstring registered = RegisteredPath(clsid);
+    const bool bare = registered.find_first_of(L"\\/:") == std::wstring::npos;
+    if (!registered.empty() && !bare && !FileExists(registered))
+        Fail(kExitModule, L"the key module registered for " + GuidText(clsid) +
+                              L" cannot be loaded: its file " + registered + L" was not found (" +
+                              StatusText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) + L").\n" +
+                              kRegisterHint);
     hr = CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_PPV_ARGS(&m_factory));
     if (FAILED(hr) || !m_factory) {
-        const std::wstring path = RegisteredPath(clsid);
+        const std::wstring& path = registered;
         Fail(kExitModule, L"the key module registered for " + GuidText(clsid) + L" (" +
                               (path.empty() ? std::wstring(L"no module path") : path) +
                               L") cannot be loaded: " + StatusText(FAILED(hr) ? hr : E_POINTER) +

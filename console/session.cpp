@@ -2,6 +2,7 @@
 #include "session.h"
 
 #include "failure.h"
+#include "import.h"
 #include "text.h"
 
 namespace KeyTool {
@@ -26,17 +27,54 @@ void HostTrace(const std::wstring& text) {
     if (g_hostTrace) Err(L"host: " + text + L"\n");
 }
 
-Session::Session(const std::wstring& repositoryPath)
-    : m_module(), m_file(repositoryPath), m_repository(RefHost::CreateRepository()) {
-    if (m_file.Created()) Err(L"keytool: created a new repository file " + m_file.Path() + L"\n");
-    m_file.LoadInto(*m_repository);
-    HostTrace(L"repository " + m_file.Path() + L" read: " +
-              std::to_wstring(m_repository->Ids().size()) + L" object(s)");
+Session::Session(const RepositoryOptions& options, Database::Access access)
+    : m_module(),
+      m_db(options.path, access, options.lockTimeoutMs),
+      m_repository(RefHost::CreateRepository()) {
+    if (m_db.Created()) Err(L"keytool: created a new repository " + m_db.Path() + L"\n");
+    HostTrace(L"repository " + m_db.Path() + L" opened");
+}
+
+ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstring& source) {
+    const std::wstring what = L"object " + std::to_wstring(object.id) + L" of kind " +
+                              SafeText(object.kind) + L" in " + source;
+    ComPtr<ISInfoObject> host;
+    HRESULT hr = RefHost::NewObjectWithId(*m_repository, object.kind, object.id, &host);
+    ComPtr<ISProperties> bag;
+    if (SUCCEEDED(hr)) hr = host->get_Properties(&bag);
+    if (SUCCEEDED(hr) && !bag) hr = E_POINTER;
+    if (SUCCEEDED(hr)) hr = bag->Clear();
+    if (FAILED(hr))
+        Fail(kExitRepository, L"the repository refused " + what + L": " + StatusText(hr));
+    std::wstring where;
+    hr = BagToHost(object.properties, bag.Get(), where);
+    if (FAILED(hr))
+        Fail(kExitRepository, L"the repository refused the property " + SafeText(where) + L" of " +
+                                  what + L": " + StatusText(hr));
+    hr = m_repository->Store(host.Get());
+    if (FAILED(hr))
+        Fail(kExitRepository, L"the repository refused to store " + what + L": " + StatusText(hr));
+    return host;
+}
+
+void Session::CheckLoadable(const StoredObject& object, const std::wstring& source) {
+    Load(object, source);
+    Forget(object.id);
+}
+
+void Session::Forget(long id) {
+    if (m_repository->Contains(id)) m_repository->Remove(id);
 }
 
 KeyObject Session::NewKey() {
+    const long last = m_db.MaxId();
+    if (last >= 0x7FFFFFFF) Fail(kExitRefused, L"the repository has no ID left for a new object");
     ComPtr<ISInfoObject> host;
-    const HRESULT hr = m_repository->NewObject(kKeyKind, &host);
+    // The in-memory repository hands out IDs above those it holds; it is told to go on above
+    // every stored one.
+    const HRESULT hr = last > 1000
+                           ? RefHost::NewObjectWithId(*m_repository, kKeyKind, last + 1, &host)
+                           : m_repository->NewObject(kKeyKind, &host);
     if (FAILED(hr) || !host)
         Fail(kExitRefused, L"the repository could not make a new key object: " +
                                StatusText(FAILED(hr) ? hr : E_POINTER));
@@ -47,10 +85,24 @@ KeyObject Session::NewKey() {
 
 KeyObject Session::OpenKey(long id, const std::wstring& command) {
     ComPtr<ISInfoObject> host;
-    const HRESULT hr = m_repository->Load(id, &host);
-    if (hr == KV_E_IDNOTINCOLLECTION)
-        Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
-                               L" in " + m_file.Path() + L" (" + StatusText(hr) + L")");
+    HRESULT hr = S_OK;
+    if (!m_repository->Contains(id)) {
+        const std::optional<StoredObject> stored = m_db.Read(id);
+        if (!stored)
+            Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
+                                   L" in " + m_db.Path() + L" (" +
+                                   StatusText(KV_E_IDNOTINCOLLECTION) + L")");
+        if (stored->kind != kKeyKind)
+            Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
+                                   (stored->kind.empty() ? std::wstring(L"of no kind")
+                                                         : L"a " + SafeText(stored->kind)) +
+                                   L", not a key");
+        // The host object just committed holds the committed state: it serves as the loaded
+        // object, without a second copy.
+        host = Load(*stored, m_db.Path());
+    } else {
+        hr = m_repository->Load(id, &host);
+    }
     if (FAILED(hr) || !host)
         Fail(kExitRefused, command + L": the repository could not load object " +
                                std::to_wstring(id) + L": " +
@@ -60,9 +112,10 @@ KeyObject Session::OpenKey(long id, const std::wstring& command) {
     const std::wstring kindText(kind ? kind : L"", SysStringLen(kind));
     SysFreeString(kind);
     if (FAILED(kindHr) || kindText != kKeyKind)
-        Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
-                               (kindText.empty() ? std::wstring(L"of no kind") : L"a " + kindText) +
-                               L", not a key");
+        Fail(kExitRefused,
+             command + L": object " + std::to_wstring(id) + L" is " +
+                 (kindText.empty() ? std::wstring(L"of no kind") : L"a " + SafeText(kindText)) +
+                 L", not a key");
     KeyObject key = m_module.Attach(host.Get(), false);
     HostTrace(L"key object " + std::to_wstring(id) + L" loaded and initialised");
     return key;
@@ -100,9 +153,19 @@ void Session::Commit(const KeyObject& key, const std::wstring& command) {
                                    L"commit: " +
                                    StatusText(stored));
     }
-    m_file.MarkChanged(key.Id());
-    m_file.Save(*m_repository);
-    HostTrace(L"repository file " + m_file.Path() + L" written");
+    StoredObject object;
+    object.id = key.Id();
+    ComPtr<ISProperties> committed;
+    const HRESULT read = m_repository->CommittedProperties(object.id, &committed);
+    if (FAILED(read))
+        Fail(kExitRefused, command + L" of key " + id +
+                               L" not saved: the repository lost the committed object: " +
+                               StatusText(read));
+    object.properties = BagFromHost(committed.Get(), object.id);
+    TakeKindAndTitle(object);
+    m_db.Write(object);
+    if (!m_batch) m_db.Commit();
+    HostTrace(L"key " + id + L" written to the repository " + m_db.Path());
     if (status.Failed())
         Fail(kExitRefused, command + L" of key " + id +
                                L" was saved, but the key module failed after the commit "

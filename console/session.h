@@ -1,5 +1,6 @@
-// A run of the console host against one repository: the repository file, the in-memory
-// repository rebuilt from it, and the key module.
+// A run of the console host against one repository: the database, an in-memory repository that
+// holds the objects the command works on (loaded from the database when first needed), and the
+// key module.
 #pragma once
 
 #include <memory>
@@ -7,7 +8,7 @@
 
 #include "keymodule.h"
 #include "refhost.h"
-#include "repofile.h"
+#include "database.h"
 
 namespace KeyTool {
 
@@ -35,30 +36,52 @@ inline constexpr wchar_t kKeyMimeType[] = L"application/x-cryptographic-key";
 void HostTrace(const std::wstring& text);
 void SetHostTrace(bool on);
 
+struct RepositoryOptions {
+    std::wstring path;
+    unsigned lockTimeoutMs = 10000;
+};
+
 class Session {
   public:
-    // Checks that the key module is registered and loads it, then opens the repository file
-    // and rebuilds the repository from it. Throws Failure.
-    explicit Session(const std::wstring& repositoryPath);
+    // Checks that the key module is registered and loads it, then opens the database and begins
+    // the command's transaction. Throws Failure.
+    Session(const RepositoryOptions& options, Database::Access access);
 
     RefHost::Repository& Repository() { return *m_repository; }
-    RepositoryFile& File() { return m_file; }
+    Database& Db() { return m_db; }
+    const std::wstring& Path() const { return m_db.Path(); }
 
-    // A new key object over a new host object (not committed yet).
+    // A new key object over a new host object (not committed yet), with an ID above every
+    // stored one.
     KeyObject NewKey();
     // The committed key `id`, over a new host object loaded from the repository. Throws
     // Failure (kExitRefused) when there is no such object or it is not a key.
     KeyObject OpenKey(long id, const std::wstring& command);
+    // Drops the in-memory copy of object `id` (a command that goes through many objects keeps
+    // one at a time).
+    void Forget(long id);
+    // Checks that the repository takes the stored object as it is (its kind installed, its bag
+    // accepted), without keeping it. Throws Failure (kExitRepository) naming `source`.
+    void CheckLoadable(const StoredObject& object, const std::wstring& source);
     // Commits the key as the platform's host does: PrepareForCommit, store in the repository,
     // AfterCommit; then keeps the object as the plug-in left it (its change journals handed over)
-    // and writes the repository file. Throws Failure naming `command` when a step fails; the file
-    // is written only when the plug-in prepared the commit and the repository stored the object.
+    // and writes its changed rows to the database in the command's transaction, which it
+    // commits. Throws Failure naming `command` when a step fails; the database is written only
+    // when the plug-in prepared the commit and the repository stored the object.
     void Commit(const KeyObject& key, const std::wstring& command);
 
+    // Batch mode (bulk loading): Commit writes the rows but leaves the transaction open; the
+    // caller commits it through Db().Commit().
+    void SetBatch(bool batch) { m_batch = batch; }
+
   private:
+    // The stored object as a host object committed to the in-memory repository.
+    ComPtr<ISInfoObject> Load(const StoredObject& object, const std::wstring& source);
+
     KeyModule m_module;
-    RepositoryFile m_file;
+    Database m_db;
     std::shared_ptr<RefHost::Repository> m_repository;
+    bool m_batch = false;
 };
 
 }  // namespace KeyTool

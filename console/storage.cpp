@@ -1,7 +1,10 @@
 // Files of the repository.
 #include "storage.h"
 
+#include <sddl.h>
+
 #include <algorithm>
+#include <vector>
 
 #include "failure.h"
 #include "text.h"
@@ -12,18 +15,6 @@ namespace {
 
 std::wstring LastErrorText() {
     return StatusText(HRESULT_FROM_WIN32(GetLastError()));
-}
-
-std::wstring TestHook() {
-    wchar_t value[64] = {};
-    const DWORD length = GetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", value, 64);
-    return length > 0 && length < 64 ? std::wstring(value, length) : std::wstring();
-}
-
-[[noreturn]] void CrashForTest() {
-    // As abrupt as a kill: no destructors, no buffers flushed by the runtime.
-    TerminateProcess(GetCurrentProcess(), 86);
-    ExitProcess(86);
 }
 
 // Closes a file handle on every path.
@@ -46,46 +37,89 @@ class Handle {
     HANDLE m_handle;
 };
 
-bool WriteAll(HANDLE file, const char* data, size_t size, bool slow) {
-    const size_t piece = slow ? 64 : (1u << 20);
+// A security descriptor that grants the current user full access and nobody else any.
+class OwnerOnly {
+  public:
+    OwnerOnly() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<BYTE> buffer(size);
+        wchar_t* sid = nullptr;
+        if (size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
+            const std::wstring sddl =
+                L"O:" + std::wstring(sid) + L"D:P(A;;GRGWSD;;;" + std::wstring(sid) + L")";
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                 &m_descriptor, nullptr);
+        }
+        LocalFree(sid);
+        CloseHandle(token);
+        m_attributes.lpSecurityDescriptor = m_descriptor;
+    }
+    ~OwnerOnly() { LocalFree(m_descriptor); }
+    OwnerOnly(const OwnerOnly&) = delete;
+    OwnerOnly& operator=(const OwnerOnly&) = delete;
+
+    // Null when no descriptor could be made.
+    SECURITY_ATTRIBUTES* Attributes() { return m_descriptor ? &m_attributes : nullptr; }
+
+  private:
+    PSECURITY_DESCRIPTOR m_descriptor = nullptr;
+    SECURITY_ATTRIBUTES m_attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
+// Opens path for writing, creating it owner-only as `disposition` says.
+HANDLE CreateProtected(const std::wstring& path, DWORD access, DWORD disposition) {
+    static OwnerOnly protection;
+    if (protection.Attributes() == nullptr)
+        Fail(kExitRepository, L"cannot make a security descriptor for the current user, so " +
+                                  path + L" is not created: " + LastErrorText());
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       protection.Attributes(), disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool WriteAll(HANDLE file, const char* data, size_t size) {
     while (size > 0) {
-        const DWORD chunk = static_cast<DWORD>(std::min(size, piece));
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 20));
         DWORD written = 0;
         if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
         data += written;
         size -= written;
-        if (slow) Sleep(2);
     }
     return true;
 }
 
 }  // namespace
 
-FileLock::FileLock(const std::wstring& path, DWORD timeoutMs) {
-    const std::wstring lockPath = path + L".lock";
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        m_handle =
-            CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (m_handle != INVALID_HANDLE_VALUE) return;
-        const DWORD error = GetLastError();
-        // Held by another program, or being deleted as its holder closes it.
-        const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
-        if (!busy || GetTickCount64() >= deadline) {
-            if (busy)
-                Fail(kExitRepository, L"the repository " + path +
-                                          L" is in use by another keytool (lock file " + lockPath +
-                                          L")");
-            Fail(kExitRepository, L"cannot create the lock file " + lockPath + L": " +
-                                      StatusText(HRESULT_FROM_WIN32(error)));
-        }
-        Sleep(50);
-    }
+std::wstring TestHook() {
+    wchar_t value[64] = {};
+    const DWORD length = GetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", value, 64);
+    return length > 0 && length < 64 ? std::wstring(value, length) : std::wstring();
 }
 
-FileLock::~FileLock() {
-    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+void CrashForTest() {
+    TerminateProcess(GetCurrentProcess(), 86);
+    ExitProcess(86);
+}
+
+void CreateOwnerOnlyFile(const std::wstring& path) {
+    Handle file(CreateProtected(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW));
+    if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS)
+        Fail(kExitRepository, L"cannot create " + path + L": " + LastErrorText());
+}
+
+std::string ReadFileStart(const std::wstring& path, size_t count) {
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string bytes(count, '\0');
+    DWORD read = 0;
+    if (!file.Valid() ||
+        !ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(count), &read, nullptr))
+        return {};
+    bytes.resize(read);
+    return bytes;
 }
 
 std::wstring FullPath(const std::wstring& path) {
@@ -128,36 +162,26 @@ std::string ReadWholeFile(const std::wstring& path, size_t maxBytes) {
 
 void WriteFileAtomically(const std::wstring& path, const std::string& bytes) {
     const std::wstring temporary = path + L".tmp";
-    const std::wstring hook = TestHook();
     {
-        Handle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        Handle file(CreateProtected(temporary, GENERIC_WRITE, CREATE_ALWAYS));
         if (!file.Valid())
             Fail(kExitRepository, L"cannot create " + temporary + L": " + LastErrorText());
-        if (hook == L"crash-mid-write") {
-            WriteAll(file.Get(), bytes.data(), bytes.size() / 2, false);
-            FlushFileBuffers(file.Get());
-            CrashForTest();
-        }
-        const bool written =
-            WriteAll(file.Get(), bytes.data(), bytes.size(), hook == L"slow-write");
-        if (!written || !FlushFileBuffers(file.Get()) || !file.Close()) {
+        if (!WriteAll(file.Get(), bytes.data(), bytes.size()) || !FlushFileBuffers(file.Get()) ||
+            !file.Close()) {
             const std::wstring reason = LastErrorText();
             file.Close();
             DeleteFileW(temporary.c_str());
-            Fail(kExitRepository, L"cannot write " + temporary + L": " + reason +
-                                      L"; the repository file was left as it was");
+            Fail(kExitRepository, L"cannot write " + temporary + L": " + reason + L"; " + path +
+                                      L" was left as it was");
         }
     }
-    if (hook == L"crash-before-replace") CrashForTest();
     if (!MoveFileExW(temporary.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const std::wstring reason = LastErrorText();
         DeleteFileW(temporary.c_str());
         Fail(kExitRepository, L"cannot replace " + path + L" with the new contents: " + reason +
-                                  L"; the repository file was left as it was");
+                                  L"; it was left as it was");
     }
-    if (hook == L"crash-after-replace") CrashForTest();
 }
 
 }  // namespace KeyTool

@@ -27,8 +27,26 @@ std::wstring HexStatus(HRESULT hr);
 // system's message for codes this program does not know.
 std::wstring StatusText(HRESULT hr);
 
+// The status's name, when this program knows one ("KV_E_INVALIDSTATETRANSITION",
+// "DISP_E_TYPEMISMATCH", "ERROR_FILE_NOT_FOUND", ...), else a description of its kind ("Win32
+// error 1234"); and its meaning (the system's message with its inserts left out, when the table
+// of this program has none).
+std::wstring StatusName(HRESULT hr);
+std::wstring StatusMeaning(HRESULT hr);
+
+// Stored text made safe to print: control characters (C0, DEL, C1), line and paragraph
+// separators, bidirectional controls and unpaired surrogates are written as escapes ("\x1b",
+// "\u202e"), so that a title can neither move the cursor nor forge or reorder output.
+std::wstring SafeText(std::wstring_view text);
+// Whether text holds a control character, a line or paragraph separator or an unpaired surrogate
+// (what a new title may not hold).
+bool HasControlCharacters(std::wstring_view text);
+
 // "2026-05-01 14:03:59" for a VT_DATE value.
 std::wstring DateText(DATE date);
+// "2026-05-01T12:03:59Z": a VT_DATE value in local time, as ISO 8601 in UTC; empty for a value
+// that is not a valid date.
+std::string IsoUtcText(DATE localDate);
 // "5 s", "3 min 07 s", "1 h 02 min", "2 d 4 h" for milliseconds; "24 d 20 h or more" at the
 // 32-bit limit.
 std::wstring DurationText(long milliseconds);

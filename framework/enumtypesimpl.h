@@ -1,6 +1,6 @@
 // IEnumTypesImpl: enumeration and indexing of a relative-ID collection (cursor, Next/Skip/Reset,
 // Count, Item, _NewEnum and Clone), with the collection's in-memory state: the elements in list
-// order, the case-insensitive lookup map from element key to position, and the cursor.
+// order with their case-insensitive lookup keys (SdkEnum::ElementStore), and the cursor.
 //
 // Also here: EnumImplBase (the collection's SComObjectBase part) and CComEnumVariant (the
 // IEnumVARIANT that _NewEnum hands out). Elements are ComLib::ScopedVariant owners.
@@ -15,8 +15,11 @@
 #include <oaidl.h>
 #include <wrl/client.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -188,6 +191,139 @@ inline Zentil500::SWCharString IdKey(long id) {
     return key;
 }
 
+// The elements of a relative-ID collection in list order, with their lookup keys. Not locked
+// itself: its owner's lock guards it.
+//
+// Every element gets a sequence number when it is appended, and keeps it until a compaction:
+// elements live in a vector indexed by sequence number, and a removed element leaves a gap there
+// (so a removal shifts nothing). A Fenwick tree over the sequence numbers, 1 for a live element,
+// turns a sequence number into its position and a position into its sequence number in
+// O(log n). When the gaps outnumber the elements, the vector is compacted (renumbering every
+// element once): amortised O(1) per removal.
+//
+// Keys: an element may have a key (an ID element "#<id>", a text element its text, an object
+// element "#<its SI_ID>"), compared without regard to case. A key names the first occurrence in
+// list order of the elements that have it (lists written by other clients may hold an ID more
+// than once); each key lists its occurrences in order, so when the first goes, the next one takes
+// the key. Key look-up is a hash look-up, O(1) on average. ID keys ("#<id>" as IdKey writes
+// them, whatever the element) are also in a flat table from the ID to the first occurrence: a
+// look-up there touches one cache line where the map's touches several, which is most of the
+// cost of a look-up in a long list.
+class ElementStore {
+public:
+    using Sequence = size_t;
+
+    ElementStore() = default;
+    ElementStore(const ElementStore&) = delete;
+    ElementStore& operator=(const ElementStore&) = delete;
+
+    // The number of elements.
+    int Count() const noexcept { return static_cast<int>(m_live); }
+    // The number of distinct keys.
+    int KeyCount() const noexcept { return static_cast<int>(m_keys.size()); }
+
+    // The sequence number of the element at position (from 0, below Count()).
+    Sequence SequenceAt(int position) const noexcept;
+    // The position (from 0) of element `sequence`, which must be present.
+    int PositionOf(Sequence sequence) const noexcept;
+    // The value of element `sequence`, which must be present. The reference is good until the
+    // next change of the store.
+    const VARIANT& Element(Sequence sequence) const noexcept {
+        return m_slots[sequence].value.Get();
+    }
+
+    // The element that key names (its first occurrence); false when no element has the key.
+    bool FindKey(const Zentil500::SWCharString& key, Sequence* sequence) const;
+
+    // Appending in two steps, so that an append after a host call cannot fail: ReserveAppend
+    // allocates whatever the append of one element with key `key` (nullptr: without a key) needs
+    // and may throw; CommitAppend then appends `value` without allocating. Nothing else may change
+    // the store in between.
+    void ReserveAppend(const Zentil500::SWCharString* key);
+    void CommitAppend(ComLib::ScopedVariant&& value) noexcept;
+    // Both steps at once (may throw, then nothing was appended).
+    void Append(ComLib::ScopedVariant&& value, const Zentil500::SWCharString* key) {
+        ReserveAppend(key);
+        CommitAppend(std::move(value));
+    }
+
+    // Removes element `sequence`, which must be present. When it was the first occurrence of its
+    // key, the key passes to the next occurrence, or goes with it when there is none.
+    void Remove(Sequence sequence) noexcept;
+    void Clear() noexcept;
+
+    // Calls visit(value) on the elements in list order from position `from` on, while it answers
+    // true.
+    template <typename Visit>
+    void VisitFrom(int from, Visit&& visit) const {
+        if (from < 0 || from >= Count()) return;
+        for (Sequence s = SequenceAt(from); s < m_slots.size(); ++s)
+            if (m_slots[s].live && !visit(m_slots[s].value.Get())) return;
+    }
+
+    // Copies of the elements and their keys into `target` (empty), in list order, without gaps.
+    // A failure of a copy is returned; target then holds the elements copied so far.
+    HRESULT CopyTo(ElementStore& target) const;
+
+private:
+    // Hash and equality of keys without regard to case (see the .cpp for the folding).
+    struct KeyHash {
+        size_t operator()(const Zentil500::SWCharString& key) const noexcept;
+    };
+    struct KeyEqual {
+        bool operator()(const Zentil500::SWCharString& a,
+                        const Zentil500::SWCharString& b) const noexcept;
+    };
+    // The occurrences of one key in list order: `first`, then `rest`.
+    struct Occurrences {
+        Sequence first = 0;
+        std::vector<Sequence> rest;
+        size_t renumbered = 0;  // scratch of Compact
+        bool isId = false;      // an ID key, also in the ID table
+        long id = 0;
+    };
+    using KeyMap = std::unordered_map<Zentil500::SWCharString, Occurrences, KeyHash, KeyEqual>;
+    using KeyEntry = KeyMap::value_type;  // stable address while in the map
+    struct Slot {
+        ComLib::ScopedVariant value;
+        KeyEntry* key = nullptr;  // nullptr: no key
+        bool live = false;
+    };
+
+    // The ID table: open addressing with linear probing, size 0 or a power of two, at most half
+    // full. A cell holds an ID key's ID and its first occurrence + 1 (0: an empty cell).
+    struct IdCell {
+        long id = 0;
+        std::uint32_t first = 0;
+    };
+    // The ID of key when it is an ID key, written as IdKey writes it.
+    static bool ParseIdKey(const Zentil500::SWCharString& key, long* id) noexcept;
+    size_t IdHome(long id) const noexcept;
+    // The cell of id; nullptr when absent.
+    const IdCell* FindIdCell(long id) const noexcept;
+    IdCell* FindIdCell(long id) noexcept {
+        return const_cast<IdCell*>(static_cast<const ElementStore*>(this)->FindIdCell(id));
+    }
+    void InsertId(long id, Sequence first) noexcept;  // room reserved
+    void EraseId(long id) noexcept;
+    void ReserveId();  // room for one more ID; may throw
+
+    // Number of live slots before 1-based tree index `end` (slots 0..end-1).
+    int PrefixCount(size_t end) const noexcept;
+    void Compact() noexcept;
+
+    std::vector<Slot> m_slots;  // by sequence number; a removed element leaves a gap
+    std::vector<int> m_tree;    // Fenwick tree over m_slots (1-based: m_tree[0] unused)
+    size_t m_live = 0;          // elements present
+    KeyMap m_keys;
+    std::vector<IdCell> m_ids;  // the ID table
+    size_t m_idCount = 0;
+    // Prepared by ReserveAppend for CommitAppend:
+    KeyMap::node_type m_spare;           // the node of a new key (keeps its allocation)
+    KeyEntry* m_pendingEntry = nullptr;  // the existing entry of the key
+    bool m_pendingNewKey = false;        // whether m_spare is to go into the map
+};
+
 }  // namespace SdkEnum
 
 // The collection's SComObjectBase part (object root, free-threaded marshaler, object locale).
@@ -223,7 +359,7 @@ public:
         HRESULT hr = S_OK;
         {
             ComLib::CComObjectLock<T> lock(Owner());
-            const ULONG size = static_cast<ULONG>(m_elements.GetSize());
+            const ULONG size = static_cast<ULONG>(m_store.Count());
             while (left > 0) {
                 if (m_cursor >= size) {
                     hr = S_FALSE;
@@ -246,7 +382,7 @@ public:
         LONG count = 0;
         {
             ComLib::CComObjectLock<T> lock(Owner());
-            count = m_elements.GetSize();
+            count = m_store.Count();
         }
         *pCount = count;
         SDK_TRACE_EXIT(L"IEnumTypesImpl::get_Count", static_cast<long>(S_OK),
@@ -275,9 +411,12 @@ public:
         std::vector<ComLib::ScopedVariant> snapshot;
         {
             ComLib::CComObjectLock<T> lock(Owner());
-            snapshot.resize(static_cast<size_t>(m_elements.GetSize()));
-            for (int i = 0; i < m_elements.GetSize() && SUCCEEDED(hr); ++i)
-                hr = snapshot[static_cast<size_t>(i)].CopyFrom(m_elements[i].Get());
+            snapshot.resize(static_cast<size_t>(m_store.Count()));
+            size_t i = 0;
+            m_store.VisitFrom(0, [&](const VARIANT& value) {
+                hr = snapshot[i++].CopyFrom(value);
+                return SUCCEEDED(hr);
+            });
         }
         if (SUCCEEDED(hr))
             hr = enumerator->Init(snapshot.data(), snapshot.data() + snapshot.size());
@@ -304,18 +443,19 @@ public:
         std::vector<std::pair<LONG, ComLib::ScopedVariant>> deferred;
         {
             ComLib::CComObjectLock<T> lock(Owner());
-            const ULONG size = static_cast<ULONG>(m_elements.GetSize());
-            while (fetched < count && m_cursor < size) {
-                const VARIANT& element = m_elements[static_cast<int>(m_cursor)].Get();
-                if (V_VT(&element) == VT_I4) {
-                    ids[fetched] = V_I4(&element);
-                } else {
-                    ids[fetched] = 0;
-                    deferred.emplace_back(fetched, ComLib::ScopedVariant());
-                    deferred.back().second.CopyFrom(element);
-                }
-                ++fetched;
-                ++m_cursor;
+            if (count > 0 && m_cursor < static_cast<ULONG>(m_store.Count())) {
+                m_store.VisitFrom(static_cast<int>(m_cursor), [&](const VARIANT& element) {
+                    if (V_VT(&element) == VT_I4) {
+                        ids[fetched] = V_I4(&element);
+                    } else {
+                        ids[fetched] = 0;
+                        deferred.emplace_back(fetched, ComLib::ScopedVariant());
+                        deferred.back().second.CopyFrom(element);
+                    }
+                    ++fetched;
+                    ++m_cursor;
+                    return fetched < count;
+                });
             }
         }
         for (auto& [slot, element] : deferred) {
@@ -347,10 +487,10 @@ public:
         ComLib::ScopedVariant element;
         {
             ComLib::CComObjectLock<T> lock(Owner());
-            int position = -1;
-            if (FindPositionLocked(resolved.Get(), &position)) {
+            SdkEnum::ElementStore::Sequence sequence = 0;
+            if (FindLocked(resolved.Get(), &sequence)) {
                 found = true;
-                hr = element.CopyFrom(m_elements[position].Get());
+                hr = element.CopyFrom(m_store.Element(sequence));
             }
         }
         if (!found) {
@@ -368,7 +508,7 @@ public:
     }
     SDK_CATCH_RETURN()
 
-    // A copy of the elements, the map, the cursor and the locale, without binding: it enumerates
+    // A copy of the elements, the keys, the cursor and the locale, without binding: it enumerates
     // and indexes, but cannot edit (Add E_NOINTERFACE, Delete 0x80042A3A, Clear does nothing).
     STDMETHOD(Clone)(Interface** ppCopy) override try {
         SDK_OWNER_CALL_GUARD();
@@ -393,11 +533,8 @@ public:
         {
             ComLib::CComObjectLock<T> lock(Owner());
             IEnumTypesImpl& target = *copy;
-            target.m_elements.SetSize(m_elements.GetSize());
-            for (int i = 0; i < m_elements.GetSize() && SUCCEEDED(hr); ++i)
-                hr = target.m_elements[i].CopyFrom(m_elements[i].Get());
+            hr = m_store.CopyTo(target.m_store);
             target.m_cursor = m_cursor;
-            target.m_map = m_map;
             copy->m_ObjectLocale = Owner()->m_ObjectLocale.load();
         }
         if (FAILED(hr))
@@ -425,21 +562,14 @@ protected:
         return Report(Pravhelper500::MSG_INVALID_POINTER, E_POINTER);
     }
 
-    // Index resolution on a dereferenced index. Requires the lock.
-    bool FindPositionLocked(const VARIANT& index, int* position) {
-        const int size = m_elements.GetSize();
+    // Index resolution on a dereferenced index: the element it designates. Requires the lock.
+    bool FindLocked(const VARIANT& index, SdkEnum::ElementStore::Sequence* sequence) {
+        const int size = m_store.Count();
         long number = 0;
         switch (V_VT(&index)) {
-            case VT_BSTR: {
+            case VT_BSTR:
                 // A text is a key, never a number.
-                int found = -1;
-                if (!m_map.Lookup(Zentil500::SWCharMapStringCI(SdkTrace::BstrText(V_BSTR(&index))),
-                                  found) ||
-                    found < 0 || found >= size)
-                    return false;
-                *position = found;
-                return true;
-            }
+                return m_store.FindKey(SdkTrace::BstrText(V_BSTR(&index)), sequence);
             case VT_EMPTY:
             case VT_ERROR:  // an omitted argument
                 number = 1;
@@ -452,72 +582,27 @@ protected:
             }
         }
         if (number < 1 || number > size) return false;
-        *position = static_cast<int>(number - 1);
+        *sequence = m_store.SequenceAt(static_cast<int>(number - 1));
         return true;
     }
 
-    // Map upkeep. A key names the first occurrence of its element: lists written by other
-    // clients may hold an ID more than once. All require the lock.
-
-    // Records `position` for key unless an earlier occurrence holds the key.
-    void AddKeyLocked(const Zentil500::SWCharString& key, int position) {
-        const Zentil500::SWCharMapStringCI mapKey(key);
-        int existing = -1;
-        if (!m_map.Lookup(mapKey, existing)) m_map.SetAt(mapKey, position);
-    }
-
-    // The position Delete removes for an index that resolved to id, whose key's first occurrence
+    // The element Delete removes for an index that resolved to id, whose key's first occurrence
     // is `first`: a position designates its own element when that element has the key "#id" (an
-    // ID or object element); a key designates the first occurrence.
-    int OccurrenceLocked(const VARIANT& index, long id, int first) {
+    // ID or object element); a key designates the first occurrence. Requires the lock.
+    SdkEnum::ElementStore::Sequence OccurrenceLocked(const VARIANT& index, long id,
+                                                     SdkEnum::ElementStore::Sequence first) {
         ComLib::ScopedVariant resolved;
         if (FAILED(VariantCopyInd(resolved.Ptr(), const_cast<VARIANT*>(&index))) ||
             resolved.Type() == VT_BSTR)
             return first;
-        int position = -1;
-        if (!FindPositionLocked(resolved.Get(), &position)) return first;
-        const VARIANT& element = m_elements[position].Get();
+        SdkEnum::ElementStore::Sequence designated = 0;
+        if (!FindLocked(resolved.Get(), &designated)) return first;
+        const VARIANT& element = m_store.Element(designated);
         long elementId = 0;
         if ((V_VT(&element) == VT_I4 || V_VT(&element) == VT_DISPATCH) &&
             SUCCEEDED(SdkEnum::ElementId(element, &elementId)) && elementId == id)
-            return position;
+            return designated;
         return first;
-    }
-
-    // Removes element `position` (whose key is `key`, first held at `first`) and shifts the
-    // later positions; when the first occurrence goes, the key moves to the next one, if any.
-    void RemoveElementLocked(int position, const Zentil500::SWCharMapStringCI& key, long id,
-                             int first) {
-        m_elements.RemoveAt(position);
-        for (auto& entry : m_map)
-            if (entry.second > position) --entry.second;
-        if (first != position) return;
-        for (int i = position; i < m_elements.GetSize(); ++i) {
-            if (HasKeyLocked(m_elements[i].Get(), key, id)) {
-                m_map.SetAt(key, i);
-                return;
-            }
-        }
-        m_map.RemoveKey(key);
-    }
-
-    // Whether element has the key "#id" (`key`): an ID or object element with that ID, or a text
-    // element whose text is the key.
-    static bool HasKeyLocked(const VARIANT& element, const Zentil500::SWCharMapStringCI& key,
-                             long id) {
-        switch (V_VT(&element)) {
-            case VT_I4:
-                return V_I4(&element) == id;
-            case VT_DISPATCH: {
-                long elementId = 0;
-                return SUCCEEDED(SdkEnum::ReadObjectId(V_DISPATCH(&element), &elementId)) &&
-                       elementId == id;
-            }
-            case VT_BSTR:
-                return key == Zentil500::SWCharMapStringCI(SdkTrace::BstrText(V_BSTR(&element)));
-            default:
-                return false;
-        }
     }
 
     // Message 42208 with the index as text, status 0x80042A37.
@@ -532,7 +617,6 @@ protected:
     }
 
     // Guarded by the owner's lock:
-    Zentil500::SIArray<ComLib::ScopedVariant> m_elements;        // in list order
-    Zentil500::SIMap<Zentil500::SWCharMapStringCI, int> m_map;  // key -> 0-based position
-    ULONG m_cursor = 0;                                         // next element for Next
+    SdkEnum::ElementStore m_store;  // the elements in list order and their keys
+    ULONG m_cursor = 0;             // position of the next element for Next
 };

@@ -1,7 +1,10 @@
-// CComCategoryRelativeIDs: interface table, journal names, binding and load; and the operations
-// the framework layers call: CreateRelativeIDs and the two commit operations.
+// The collection's element store (SdkEnum::ElementStore); CComCategoryRelativeIDs: interface
+// table, journal names, binding and load; and the operations the framework layers call:
+// CreateRelativeIDs and the two commit operations.
 #include "objrelativesimpl.h"
 
+#include <algorithm>
+#include <climits>
 #include <utility>
 
 using ComLib::ScopedBstr;
@@ -122,6 +125,307 @@ HRESULT CopyListIntoAddJournal(ISProperties* bag, const wchar_t* propertyName,
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+// SdkEnum::ElementStore
+
+namespace SdkEnum {
+
+namespace {
+
+// Below this many gaps the vector is never compacted (small lists are cheap to walk).
+constexpr size_t kMinGapsToCompact = 32;
+
+size_t LowBit(size_t index) {
+    return index & (~index + 1);
+}
+
+// The capacity for one more item: doubled when full, so that appends stay amortised O(1).
+template <typename Vector>
+void ReserveOneMore(Vector& vector, size_t minimum) {
+    if (vector.size() < vector.capacity()) return;
+    vector.reserve(std::max(minimum, vector.capacity() * 2));
+}
+
+// The character a key character counts as for hashing. Keys compare like
+// SWCharString::compareNoCase (ordinal, upper-cased by the system's table); the hash must give
+// equal keys equal values whatever that table says about characters beyond ASCII. So ASCII is
+// upper-cased, the few characters whose upper case is ASCII count as that letter, and every other
+// character counts alike: equality then decides.
+wchar_t HashFold(wchar_t c) {
+    if (c < 0x80) return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    switch (c) {
+        case 0x0131:  // dotless i
+            return L'I';
+        case 0x017F:  // long s
+            return L'S';
+        case 0x212A:  // Kelvin sign
+            return L'K';
+        default:
+            return 0x80;
+    }
+}
+
+}  // namespace
+
+size_t ElementStore::KeyHash::operator()(const SWCharString& key) const noexcept {
+    // FNV-1a over the folded characters.
+    size_t hash = 14695981039346656037ull;
+    for (wchar_t c : key.str()) {
+        hash ^= static_cast<size_t>(HashFold(c));
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool ElementStore::KeyEqual::operator()(const SWCharString& a,
+                                        const SWCharString& b) const noexcept {
+    // Characters compare one for one, so equal keys have equal lengths.
+    return a.length() == b.length() && a.compareNoCase(b) == 0;
+}
+
+int ElementStore::PrefixCount(size_t end) const noexcept {
+    int count = 0;
+    for (; end > 0; end -= LowBit(end)) count += m_tree[end];
+    return count;
+}
+
+ElementStore::Sequence ElementStore::SequenceAt(int position) const noexcept {
+    if (m_live == m_slots.size()) return static_cast<Sequence>(position);  // no gaps
+    // The smallest tree index whose prefix count is position + 1, by descending powers of two.
+    const size_t size = m_slots.size();
+    size_t step = 1;
+    while (step * 2 <= size) step *= 2;
+    size_t index = 0;
+    int left = position + 1;
+    for (; step > 0; step /= 2) {
+        if (index + step <= size && m_tree[index + step] < left) {
+            index += step;
+            left -= m_tree[index];
+        }
+    }
+    return index;  // tree index index + 1, so sequence number index
+}
+
+int ElementStore::PositionOf(Sequence sequence) const noexcept {
+    if (m_live == m_slots.size()) return static_cast<int>(sequence);
+    return PrefixCount(sequence);
+}
+
+bool ElementStore::ParseIdKey(const SWCharString& key, long* id) noexcept {
+    const std::wstring& text = key.str();
+    size_t i = 1;
+    const bool negative = text.size() > 1 && text[1] == L'-';
+    if (negative) ++i;
+    const size_t digits = text.size() - std::min(text.size(), i);
+    if (text.empty() || text[0] != L'#' || digits == 0 || digits > 10) return false;
+    if (text[i] == L'0' && (digits > 1 || negative)) return false;  // IdKey writes no such zero
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return false;
+        value = value * 10 + (text[i] - L'0');
+    }
+    if (negative) value = -value;
+    if (value < LONG_MIN || value > LONG_MAX) return false;
+    *id = static_cast<long>(value);
+    return true;
+}
+
+size_t ElementStore::IdHome(long id) const noexcept {
+    std::uint64_t hash = static_cast<std::uint32_t>(id) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
+    return static_cast<size_t>(hash) & (m_ids.size() - 1);
+}
+
+const ElementStore::IdCell* ElementStore::FindIdCell(long id) const noexcept {
+    if (m_ids.empty()) return nullptr;
+    const size_t mask = m_ids.size() - 1;
+    for (size_t i = IdHome(id);; i = (i + 1) & mask) {
+        const IdCell& cell = m_ids[i];
+        if (cell.first == 0) return nullptr;
+        if (cell.id == id) return &cell;
+    }
+}
+
+void ElementStore::InsertId(long id, Sequence first) noexcept {
+    const size_t mask = m_ids.size() - 1;
+    size_t i = IdHome(id);
+    while (m_ids[i].first != 0) i = (i + 1) & mask;
+    m_ids[i] = IdCell{id, static_cast<std::uint32_t>(first + 1)};
+    ++m_idCount;
+}
+
+// Linear probing without tombstones: the cells after the erased one move back into the hole
+// unless their home lies between the hole and them.
+void ElementStore::EraseId(long id) noexcept {
+    IdCell* cell = FindIdCell(id);
+    if (cell == nullptr) return;
+    const size_t mask = m_ids.size() - 1;
+    size_t hole = static_cast<size_t>(cell - m_ids.data());
+    for (size_t j = (hole + 1) & mask; m_ids[j].first != 0; j = (j + 1) & mask) {
+        const size_t home = IdHome(m_ids[j].id);
+        const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (stays) continue;
+        m_ids[hole] = m_ids[j];
+        hole = j;
+    }
+    m_ids[hole] = IdCell{};
+    --m_idCount;
+}
+
+void ElementStore::ReserveId() {
+    if ((m_idCount + 1) * 2 <= m_ids.size()) return;
+    std::vector<IdCell> cells(std::max<size_t>(16, m_ids.size() * 2));
+    cells.swap(m_ids);
+    m_idCount = 0;
+    for (const IdCell& cell : cells)
+        if (cell.first != 0) InsertId(cell.id, cell.first - 1);
+}
+
+bool ElementStore::FindKey(const SWCharString& key, Sequence* sequence) const {
+    long id = 0;
+    if (ParseIdKey(key, &id)) {
+        // Every ID key is in the table; no other key can equal one (digits have no case).
+        const IdCell* cell = FindIdCell(id);
+        if (cell == nullptr) return false;
+        *sequence = cell->first - 1;
+        return true;
+    }
+    const auto found = m_keys.find(key);
+    if (found == m_keys.end()) return false;
+    *sequence = found->second.first;
+    return true;
+}
+
+void ElementStore::ReserveAppend(const SWCharString* key) {
+    ReserveOneMore(m_slots, 16);
+    ReserveOneMore(m_tree, 17);
+    if (m_tree.empty()) m_tree.reserve(17);  // the unused node 0 as well
+    m_pendingEntry = nullptr;
+    m_pendingNewKey = false;
+    if (key == nullptr) return;
+    const auto found = m_keys.find(*key);
+    if (found != m_keys.end()) {
+        ReserveOneMore(found->second.rest, 2);
+        m_pendingEntry = &*found;
+        return;
+    }
+    if (m_keys.size() + 1 > m_keys.bucket_count() * m_keys.max_load_factor())
+        m_keys.reserve((m_keys.size() + 1) * 2);
+    if (m_spare.empty()) {
+        KeyMap scratch;
+        m_spare = scratch.extract(scratch.emplace(*key, Occurrences{}).first);
+    } else {
+        m_spare.key() = *key;
+    }
+    Occurrences& occurrences = m_spare.mapped();
+    occurrences.isId = ParseIdKey(*key, &occurrences.id);
+    if (occurrences.isId) ReserveId();
+    m_pendingNewKey = true;
+}
+
+void ElementStore::CommitAppend(ComLib::ScopedVariant&& value) noexcept {
+    const Sequence sequence = m_slots.size();
+    KeyEntry* entry = m_pendingEntry;
+    if (entry != nullptr) {
+        entry->second.rest.push_back(sequence);  // room reserved
+    } else if (m_pendingNewKey) {
+        m_spare.mapped().first = sequence;
+        m_spare.mapped().rest.clear();
+        entry = &*m_keys.insert(std::move(m_spare)).position;          // buckets reserved
+        if (entry->second.isId) InsertId(entry->second.id, sequence);  // room reserved
+    }
+    m_pendingEntry = nullptr;
+    m_pendingNewKey = false;
+
+    m_slots.push_back(Slot{std::move(value), entry, true});
+    // The new tree node covers the slots (index - LowBit(index), index]: this one and the
+    // covered ones before it.
+    if (m_tree.empty()) m_tree.push_back(0);
+    const size_t index = m_slots.size();
+    m_tree.push_back(1 + PrefixCount(index - 1) - PrefixCount(index - LowBit(index)));
+    ++m_live;
+}
+
+void ElementStore::Remove(Sequence sequence) noexcept {
+    Slot& slot = m_slots[sequence];
+    slot.value.Reset();
+    slot.live = false;
+    --m_live;
+    for (size_t index = sequence + 1; index < m_tree.size(); index += LowBit(index))
+        --m_tree[index];
+    if (KeyEntry* entry = slot.key) {
+        slot.key = nullptr;
+        Occurrences& occurrences = entry->second;
+        if (occurrences.first != sequence) {
+            auto& rest = occurrences.rest;
+            const auto at = std::find(rest.begin(), rest.end(), sequence);
+            if (at != rest.end()) rest.erase(at);
+        } else if (occurrences.rest.empty()) {
+            if (occurrences.isId) EraseId(occurrences.id);
+            m_keys.erase(m_keys.find(entry->first));  // not by the key: it lives in the node
+        } else {
+            // The key passes to the next occurrence.
+            occurrences.first = occurrences.rest.front();
+            occurrences.rest.erase(occurrences.rest.begin());
+            if (occurrences.isId) FindIdCell(occurrences.id)->first = occurrences.first + 1;
+        }
+    }
+    const size_t gaps = m_slots.size() - m_live;
+    if (m_live == 0)
+        Clear();
+    else if (gaps > m_live && gaps >= kMinGapsToCompact)
+        Compact();
+}
+
+void ElementStore::Clear() noexcept {
+    m_slots.clear();
+    m_tree.clear();
+    m_keys.clear();
+    std::fill(m_ids.begin(), m_ids.end(), IdCell{});
+    m_idCount = 0;
+    m_live = 0;
+}
+
+// Moves the elements down over the gaps, in order, and renumbers their keys' occurrences; then
+// rebuilds the tree (O(n)). Allocates nothing.
+void ElementStore::Compact() noexcept {
+    for (KeyEntry& entry : m_keys) entry.second.renumbered = 0;
+    Sequence next = 0;
+    for (Sequence s = 0; s < m_slots.size(); ++s) {
+        Slot& slot = m_slots[s];
+        if (!slot.live) continue;
+        if (slot.key != nullptr) {
+            // A key's occurrences are in list order, which compaction keeps.
+            Occurrences& occurrences = slot.key->second;
+            const size_t k = occurrences.renumbered++;
+            (k == 0 ? occurrences.first : occurrences.rest[k - 1]) = next;
+            if (k == 0 && occurrences.isId) FindIdCell(occurrences.id)->first = next + 1;
+        }
+        if (s != next) m_slots[next] = std::move(slot);
+        ++next;
+    }
+    m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(next), m_slots.end());
+    m_tree.erase(m_tree.begin() + static_cast<std::ptrdiff_t>(next + 1), m_tree.end());
+    for (size_t index = 1; index <= next; ++index) m_tree[index] = 1;
+    for (size_t index = 1; index <= next; ++index) {
+        const size_t parent = index + LowBit(index);
+        if (parent <= next) m_tree[parent] += m_tree[index];
+    }
+}
+
+HRESULT ElementStore::CopyTo(ElementStore& target) const {
+    for (const Slot& slot : m_slots) {
+        if (!slot.live) continue;
+        ComLib::ScopedVariant copy;
+        const HRESULT hr = copy.CopyFrom(slot.value.Get());
+        if (FAILED(hr)) return hr;
+        target.Append(std::move(copy), slot.key ? &slot.key->first : nullptr);
+    }
+    return S_OK;
+}
+
+}  // namespace SdkEnum
+
+// ---------------------------------------------------------------------------------------------
 // CComCategoryRelativeIDs
 
 HRESULT CComCategoryRelativeIDs::_InternalQueryInterface(REFIID iid, void** ppv) noexcept {
@@ -186,38 +490,41 @@ HRESULT CComCategoryRelativeIDs::Load() {
     hr = m_pMainList->get_Count(&count);
     if (FAILED(hr)) return hr;
     if (count < 0) count = 0;
-    m_elements.SetSize(count);
 
     for (LONG p = 1; p <= count; ++p) {
-        const int i = static_cast<int>(p - 1);
         ScopedVariant position;
         position.SetI4(p);
         ScopedVariant value;
         hr = m_pMainList->get_Item(position.Get(), value.Receive());
         if (FAILED(hr)) return hr;
 
+        // The element, with its key when it has one. A value the collection does not understand
+        // (or an object without an ID) gives an empty element without a key.
         bool objectElement = false;
+        bool keyed = false;
+        SWCharString key;
         switch (value.Type()) {
             case VT_BSTR:
-                AddKeyLocked(SdkTrace::BstrText(V_BSTR(&value.Get())), i);
-                m_elements[i].Attach(*value.Ptr());
+                key = SdkTrace::BstrText(V_BSTR(&value.Get()));
+                keyed = true;
                 break;
             case VT_I4:
-                AddKeyLocked(SdkEnum::IdKey(V_I4(&value.Get())), i);
-                m_elements[i].Attach(*value.Ptr());
+                key = SdkEnum::IdKey(V_I4(&value.Get()));
+                keyed = true;
                 break;
             case VT_DISPATCH: {
                 long id = 0;
-                if (SUCCEEDED(SdkEnum::ReadObjectId(V_DISPATCH(&value.Get()), &id))) {
-                    AddKeyLocked(SdkEnum::IdKey(id), i);
-                    m_elements[i].Attach(*value.Ptr());
-                    objectElement = true;
-                }
+                objectElement = SUCCEEDED(SdkEnum::ReadObjectId(V_DISPATCH(&value.Get()), &id));
+                if (objectElement) key = SdkEnum::IdKey(id);
+                keyed = objectElement;
                 break;
             }
             default:
-                break;  // no value the collection understands: the element stays empty
+                break;
         }
+        if (!keyed) value.Reset();
+        m_store.Append(std::move(value), keyed ? &key : nullptr);
+        const VARIANT& loaded = m_store.Element(m_store.SequenceAt(m_store.Count() - 1));
 
         if (!isNew) continue;
         // A new object journals what it was created with as added.
@@ -228,7 +535,7 @@ HRESULT CComCategoryRelativeIDs::Load() {
             hr = m_pAddList->AppendBag(&element);
             if (FAILED(hr)) return hr;
         } else {
-            hr = m_pAddList->Append(m_elements[i].Get());
+            hr = m_pAddList->Append(loaded);
             if (FAILED(hr) && hr != KV_E_VALUEALREADYINLIST) return hr;
         }
     }

@@ -8,10 +8,12 @@
 // form and hold VT_I4 IDs. Properties the collection creates get the empty text as value and the
 // flags kMainListFlags (the list) or kJournalFlags (a journal).
 //
-// Consistency: the elements, the lookup map and the host list are kept in step. Add, Delete and
+// Consistency: the elements, their keys and the host list are kept in step. Add, Delete and
 // Clear hold the object lock from their first host call on the list to their last change of the
 // in-memory state, so concurrent edits are applied to the host list and to memory in the same
 // order, and a position in memory is always the same element as position + 1 in the host list.
+// Memory changes only after the host accepted the change, and in a step that cannot fail (what it
+// needs is allocated before the host call).
 #pragma once
 
 #include <windows.h>
@@ -55,6 +57,10 @@ public:
 
         HRESULT hr = FindList(m_propertyName, true, kMainListFlags, m_pMainList);
         if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
+        // Room for the element before the host list takes it (an allocation failure here changes
+        // nothing).
+        const Zentil500::SWCharString key = SdkEnum::IdKey(static_cast<long>(id));
+        this->m_store.ReserveAppend(&key);
         bool cancels = false;
         hr = IsJournalled(m_delName, m_pDelList, static_cast<long>(id), &cancels);
         if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
@@ -75,8 +81,7 @@ public:
         // not be written: memory and host list must not drift apart.
         ComLib::ScopedVariant element;
         element.SetI4(id);
-        const int position = this->m_elements.Add(std::move(element));
-        this->AddKeyLocked(SdkEnum::IdKey(static_cast<long>(id)), position);
+        this->m_store.CommitAppend(std::move(element));
 
         if (FAILED(journal))
             SDK_TRACE_RETURN(L"IObjectRelatives::Add", journal, static_cast<int>(id));
@@ -101,9 +106,8 @@ public:
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
 
-        const Zentil500::SWCharMapStringCI key(SdkEnum::IdKey(static_cast<long>(id)));
-        int first = -1;
-        if (!this->m_map.Lookup(key, first) || !m_pMainList) {
+        SdkEnum::ElementStore::Sequence first = 0;
+        if (!this->m_store.FindKey(SdkEnum::IdKey(static_cast<long>(id)), &first) || !m_pMainList) {
             // Not an element of this collection, or a copy without binding.
             this->Report(Pravhelper500::MSG_ID_NOT_IN_COLLECTION, KV_E_IDNOTINCOLLECTION);
             SDK_TRACE_EXIT(L"IObjectRelatives::Delete",
@@ -111,7 +115,8 @@ public:
                            SdkTrace::VariantText(&index));
             return KV_E_IDNOTINCOLLECTION;
         }
-        const int position = this->OccurrenceLocked(index, static_cast<long>(id), first);
+        const SdkEnum::ElementStore::Sequence removed =
+            this->OccurrenceLocked(index, static_cast<long>(id), first);
 
         // Asked before anything is written (see Add).
         bool cancels = false;
@@ -120,13 +125,14 @@ public:
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
 
         ComLib::ScopedVariant hostPosition;
-        hostPosition.SetI4(position + 1);
+        hostPosition.SetI4(this->m_store.PositionOf(removed) + 1);
         hr = m_pMainList->Remove(hostPosition.Get());
-        // The lookup map changes only once the host list accepted the removal, so a refused
-        // removal leaves keys and positions as they were.
+        // Memory changes only once the host list accepted the removal, so a refused removal
+        // leaves elements, keys and positions as they were. When the element was the first
+        // occurrence of its key, the key passes to the next occurrence, if any.
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
-        this->RemoveElementLocked(position, key, static_cast<long>(id), first);
+        this->m_store.Remove(removed);
 
         if (cancels) {
             // Cancels an add since the last commit.
@@ -193,8 +199,7 @@ public:
             SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
         }
 
-        this->m_map.RemoveAll();
-        this->m_elements.RemoveAll();
+        this->m_store.Clear();
         hr = m_pMainList->RemoveAll();
         SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
     }
@@ -332,8 +337,8 @@ public:
     // For tests: the lock, element count and key count seen together.
     void DebugState(int* elements, int* keys) {
         ComLib::CComObjectLock<CComCategoryRelativeIDs> lock(this);
-        *elements = m_elements.GetSize();
-        *keys = m_map.GetCount();
+        *elements = m_store.Count();
+        *keys = m_store.KeyCount();
     }
 
 private:

@@ -22,7 +22,11 @@ keytool() {
     local expected=$1 shown="" word rc
     shift
     for word in "$@"; do
-        [[ $word == *" "* ]] && word="\"$word\""
+        if [[ $word == *[[:cntrl:]]* ]]; then
+            printf -v word '%q' "$word"
+        elif [[ $word == *" "* ]]; then
+            word="\"$word\""
+        fi
         shown+=" $word"
     done
     printf '$ keytool%s\n' "$shown"
@@ -40,7 +44,8 @@ keytool() {
 say "Register the key module (CryptoGraphicKey.dll) in this build's Wine prefix"
 keytool 0 register
 
-say "Create two keys. The repository file $sample/keys.json is made on first use."
+say "Create two keys. The repository, the SQLite database $sample/keys.db, is made on first use" \
+    "(readable by you only)."
 keytool 0 create "Payroll signing key"
 keytool 0 create "Backup archive key" --base64
 keytool 0 list
@@ -58,13 +63,13 @@ keytool 0 deactivate 1002
 keytool 0 compromise 1002
 
 say "A refused transition: a re-key in progress cannot be started again; nothing is saved"
-before=$(cksum <keys.json)
+before=$(cksum <keys.db)
 keytool 1 start-rekey 1001
-if [ "$(cksum <keys.json)" != "$before" ]; then
-    echo "main: the refused command changed keys.json" >&2
+if [ "$(cksum <keys.db)" != "$before" ]; then
+    echo "main: the refused command changed keys.db" >&2
     exit 1
 fi
-echo "(keys.json is unchanged)"
+echo "(keys.db is unchanged)"
 
 say "Categories, and one key in full (the key value stays hidden without --reveal)"
 keytool 0 add-category 1001 17
@@ -74,7 +79,16 @@ say "The key module's trace lines of one command (--trace; ZENTIL_TRACE_FILES na
     "the key class)"
 ZENTIL_TRACE_FILES=CCryptoGraphicKey keytool 0 show 1002 --trace
 
-say "The keys now"
+say "The keys now, all of them and the deactivated ones as JSON for scripts"
 keytool 0 list
+keytool 0 list --state DEACTIVATED --json
 
-say "Done. The repository is $sample/keys.json; 'keytool --help' lists every command."
+say "Every derived key made again from its value, salt and iteration count"
+keytool 0 verify
+
+say "A backup as JSON (without --reveal the key material is left out), and a title that would" \
+    "clear the screen, refused"
+keytool 0 export backup.json
+keytool 2 create $'Clear\e[2J'
+
+say "Done. The repository is $sample/keys.db; 'keytool --help' lists every command."

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Prepares a checkout for work on a Debian 12 machine: installs the cross toolchain, Wine and the
-# test libraries when they are missing, configures and builds the project in build/, and creates
-# the project's own Wine prefix in build/wineprefix (never the user's default prefix).
+# test libraries when they are missing, configures the project in build/ (which fetches SQLite at
+# a pinned version and checks its hash once, see cmake/Sqlite.cmake), builds it, and creates the
+# project's own Wine prefix in build/wineprefix (never the user's default prefix).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
+# ca-certificates: the configure step downloads SQLite over HTTPS (cmake/Sqlite.cmake).
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev cmake ninja-build
-          googletest nlohmann-json3-dev wixl msitools)
+          googletest nlohmann-json3-dev wixl msitools ca-certificates)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

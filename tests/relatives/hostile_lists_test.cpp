@@ -2,6 +2,8 @@
 // look-ups fail once and then work.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "collection_fixture.h"
 #include "support/trace_capture.h"
 
@@ -61,6 +63,47 @@ TEST_F(HostileListTest, EveryOccurrenceOfARepeatedIdCanBeDeleted) {
     EXPECT_EQ((IdList{7, 9}), ItemsOf(ids.Get()));
 }
 
+// Enough deletes of repeated IDs to compact the collection's memory on the way: keys keep
+// passing to the next occurrence, positions keep designating their own element.
+TEST_F(HostileListTest, KeysOfRepeatedIdsPassOnThroughManyDeletes) {
+    IdList expected;
+    for (long i = 0; i < 60; ++i) expected.insert(expected.end(), {5, 7, 5, 100 + i});
+    PutRawIds(kList, expected);
+    auto ids = Create();
+    auto lastOf = [&](long id) {
+        return static_cast<long>(expected.rend() -
+                                 std::find(expected.rbegin(), expected.rend(), id));
+    };
+    auto firstOf = [&](long id) {
+        return static_cast<long>(std::find(expected.begin(), expected.end(), id) -
+                                 expected.begin()) +
+               1;
+    };
+    long id = 0;
+    for (int i = 0; i < 120; ++i) {
+        // Alternately the last occurrence by position and the first by key.
+        const long position = i % 2 ? firstOf(5) : lastOf(5);
+        ASSERT_HR(S_OK, i % 2 ? DeleteByKey(ids.Get(), 5) : DeleteAt(ids.Get(), position));
+        expected.erase(expected.begin() + (position - 1));
+        if (i % 17 == 0) ASSERT_EQ(expected, ItemsOf(ids.Get())) << i;
+    }
+    EXPECT_HR(kNotFound, ItemByKey(ids.Get(), 5, &id));
+    for (int i = 0; i < 59; ++i) {
+        ASSERT_HR(S_OK, DeleteByKey(ids.Get(), 7));
+        expected.erase(expected.begin() + (firstOf(7) - 1));
+    }
+    EXPECT_EQ(expected, Host(kList));
+    EXPECT_EQ(expected, ItemsOf(ids.Get()));
+    ASSERT_HR(S_OK, ItemByKey(ids.Get(), 7, &id));
+    EXPECT_EQ(7, id);
+    ScopedVariant position;
+    position.SetI4(firstOf(7));
+    ASSERT_HR(S_OK, ids->get_Item(position.Get(), &id));
+    EXPECT_EQ(7, id);
+    ASSERT_HR(S_OK, ItemByKey(ids.Get(), 159, &id));
+    EXPECT_EQ((IdList{5, 7}), Host(kDel));  // each journalled once
+}
+
 TEST_F(HostileListTest, ClearEmptiesAListWithRepeatedIds) {
     PutRawIds(kList, {4, 4, 6, 4});
     auto ids = Create();
@@ -83,8 +126,8 @@ TEST_F(HostileListTest, ATransientJournalFailureNeverPutsAnIdInBothJournals) {
     EXPECT_EQ(IdList{5}, Host(kDel));
     ComPtr<ISPropertyBagCollection> del = ListOf(bag.Get(), kDel);
 
-    ASSERT_EQ(S_OK, RefHost::InjectFault(del.Get(), "ISPropertyBagCollection::Find",
-                                         E_ACCESSDENIED));
+    ASSERT_EQ(S_OK,
+              RefHost::InjectFault(del.Get(), "ISPropertyBagCollection::Find", E_ACCESSDENIED));
     EXPECT_HR(E_ACCESSDENIED, ids->Add(5));
     EXPECT_EQ(IdList{3}, Host(kList));
     EXPECT_EQ(IdList{3}, ItemsOf(ids.Get()));
@@ -101,8 +144,8 @@ TEST_F(HostileListTest, ATransientJournalFailureNeverPutsAnIdInBothJournals) {
     ASSERT_HR(S_OK, ids->Add(8));
     EXPECT_EQ(IdList{8}, Host(kAdd));
     ComPtr<ISPropertyBagCollection> add = ListOf(bag.Get(), kAdd);
-    ASSERT_EQ(S_OK, RefHost::InjectFault(add.Get(), "ISPropertyBagCollection::Find",
-                                         E_ACCESSDENIED));
+    ASSERT_EQ(S_OK,
+              RefHost::InjectFault(add.Get(), "ISPropertyBagCollection::Find", E_ACCESSDENIED));
     EXPECT_HR(E_ACCESSDENIED, DeleteByKey(ids.Get(), 8));
     EXPECT_EQ((IdList{3, 5, 8}), Host(kList));
     EXPECT_EQ((IdList{3, 5, 8}), ItemsOf(ids.Get()));

@@ -1,0 +1,216 @@
+// The collection's element store against a plain model (elements in list order, a key naming its
+// first occurrence), through growth, removals that leave gaps, compactions and copies; and the
+// collection over lists edited at the front, middle and end, with repeated IDs.
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "collection_fixture.h"
+
+using namespace RelTest;
+using SdkEnum::ElementStore;
+
+namespace {
+
+struct ModelElement {
+    long value;
+    std::wstring key;  // empty: none
+};
+
+std::wstring Folded(const std::wstring& key) {
+    std::wstring folded = key;
+    for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towupper(c));
+    return folded;
+}
+
+// Keys with repeats, differing only in case, and none; further ID keys come from "#0".."#199".
+const std::vector<std::wstring> kKeys = {L"#1",    L"#2", L"#3", L"#17", L"Alpha", L"ALPHA",
+                                         L"alpha", L"#",  L"",   L"",    L"Beta",  L"#-1000"};
+
+std::wstring RandomKey(std::mt19937& random) {
+    if (random() % 2) return kKeys[random() % kKeys.size()];
+    return L"#" + std::to_wstring(random() % 200);
+}
+
+void ExpectSame(const ElementStore& store, const std::vector<ModelElement>& model) {
+    ASSERT_EQ(static_cast<int>(model.size()), store.Count());
+    for (int p = 0; p < store.Count(); ++p) {
+        const ElementStore::Sequence s = store.SequenceAt(p);
+        ASSERT_EQ(p, store.PositionOf(s)) << p;
+        ASSERT_EQ(model[p].value, V_I4(&store.Element(s))) << p;
+    }
+    // Every key names its first occurrence; no key besides.
+    std::map<std::wstring, int> first;
+    for (size_t p = 0; p < model.size(); ++p)
+        if (!model[p].key.empty()) first.emplace(Folded(model[p].key), static_cast<int>(p));
+    for (size_t p = 0; p < model.size(); ++p) {
+        if (model[p].key.empty()) continue;
+        ElementStore::Sequence s = 0;
+        ASSERT_TRUE(store.FindKey(model[p].key.c_str(), &s)) << p;
+        ASSERT_EQ(first[Folded(model[p].key)], store.PositionOf(s)) << p;
+    }
+    for (long k = 0; k < 200; k += 7) {
+        const std::wstring key = L"#" + std::to_wstring(k);
+        ElementStore::Sequence s = 0;
+        ASSERT_EQ(first.count(key) == 1, store.FindKey(key.c_str(), &s)) << k;
+    }
+    for (const std::wstring& key : {L"alphA", L"#-1000", L"#01", L"#+1", L"#1 "}) {
+        ElementStore::Sequence s = 0;
+        ASSERT_EQ(first.count(Folded(key)) == 1, store.FindKey(key, &s));
+    }
+    EXPECT_EQ(static_cast<int>(first.size()), store.KeyCount());
+    // A walk from the middle sees the rest in order.
+    const int from = store.Count() / 2;
+    size_t p = static_cast<size_t>(from);
+    store.VisitFrom(from, [&](const VARIANT& value) {
+        EXPECT_EQ(model[p++].value, V_I4(&value));
+        return true;
+    });
+    EXPECT_EQ(model.size(), p);
+}
+
+void Append(ElementStore& store, std::vector<ModelElement>& model, long value,
+            const std::wstring& key) {
+    ScopedVariant element;
+    element.SetI4(value);
+    const Zentil500::SWCharString text(key.c_str());
+    store.Append(std::move(element), key.empty() ? nullptr : &text);
+    model.push_back({value, key});
+}
+
+// Phases that grow the list to a few hundred elements and shrink it nearly to nothing, so that
+// removals leave many gaps and compactions renumber keys with several occurrences.
+TEST(ElementStoreTest, MatchesTheModelThroughGapsCompactionsAndCopies) {
+    std::mt19937 random(7);
+    ElementStore store;
+    std::vector<ModelElement> model;
+    long next = 1;
+    for (int phase = 0; phase < 8; ++phase) {
+        SCOPED_TRACE(phase);
+        const bool growing = phase % 2 == 0;
+        const size_t target = growing ? 300 : (phase == 7 ? 0 : 5);
+        while (growing ? model.size() < target : model.size() > target) {
+            const unsigned roll = random() % 100;
+            if (roll < 5) {
+                // Room reserved for an append the host then refused: nothing changes.
+                const Zentil500::SWCharString key(RandomKey(random).c_str());
+                store.ReserveAppend(&key);
+            } else if ((growing ? roll >= 70 : roll < 70) && !model.empty()) {
+                const size_t p = random() % model.size();
+                store.Remove(store.SequenceAt(static_cast<int>(p)));
+                model.erase(model.begin() + static_cast<std::ptrdiff_t>(p));
+            } else {
+                Append(store, model, next++, RandomKey(random));
+            }
+            ExpectSame(store, model);
+            if (HasFatalFailure()) return;
+        }
+        ElementStore copy;
+        ASSERT_EQ(S_OK, store.CopyTo(copy));
+        ExpectSame(copy, model);
+    }
+    // Emptied by removals, the store starts again from nothing.
+    Append(store, model, next++, L"#1");
+    ExpectSame(store, model);
+    store.Clear();
+    model.clear();
+    ExpectSame(store, model);
+}
+
+TEST(ElementStoreTest, TheKeyPassesToTheNextOccurrenceOnly) {
+    ElementStore store;
+    std::vector<ModelElement> model;
+    for (long v : {1, 2, 3, 4, 5}) Append(store, model, v, v % 2 ? L"#5" : L"#7");
+    // A later occurrence goes: the key stays with the first.
+    store.Remove(store.SequenceAt(2));
+    model.erase(model.begin() + 2);
+    ExpectSame(store, model);
+    // The first goes: the next one takes the key.
+    store.Remove(store.SequenceAt(0));
+    model.erase(model.begin());
+    ExpectSame(store, model);
+    ElementStore::Sequence s = 0;
+    ASSERT_TRUE(store.FindKey(L"#5", &s));
+    EXPECT_EQ(5, V_I4(&store.Element(s)));
+}
+
+class EditedListTest : public CollectionTest {};
+
+// Deletes at the front, in the middle and at the end, many more than remain, with adds between:
+// positions, keys, the cursor, _NewEnum and a clone all follow the host list.
+TEST_F(EditedListTest, PositionsKeysAndCopiesFollowTheHostListAfterManyDeletes) {
+    IdList initial;
+    for (long id = 1; id <= 120; ++id) initial.push_back(id);
+    PutIds(bag.Get(), kList, initial);
+    auto ids = Create();
+    IdList expected = initial;
+    std::mt19937 random(3);
+    for (int i = 0; i < 100; ++i) {
+        const long count = static_cast<long>(expected.size());
+        const long position = i % 3 == 0 ? 1 : (i % 3 == 1 ? count : 1 + count / 2);
+        if (i % 2) {
+            ASSERT_HR(S_OK, DeleteAt(ids.Get(), position));
+        } else {
+            ASSERT_HR(S_OK, DeleteByKey(ids.Get(), expected[position - 1]));
+        }
+        expected.erase(expected.begin() + (position - 1));
+        if (i % 10 == 9) {
+            const long id = 1000 + i;
+            ASSERT_HR(S_OK, ids->Add(id));
+            expected.push_back(id);
+        }
+    }
+    ASSERT_EQ(expected, Host(kList));
+    ASSERT_EQ(expected, ItemsOf(ids.Get()));
+    for (long id : expected) {
+        long found = 0;
+        ASSERT_HR(S_OK, ItemByKey(ids.Get(), id, &found));
+        EXPECT_EQ(id, found);
+    }
+    long found = 0;
+    EXPECT_HR(kNotFound, ItemByKey(ids.Get(), initial.front(), &found));
+
+    // The cursor walks the remaining elements.
+    ASSERT_HR(S_OK, ids->Reset());
+    ASSERT_HR(S_OK, ids->Skip(3));
+    long buffer[2] = {};
+    long fetched = 0;
+    ASSERT_HR(S_OK, ids->Next(2, buffer, &fetched));
+    EXPECT_EQ(expected[3], buffer[0]);
+    EXPECT_EQ(expected[4], buffer[1]);
+
+    ComPtr<IUnknown> unknown;
+    ASSERT_HR(S_OK, ids->get__NewEnum(&unknown));
+    ComPtr<IEnumVARIANT> enumerator;
+    ASSERT_EQ(S_OK, unknown.As(&enumerator));
+    IdList enumerated;
+    VARIANT value;
+    while (enumerator->Next(1, &value, nullptr) == S_OK) {
+        enumerated.push_back(V_I4(&value));
+        VariantClear(&value);
+    }
+    EXPECT_EQ(expected, enumerated);
+
+    ComPtr<ISObjectRelativeIDs> copy;
+    ASSERT_HR(S_OK, ids->Clone(&copy));
+    EXPECT_EQ(expected, ItemsOf(copy.Get()));
+    ASSERT_HR(S_OK, ItemByKey(copy.Get(), expected.back(), &found));
+    EXPECT_EQ(expected.back(), found);
+    ASSERT_HR(S_OK, copy->Next(1, buffer, nullptr));  // the same cursor
+    EXPECT_EQ(expected[5], buffer[0]);
+
+    // Emptied by deletes, the collection takes new elements as a fresh one.
+    while (!expected.empty()) {
+        ASSERT_HR(S_OK, DeleteAt(ids.Get(), 1));
+        expected.erase(expected.begin());
+    }
+    ASSERT_HR(S_OK, ids->Add(7));
+    EXPECT_EQ(IdList{7}, ItemsOf(ids.Get()));
+    EXPECT_EQ(IdList{7}, Host(kList));
+}
+
+}  // namespace
