@@ -301,6 +301,12 @@ private:
     bool m_registeredForTerm = false;
 };
 
+// Refuses arguments that the platform's dispatch would take for the return value: more arguments
+// than the member has parameters, or an argument in the place of the [out, retval] parameter that
+// is not a reference (the platform would write the result through it). DISP_E_BADPARAMCOUNT;
+// S_OK otherwise, also when the member is not found (the dispatch answers that itself).
+HRESULT CheckArgumentCount(ITypeInfo* info, DISPID id, WORD flags, const DISPPARAMS* params) noexcept;
+
 template <typename T, const IID* piid, const GUID* plibid, WORD major = 1, WORD minor = 0>
 class IDispatchImpl : public T {
 public:
@@ -325,6 +331,8 @@ public:
         ITypeInfo* info = nullptr;  // cached per interface, kept by the holder
         const HRESULT hr = s_typeInfo.PeekTI(&info);
         if (FAILED(hr)) return hr;
+        const HRESULT checked = CheckArgumentCount(info, id, flags, params);
+        if (FAILED(checked)) return checked;
         return DispInvoke(static_cast<T*>(this), info, id, flags, params, result, excepInfo,
                           argError);
     }

@@ -42,6 +42,8 @@ HookTables& Tables() {
 namespace HookState {
 std::atomic<bool> logEnabled{false};
 std::atomic<int> faultCount{0};
+std::atomic<void (*)()> enterCall{nullptr};
+std::atomic<void (*)()> leaveCall{nullptr};
 }  // namespace HookState
 
 HostObject::HostObject() noexcept {
@@ -378,6 +380,11 @@ HRESULT InjectFault(IUnknown* object, std::string_view method, HRESULT status, F
     return S_OK;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
+}
+
+void SetHostCallObserver(void (*enter)(), void (*leave)()) noexcept {
+    Detail::HookState::enterCall = enter;
+    Detail::HookState::leaveCall = leave;
 }
 
 void ClearFaults() noexcept {

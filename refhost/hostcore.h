@@ -71,7 +71,22 @@ ComPtr<T> Make(Args&&... args) {
 namespace HookState {
 extern std::atomic<bool> logEnabled;
 extern std::atomic<int> faultCount;
+extern std::atomic<void (*)()> enterCall;  // see RefHost::SetHostCallObserver
+extern std::atomic<void (*)()> leaveCall;
 }  // namespace HookState
+
+// Lives for one host interface method: tells the observer, if any, that the thread runs host code.
+class HostCallScope {
+  public:
+    HostCallScope() noexcept {
+        if (auto enter = HookState::enterCall.load(std::memory_order_relaxed)) enter();
+    }
+    ~HostCallScope() {
+        if (auto leave = HookState::leaveCall.load(std::memory_order_relaxed)) leave();
+    }
+    HostCallScope(const HostCallScope&) = delete;
+    HostCallScope& operator=(const HostCallScope&) = delete;
+};
 
 // While alive on a thread, calls on that thread pass the hook without being logged or failed:
 // the host's own calls through its interfaces (an info store asking a plug-in info for its kind,
@@ -106,6 +121,7 @@ inline HRESULT Hook(IUnknown* object, const char* method, MakeArguments&& makeAr
 // Returns an injected failure before the method looks at anything. The class provides
 // HostIdentity() (its IUnknown identity, as QueryInterface for IID_IUnknown answers it).
 #define HOST_HOOK(method, ...)                                                                   \
+    const ::RefHost::Detail::HostCallScope host_call_scope_;                                     \
     do {                                                                                         \
         const HRESULT hook_hr_ = ::RefHost::Detail::Hook(                                        \
             HostIdentity(), method, [&]() { return ::RefHost::Detail::ArgsText(__VA_ARGS__); }); \

@@ -119,6 +119,15 @@ HRESULT InjectFault(IUnknown* object, std::string_view method, HRESULT status,
 void ClearFaults() noexcept;
 
 // ---------------------------------------------------------------------------------------------
+// Call observer
+
+// Functions called when a thread enters and leaves an interface method of a host object (nested
+// calls included); null for none. For test harnesses that treat the host's own work apart from
+// the plug-in's (an allocation-failure countdown that fails only the plug-in's allocations). Set
+// it while no host call runs.
+void SetHostCallObserver(void (*enter)(), void (*leave)()) noexcept;
+
+// ---------------------------------------------------------------------------------------------
 // Call log
 
 struct CallRecord {

@@ -36,5 +36,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "setup: creating the Wine prefix $WINEPREFIX"
     wineboot -u >/dev/null 2>&1 || true
 fi
+# A crash must exit with a failing status: no automatic crash debugger in the prefix.
+"$root/scripts/crash-debugger-off.sh" "$WINEPREFIX"
 # Keep one wineserver alive for the whole run: every later wine start is then quick.
 wineserver -p 60 >/dev/null 2>&1 || true

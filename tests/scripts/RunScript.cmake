@@ -5,11 +5,8 @@
 #         -DLOG_DIR=<folder for the script's output> -P RunScript.cmake
 # The output goes to files, not pipes: Wine's helper processes inherit the output handles and
 # outlive the script host, and a pipe would keep this script waiting for them.
-foreach(var WINE_RUN SCRIPT NAME LOG_DIR)
-    if(NOT DEFINED ${var})
-        message(FATAL_ERROR "RunScript.cmake: ${var} is not set")
-    endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/RequireDefined.cmake)
+require_defined(RunScript.cmake WINE_RUN SCRIPT NAME LOG_DIR)
 
 file(MAKE_DIRECTORY ${LOG_DIR})
 set(log ${LOG_DIR}/${NAME}.log)

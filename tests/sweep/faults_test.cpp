@@ -1,0 +1,191 @@
+// Failures from below: every host call a member makes fails in turn, and every allocation it
+// makes fails in turn (tracing off and on). The member answers a failure (or the S_OK listed
+// where the failure is ignored by design), writes nothing half way, lets no exception out and
+// leaks nothing; a member that succeeds despite the failure has all its effects.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+
+#include "guardheap.h"
+#include "sweep/sweep.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace Sweep {
+namespace {
+
+constexpr HRESULT kHostFault = static_cast<HRESULT>(0x8004ABCDL);
+
+// Host calls whose failure a member ignores by design, and still answers S_OK: member name, host
+// method.
+const std::set<std::pair<std::wstring, std::string>> kIgnoredHostFailures = {
+    // The object locale falls back to the default when the host does not tell one.
+    {L"Initialize", "ISInfoObject::get_Locale"},
+    {L"LoadMessage", "ISInfoObject::get_Locale"},
+    // The removal's own status is not used: S_OK whenever the results bag was obtained.
+    {L"RemoveDeliveryRuleResults", "ISProperties::Remove"},
+};
+std::string Hex(HRESULT hr) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
+    static constexpr const char* kUnit = "host faults";
+    const auto start = std::chrono::steady_clock::now();
+    for (const Member* member : DistinctMembers()) {
+        // The host calls of an ordinary call, in order.
+        std::vector<std::string> methods;
+        {
+            Stage stage(true);
+            stage.unit = kUnit;
+            stage.member = member;
+            ComPtr<IUnknown> target = stage.Target(*member);
+            if (!target) continue;
+            Now(kUnit, member, "reference call");
+            Call call(*member, {}, stage.ObjectFor(*member));
+            RefHost::ClearCallLog();
+            RefHost::EnableCallLog(true);
+            const CallResult result = call.ThroughVtable(target.Get());
+            RefHost::EnableCallLog(false);
+            ++g_counts.calls;
+            for (const RefHost::CallRecord& record : RefHost::CallLog())
+                methods.push_back(record.method);
+            RefHost::ClearCallLog();
+            if (FAILED(result.hr)) continue;  // nothing to break
+        }
+        std::map<std::string, unsigned> seen;
+        for (const std::string& method : methods) {
+            const unsigned nth = ++seen[method];
+            Stage stage(true);
+            stage.unit = kUnit;
+            stage.member = member;
+            ComPtr<IUnknown> target = stage.Target(*member);
+            const std::wstring before = stage.Snapshot();
+            Now(kUnit, member, "host call failing");
+            Call call(*member, {}, stage.ObjectFor(*member));
+            EXPECT_EQ(S_OK, RefHost::InjectFault(nullptr, method, kHostFault,
+                                                 RefHost::FaultMode::NthCall, nth));
+            const CallResult result = call.ThroughVtable(target.Get());
+            RefHost::ClearFaults();
+            ++g_counts.calls;
+            const std::string what =
+                method + " #" + std::to_string(nth) + " failed -> " + Hex(result.hr);
+            if (SUCCEEDED(result.hr)) {
+                if (!kIgnoredHostFailures.count({member->name, method}))
+                    Finding(g_counts.unexpectedSuccesses, "success", kUnit, *member,
+                            "host call failing", method, what);
+                continue;
+            }
+            if (!result.outputsUntouched)
+                Finding(g_counts.touchedOutputs, "output", kUnit, *member, "host call failing",
+                        method, what);
+            if (stage.Snapshot() != before)
+                Finding(g_counts.halfWrites, "half write", kUnit, *member, "host call failing",
+                        method, what);
+        }
+    }
+    printf("sweep: host faults took %.1f s\n",
+           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
+
+// The allocation indices failed in turn: every one of the first kEvery, then samples spread up
+// to the last one (each failure costs a fresh stage under the guard-page allocator).
+constexpr std::uint64_t kEvery = 12;
+constexpr std::uint64_t kSampled = 8;
+std::uint64_t NextIndex(std::uint64_t n, std::uint64_t last) {
+    if (n < kEvery || last <= kEvery + kSampled) return n + 1;
+    const std::uint64_t step = (last - kEvery + kSampled - 1) / kSampled;
+    return n == last ? last + 1 : std::min(last, n + step);
+}
+
+// The first line where two snapshots differ, shortened.
+std::string FirstDifference(const std::wstring& expected, const std::wstring& actual) {
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    const size_t line = expected.rfind(L'\n', at);
+    const size_t start = line == std::wstring::npos ? 0 : line + 1;
+    std::string text;
+    for (size_t i = start; i < actual.size() && actual[i] != L'\n' && text.size() < 120; ++i)
+        text += actual[i] < 128 ? static_cast<char>(actual[i]) : '?';
+    return "'" + text + "'";
+}
+
+void FailEachAllocation(const Member& member, bool tracing) {
+    static constexpr const char* kUnit = "allocation faults";
+    const char* const detail = tracing ? "allocation failing, tracing on" : "allocation failing";
+    std::unique_ptr<TracingOn> trace;
+    if (tracing) trace = std::make_unique<TracingOn>();
+
+    // The allocations of an ordinary call, and its effects.
+    std::uint64_t allocations = 0;
+    std::wstring effects;
+    {
+        Stage stage(true);
+        stage.unit = kUnit;
+        stage.member = &member;
+        ComPtr<IUnknown> target = stage.Target(member);
+        if (!target) return;
+        Now(kUnit, &member, "reference call");
+        Call call(member, {}, stage.ObjectFor(member));
+        const CallResult result = call.ThroughVtable(target.Get(), kCountOnly);
+        ++g_counts.calls;
+        if (FAILED(result.hr)) return;
+        allocations = result.allocations;
+        effects = stage.Snapshot();
+    }
+    for (std::uint64_t n = 1; n <= allocations; n = NextIndex(n, allocations)) {
+        const std::int64_t blocks = GuardHeap::LiveBlocks() - ReportBlocks();
+        {
+            Stage stage(true);
+            stage.unit = kUnit;
+            stage.member = &member;
+            stage.cause = "allocation";
+            ComPtr<IUnknown> target = stage.Target(member);
+            const std::wstring before = stage.Snapshot();
+            Now(kUnit, &member, detail);
+            Call call(member, {}, stage.ObjectFor(member));
+            const CallResult result =
+                call.ThroughVtable(target.Get(), static_cast<std::int64_t>(n));
+            ++g_counts.calls;
+            call.ReleaseOutputs();
+            const std::string what = "allocation " + std::to_string(n) + " of " +
+                                     std::to_string(allocations) + " failed -> " + Hex(result.hr);
+            if (SUCCEEDED(result.hr)) {
+                const std::wstring after = stage.Snapshot();
+                if (after != effects)
+                    Finding(g_counts.wrongResults, "effects", kUnit, member, detail, "allocation",
+                            what + "; first difference: " + FirstDifference(effects, after));
+            } else {
+                if (!result.outputsUntouched)
+                    Finding(g_counts.touchedOutputs, "output", kUnit, member, detail, "allocation",
+                            what);
+                if (stage.Snapshot() != before)
+                    Finding(g_counts.halfWrites, "half write", kUnit, member, detail, "allocation",
+                            what);
+            }
+            if (!result.allocationFailed) break;  // the call made fewer allocations this time
+        }
+        const std::int64_t left = GuardHeap::LiveBlocks() - ReportBlocks() - blocks;
+        if (left != 0)
+            Finding(g_counts.leaks, "leak", kUnit, member, detail, "allocation",
+                    std::to_string(left) + " blocks not freed after allocation " +
+                        std::to_string(n) + " failed");
+    }
+}
+
+TEST(SweepFaults, EveryAllocationOfEveryMemberFailsInTurn) {
+    const auto start = std::chrono::steady_clock::now();
+    for (bool tracing : {false, true})
+        for (const Member* member : DistinctMembers()) FailEachAllocation(*member, tracing);
+    printf("sweep: allocation faults took %.1f s\n",
+           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
+
+}  // namespace
+}  // namespace Sweep

@@ -1,0 +1,113 @@
+// Shared parts of the sweep's units: the counts it prints, the record of the call in progress
+// (named by the crash and hang reports), and the stage every call runs on: a repository, a key
+// host object with the key's properties, and a key object over it.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CryptoGraphicKeyPlugin.h"
+#include "refhost.h"
+#include "sweep/members.h"
+
+namespace Sweep {
+
+struct Counts {
+    std::atomic<long> members{0};
+    std::atomic<long> calls{0};
+    std::atomic<long> crashes{0};
+    std::atomic<long> hangs{0};
+    std::atomic<long> leaks{0};
+    std::atomic<long> unexpectedSuccesses{0};
+    std::atomic<long> touchedOutputs{0};  // a failed call changed an output
+    std::atomic<long> halfWrites{0};      // a failed call changed the host's bag
+    std::atomic<long> wrongResults{0};    // other findings (escaped failures, lost effects)
+    std::atomic<long> knownOpen{0};       // findings of a listed open fault (not failures)
+};
+extern Counts g_counts;
+
+// Prints the counts as "sweep.<name> = <n>" lines; without allocating (also from the crash
+// handler).
+void PrintCounts() noexcept;
+
+// The call in progress, for the crash and hang reports. unit and detail must be literals.
+void Now(const char* unit, const Member* member, const char* detail) noexcept;
+
+// A finding: counted by the caller, reported here (the first few of each unit as test failures).
+void Report(const char* unit, const Member& member, const char* detail, const std::string& what);
+
+// What a finding is: "success" (an unexpected success), "half write" (a failed call changed the
+// host's bag), "output" (a failed call changed an output), "effects" (a call that succeeded
+// despite a failure below it lacks effects of an ordinary call), "leak".
+// A finding of member when `cause` failed (a host method, "allocation", "arguments"): counted in
+// `count` and reported, unless it is a listed open fault (kOpenFaults in sweep.cpp), which is
+// counted as known_open and named once.
+// Names the open faults listed that this run did not find (fixed: their entries can go).
+void NameOpenFaultsNotFound();
+
+// Blocks that reporting findings kept alive so far (for leak counts of the guard-page allocator).
+std::int64_t ReportBlocks() noexcept;
+void Finding(std::atomic<long>& count, const char* kind, const char* unit, const Member& member,
+             const char* detail, const std::string& cause, const std::string& what);
+
+// Gives a host object the key's properties (state DEACTIVATED, value, derived key, MIME type,
+// compromised flag, creation time), the corporate categories and a file.
+void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories);
+
+// The key object over a fresh host object of a fresh repository.
+class Stage {
+  public:
+    // initialize: hands the host object to the key object.
+    explicit Stage(bool initialize);
+    // Releases everything; a host object still alive or a lock left on the module is a leak.
+    ~Stage();
+    Stage(const Stage&) = delete;
+    Stage& operator=(const Stage&) = delete;
+
+    // The object answering the member's interface (the key object, or its corporate-category
+    // collection for the collection's members); null when there is none.
+    Microsoft::WRL::ComPtr<IUnknown> Target(const Member& member);
+    // What a member's object parameter gets as an ordinary value.
+    IUnknown* ObjectFor(const Member& member);
+    // The host object's bag as text, without the properties that hold nothing (no value, and a
+    // nested bag without values: a list or journal made empty on the way is not a value
+    // written), nor the host's own bookkeeping (identities, update time). An emptied list still
+    // differs from the list it was.
+    std::wstring Snapshot();
+    // Whether a member called after this stage was made may find the host object.
+    bool Initialized() const { return m_initialized; }
+    const char* unit = "";
+    const Member* member = nullptr;
+    std::string cause = "arguments";  // what fails in the unit (for open faults)
+
+    std::shared_ptr<RefHost::Repository> repository;
+    Microsoft::WRL::ComPtr<ISInfoObject> host;
+    Microsoft::WRL::ComPtr<ISCryptoGraphicKey> key;
+
+  private:
+    Microsoft::WRL::ComPtr<ISObjectRelativeIDs> m_categories;
+    Microsoft::WRL::ComPtr<ISProperties> m_bag;
+    bool m_initialized = false;
+    long m_liveBefore = 0;
+};
+
+// All members swept, in the order of the interfaces.
+const std::vector<Member>& AllMembers();
+// Each implementation once: a member reached through several interfaces of the key object runs
+// the same code. The collection's members and the plug-in face's are all distinct.
+std::vector<const Member*> DistinctMembers();
+
+// Tracing of every level to the null device for the life of the object (off again after).
+class TracingOn {
+  public:
+    TracingOn();
+    ~TracingOn();
+};
+
+}  // namespace Sweep
