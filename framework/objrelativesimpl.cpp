@@ -322,7 +322,7 @@ void ElementStore::ReserveAppend(const SWCharString* key) {
     m_pendingNewKey = true;
 }
 
-void ElementStore::CommitAppend(ComLib::ScopedVariant&& value) noexcept {
+void ElementStore::CommitAppend(ComLib::ScopedVariant&& value) {
     const Sequence sequence = m_slots.size();
     KeyEntry* entry = m_pendingEntry;
     if (entry != nullptr) {

@@ -17,7 +17,9 @@ key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
 wine wineboot -u >/dev/null 2>&1 </dev/null
 wine reg add "$key" /v Debugger /t REG_SZ /d "" /f >/dev/null 2>&1 </dev/null &&
     wine reg add "$key" /v Auto /t REG_SZ /d 0 /f >/dev/null 2>&1 </dev/null || exit 1
-wineserver -w
+# A wineserver kept alive on purpose (setup.sh's -p) or by other programs of the prefix would keep
+# -w waiting for good: the wait is bounded, the read-back below decides.
+timeout 30 wineserver -w || true
 if ! wine reg query "$key" /v Auto 2>/dev/null </dev/null | grep -q 'REG_SZ[[:space:]]*0'; then
     echo "crash-debugger-off.sh: the crash debugger is still on in $prefix" >&2
     exit 1
