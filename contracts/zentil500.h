@@ -148,7 +148,7 @@ private:
 extern std::atomic<bool> g_traceIsOff;
 
 // Whether a trace point at (level, file, line) writes its line. Asked after g_traceIsOff.
-bool ShouldTrace_slowpath(int level, const char* file, int line);
+bool ShouldTrace_slowpath(int level, const char* file, int line) noexcept;
 
 // One line as the logger hands it to its output: the prefix fields and the substituted text.
 struct STraceRecord {
@@ -186,7 +186,7 @@ public:
     static void Terminate();
 
     // Cheap gate asked before a trace point builds its format text.
-    static bool ShouldTrace(int level, const char* file);
+    static bool ShouldTrace(int level, const char* file) noexcept;
 
     // Replaces the configuration (tests, console host). An empty level list switches tracing off.
     static void Configure(const SLoggerConfig& config);

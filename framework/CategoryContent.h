@@ -113,7 +113,7 @@ private:
             ComLib::CComObjectLock<ComLib::CComObjectRootEx> lock(this);
             if (!cache) {
                 if (this->m_ObjectLocale == 0)
-                    SDK_ASSERT_REPORT_(kTraceFile, __LINE__, "m_ObjectLocale!=0");
+                    ::SdkTrace::ReportAssert(kTraceFile, __LINE__, "m_ObjectLocale!=0");
                 const CategoryJournals names;
                 Microsoft::WRL::ComPtr<ISObjectRelativeIDs> created;
                 hr = CreateRelativeIDs(property, this->m_pInfoObject.Get(), this->m_ObjectLocale,

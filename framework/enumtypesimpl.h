@@ -240,7 +240,7 @@ public:
     // and may throw; CommitAppend then appends `value` without allocating. Nothing else may change
     // the store in between.
     void ReserveAppend(const Zentil500::SWCharString* key);
-    void CommitAppend(ComLib::ScopedVariant&& value);
+    void CommitAppend(ComLib::ScopedVariant&& value) noexcept;
     // Both steps at once (may throw, then nothing was appended).
     void Append(ComLib::ScopedVariant&& value, const Zentil500::SWCharString* key) {
         ReserveAppend(key);

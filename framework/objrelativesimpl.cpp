@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 #include <utility>
 
 using ComLib::ScopedBstr;
@@ -308,8 +309,17 @@ void ElementStore::ReserveAppend(const SWCharString* key) {
         m_pendingEntry = &*found;
         return;
     }
-    if (m_keys.size() + 1 > m_keys.bucket_count() * m_keys.max_load_factor())
+    // The insertion in CommitAppend rehashes (and allocates) when the element count after it,
+    // divided by the maximum load factor, reaches the bucket count; reserve buckets before that.
+    // A fresh or cleared map needs this for its very first key.
+    const auto needsBuckets = [this] {
+        return static_cast<double>(m_keys.size() + 1) / m_keys.max_load_factor() >=
+               static_cast<double>(m_keys.bucket_count());
+    };
+    if (needsBuckets()) {
         m_keys.reserve((m_keys.size() + 1) * 2);
+        if (needsBuckets()) throw std::bad_alloc();  // the policy did not give the room asked
+    }
     if (m_spare.empty()) {
         KeyMap scratch;
         m_spare = scratch.extract(scratch.emplace(*key, Occurrences{}).first);
@@ -322,7 +332,7 @@ void ElementStore::ReserveAppend(const SWCharString* key) {
     m_pendingNewKey = true;
 }
 
-void ElementStore::CommitAppend(ComLib::ScopedVariant&& value) {
+void ElementStore::CommitAppend(ComLib::ScopedVariant&& value) noexcept {
     const Sequence sequence = m_slots.size();
     KeyEntry* entry = m_pendingEntry;
     if (entry != nullptr) {

@@ -36,6 +36,54 @@ SWCharString BuildFormat(const wchar_t* direction, const wchar_t* label, const v
     return format;
 }
 
+void WriteCallLine(const char* file, int line, const wchar_t* direction, const wchar_t* label,
+                   const void* object, int extraValues, LineValues values,
+                   void* context) noexcept {
+    try {
+        const SWCharString format = BuildFormat(direction, label, object, extraValues);
+        if (!Zentil500::g_traceIsOff && Zentil500::ShouldTrace_slowpath(kLevelCall, file, line))
+            values(context, Zentil500::STraceObj(kLevelCall, file, line, kKindCall),
+                   format.c_str());
+    } catch (...) {
+        // The line cannot be built: it is dropped.
+    }
+}
+
+void WriteWarning(const char* file, int line, const char* text) noexcept {
+    try {
+        if (!Zentil500::g_traceIsOff && Zentil500::ShouldTrace_slowpath(kLevelWarning, file, line))
+            Zentil500::STraceObj(kLevelWarning, file, line, kKindWarning)(text);
+    } catch (...) {
+    }
+}
+
+namespace {
+
+template <typename... Message>
+void ReportAssertion(const char* file, int line, const char* expression,
+                     Message... message) noexcept {
+    try {
+        if (Zentil500::ShouldAssert()) Zentil500::SAssert(file, line, expression, message...);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void ReportAssert(const char* file, int line, const char* expression) noexcept {
+    ReportAssertion(file, line, expression);
+}
+
+void ReportAssert(const char* file, int line, const char* expression,
+                  const char* message) noexcept {
+    ReportAssertion(file, line, expression, message);
+}
+
+void ReportAssert(const char* file, int line, const char* expression,
+                  const wchar_t* message) noexcept {
+    ReportAssertion(file, line, expression, message);
+}
+
 SWCharString BoolText(VARIANT_BOOL value) {
     return SWCharString(value == VARIANT_TRUE ? L"true" : L"false");
 }

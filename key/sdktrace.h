@@ -23,6 +23,7 @@
 
 #include <new>
 #include <source_location>
+#include <type_traits>
 
 #include "scomobjectbase.h"
 #include "zentil500.h"
@@ -71,6 +72,37 @@ SWCharString CollectionText(Interface* const* out) {
     }
 }
 
+// Trace points (the macros below). Each writes one line, or drops it when the line cannot be
+// built; none throws.
+//
+// An entry or exit line of `object`, once the cheap gate said yes: builds the format text, asks
+// the level and file filters for `line`, and only then calls values(trace, format), which
+// evaluates the line's values and writes it.
+using LineValues = void (*)(void* context, const Zentil500::STraceObj& trace,
+                            const wchar_t* format);
+void WriteCallLine(const char* file, int line, const wchar_t* direction, const wchar_t* label,
+                   const void* object, int extraValues, LineValues values,
+                   void* context) noexcept;
+template <typename Values>
+void WriteCallLine(const char* file, int line, const wchar_t* direction, const wchar_t* label,
+                   const void* object, int extraValues, Values&& values) noexcept {
+    using Callable = std::remove_reference_t<Values>;
+    WriteCallLine(
+        file, line, direction, label, object, extraValues,
+        [](void* context, const Zentil500::STraceObj& trace, const wchar_t* format) {
+            (*static_cast<Callable*>(context))(trace, format);
+        },
+        const_cast<void*>(static_cast<const void*>(&values)));
+}
+// A warning line (level 0).
+void WriteWarning(const char* file, int line, const char* text) noexcept;
+// An assertion report, when assertions are reported.
+void ReportAssert(const char* file, int line, const char* expression) noexcept;
+void ReportAssert(const char* file, int line, const char* expression,
+                  const char* message) noexcept;
+void ReportAssert(const char* file, int line, const char* expression,
+                  const wchar_t* message) noexcept;
+
 }  // namespace SdkTrace
 
 // ---------------------------------------------------------------------------------------------
@@ -92,24 +124,19 @@ SWCharString CollectionText(Interface* const* out) {
 #define SDK_TRACE_NVALUES_PICK_(a, b, c, n, ...) n
 
 // A trace line is written, or dropped when its text cannot be built: the logger's failures are
-// never observed by the method (no exception leaves a trace point, no status changes).
-#define SDK_TRACE_LINE_(line, direction, label, first, ...)                                    \
-    do {                                                                                       \
-        try {                                                                                  \
-            if (::Zentil500::SLogger::ShouldTrace(::SdkTrace::kGateLevel, kTraceFile)) {       \
-                const ::Zentil500::SWCharString sdkFormat_ = ::SdkTrace::BuildFormat(          \
-                    direction, label, this, SDK_TRACE_NVALUES_(__VA_ARGS__));                  \
-                if (!::Zentil500::g_traceIsOff &&                                              \
-                    ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelCall, kTraceFile, line)) \
-                    ::Zentil500::STraceObj(::SdkTrace::kLevelCall, kTraceFile, line,           \
-                                           ::SdkTrace::kKindCall)(                             \
-                        sdkFormat_.c_str(), first __VA_OPT__(, ) __VA_ARGS__);                 \
-            }                                                                                  \
-        } catch (...) {                                                                        \
-        }                                                                                      \
+// never observed by the method (no exception leaves a trace point, no status changes). In place
+// stay the gate and one call; the values are evaluated inside that call, only once the line is
+// admitted.
+#define SDK_TRACE_LINE_(line, direction, label, first, ...)                                     \
+    do {                                                                                        \
+        if (::Zentil500::SLogger::ShouldTrace(::SdkTrace::kGateLevel, kTraceFile))              \
+            ::SdkTrace::WriteCallLine(                                                          \
+                kTraceFile, line, direction, label, this, SDK_TRACE_NVALUES_(__VA_ARGS__),      \
+                [&](const ::Zentil500::STraceObj& sdkTrace_, const wchar_t* sdkFormat_) {       \
+                    sdkTrace_(sdkFormat_, first __VA_OPT__(, ) __VA_ARGS__);                    \
+                });                                                                             \
     } while (0)
 
-// Entry line: "-" in the status slot, then up to three values.
 #define SDK_TRACE_ENTRY(label, ...) \
     SDK_TRACE_LINE_(__LINE__, L"IN", label, L"-" __VA_OPT__(, ) __VA_ARGS__)
 
@@ -142,36 +169,17 @@ SWCharString CollectionText(Interface* const* out) {
     } while (0)
 
 // Warning line: one narrow text, no frame, no parameters.
-#define SDK_TRACE_WARNING(text)                                                                   \
-    do {                                                                                          \
-        try {                                                                                     \
-            if (!::Zentil500::g_traceIsOff &&                                                     \
-                ::Zentil500::ShouldTrace_slowpath(::SdkTrace::kLevelWarning, kTraceFile, __LINE__)) \
-                ::Zentil500::STraceObj(::SdkTrace::kLevelWarning, kTraceFile, __LINE__,           \
-                                       ::SdkTrace::kKindWarning)(text);                           \
-        } catch (...) {                                                                           \
-        }                                                                                         \
-    } while (0)
+#define SDK_TRACE_WARNING(text) ::SdkTrace::WriteWarning(kTraceFile, __LINE__, text)
 
 // Assertions, reported only when ShouldAssert() is true; they never end the method, and a report
 // that cannot be built is dropped.
-// SDK_ASSERT(this->m_pInfoObject) reports the condition as written.
-#define SDK_ASSERT(condition)                                                 \
-    do {                                                                      \
-        if (!(condition)) SDK_ASSERT_REPORT_(kTraceFile, __LINE__, #condition); \
+#define SDK_ASSERT(condition)                                                   \
+    do {                                                                        \
+        if (!(condition)) ::SdkTrace::ReportAssert(kTraceFile, __LINE__, #condition); \
     } while (0)
 // SDK_ASSERT_FAILED("Invalid pointer pType") reports the expression "false" with a narrow or
 // wide message.
-#define SDK_ASSERT_FAILED(message) SDK_ASSERT_REPORT_(kTraceFile, __LINE__, "false", message)
+#define SDK_ASSERT_FAILED(message) ::SdkTrace::ReportAssert(kTraceFile, __LINE__, "false", message)
 // SDK_ASSERT_TEXT("FALSE", L"Failed ...") reports a given expression text with a message.
 #define SDK_ASSERT_TEXT(expression, message) \
-    SDK_ASSERT_REPORT_(kTraceFile, __LINE__, expression, message)
-
-#define SDK_ASSERT_REPORT_(file, line, ...)                                   \
-    do {                                                                      \
-        try {                                                                 \
-            if (::Zentil500::ShouldAssert())                                  \
-                ::Zentil500::SAssert(file, line, __VA_ARGS__);                \
-        } catch (...) {                                                       \
-        }                                                                     \
-    } while (0)
+    ::SdkTrace::ReportAssert(kTraceFile, __LINE__, expression, message)

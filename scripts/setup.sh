@@ -9,8 +9,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
 # ca-certificates: the configure step downloads SQLite over HTTPS (cmake/Sqlite.cmake).
+# gcovr: the coverage report (scripts/coverage.sh).
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev cmake ninja-build
-          googletest nlohmann-json3-dev wixl msitools ca-certificates)
+          googletest nlohmann-json3-dev wixl msitools ca-certificates gcovr)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -27,7 +28,7 @@ fi
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" \
-        -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} >/dev/null
+        -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} ${CONFIGURE_ARGS:-} >/dev/null
 fi
 cmake --build "$build"
 

@@ -69,13 +69,13 @@ std::vector<std::string> SplitList(const std::string& text) {
     return items;
 }
 
-bool IsSeparator(char c) {
+bool IsSeparator(char c) noexcept {
     return c == '/' || c == '\\';
 }
 
 // Whether path ends in suffix at a path-component boundary, ignoring ASCII case and the kind
 // of separator.
-bool PathEndsWith(const char* path, size_t pathLength, const std::string& suffix) {
+bool PathEndsWith(const char* path, size_t pathLength, const std::string& suffix) noexcept {
     if (suffix.empty() || suffix.length() > pathLength) return false;
     const char* tail = path + pathLength - suffix.length();
     for (size_t i = 0; i < suffix.length(); ++i) {
@@ -89,7 +89,7 @@ bool PathEndsWith(const char* path, size_t pathLength, const std::string& suffix
 
 // A filter name matches the file's path with or without the file's extension, so that
 // "CCryptoGraphicKey" selects ".../key/CCryptoGraphicKey.cpp".
-bool FileMatches(const char* file, const std::string& name) {
+bool FileMatches(const char* file, const std::string& name) noexcept {
     const size_t length = std::strlen(file);
     if (PathEndsWith(file, length, name)) return true;
     size_t stem = length;
@@ -128,7 +128,7 @@ OutputState& Output() {
     return state;
 }
 
-bool FileAdmitted(const char* file) {
+bool FileAdmitted(const char* file) noexcept {
     if (!file) file = "";
     ::AcquireSRWLockShared(&g_filterLock);
     bool admitted = g_files.empty();
@@ -423,13 +423,13 @@ void SLogger::SetSink(Sink sink) {
     out.sink = std::move(sink);
 }
 
-bool SLogger::ShouldTrace(int level, const char* file) {
+bool SLogger::ShouldTrace(int level, const char* file) noexcept {
     if (TraceCountingEnabled()) ++ThreadTraceCounters().shouldTrace;
     if (g_traceIsOff.load(std::memory_order_relaxed)) return false;
     return FileAdmitted(file);
 }
 
-bool ShouldTrace_slowpath(int level, const char* file, int line) {
+bool ShouldTrace_slowpath(int level, const char* file, int line) noexcept {
     if (TraceCountingEnabled()) ++ThreadTraceCounters().slowPath;
     if (level < 0 || level >= kLevelCount) return false;
     if ((g_levelMask.load(std::memory_order_relaxed) & (1u << level)) == 0) return false;

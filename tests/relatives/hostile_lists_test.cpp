@@ -85,7 +85,9 @@ TEST_F(HostileListTest, KeysOfRepeatedIdsPassOnThroughManyDeletes) {
         const long position = i % 2 ? firstOf(5) : lastOf(5);
         ASSERT_HR(S_OK, i % 2 ? DeleteByKey(ids.Get(), 5) : DeleteAt(ids.Get(), position));
         expected.erase(expected.begin() + (position - 1));
-        if (i % 17 == 0) ASSERT_EQ(expected, ItemsOf(ids.Get())) << i;
+        if (i % 17 == 0) {
+            ASSERT_EQ(expected, ItemsOf(ids.Get())) << i;
+        }
     }
     EXPECT_HR(kNotFound, ItemByKey(ids.Get(), 5, &id));
     for (int i = 0; i < 59; ++i) {

@@ -118,7 +118,9 @@ TEST_F(LifecycleTest, PrepareForCommitTracesEveryLayerInOrder) {
         EXPECT_EQ(0u, capture.lines[i].text.rfind(expected[i], 0)) << i;
         // Every line of the chain carries the flag as "true", and the exit lines status 0.
         EXPECT_NE(std::wstring::npos, capture.lines[i].text.find(L"[true]")) << i;
-        if (i >= 3) EXPECT_NE(std::wstring::npos, capture.lines[i].text.find(L"]\t[0]\t")) << i;
+        if (i >= 3) {
+            EXPECT_NE(std::wstring::npos, capture.lines[i].text.find(L"]\t[0]\t")) << i;
+        }
     }
 }
 

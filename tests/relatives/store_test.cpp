@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "collection_fixture.h"
+#include "guardheap.h"
 
 using namespace RelTest;
 using SdkEnum::ElementStore;
@@ -58,7 +59,7 @@ void ExpectSame(const ElementStore& store, const std::vector<ModelElement>& mode
         ElementStore::Sequence s = 0;
         ASSERT_EQ(first.count(key) == 1, store.FindKey(key.c_str(), &s)) << k;
     }
-    for (const std::wstring& key : {L"alphA", L"#-1000", L"#01", L"#+1", L"#1 "}) {
+    for (const wchar_t* key : {L"alphA", L"#-1000", L"#01", L"#+1", L"#1 "}) {
         ElementStore::Sequence s = 0;
         ASSERT_EQ(first.count(Folded(key)) == 1, store.FindKey(key, &s));
     }
@@ -136,6 +137,37 @@ TEST(ElementStoreTest, TheKeyPassesToTheNextOccurrenceOnly) {
     ElementStore::Sequence s = 0;
     ASSERT_TRUE(store.FindKey(L"#5", &s));
     EXPECT_EQ(5, V_I4(&store.Element(s)));
+}
+
+// Once ReserveAppend has succeeded, CommitAppend allocates nothing: Add commits after the host
+// list took the ID, where a failure would leave the two apart. Every kind of key (new ID key,
+// new text key, repeated key, none) through many growth steps of every table, also after Clear
+// (a fresh key table) and after removals.
+TEST(ElementStoreTest, CommitAppendNeverAllocates) {
+    ElementStore store;
+    auto appendChecked = [&](long value, const std::wstring& key) {
+        const Zentil500::SWCharString text(key.c_str());
+        store.ReserveAppend(key.empty() ? nullptr : &text);
+        ComLib::ScopedVariant element;
+        element.SetI4(value);
+        GuardHeap::Arm(1);
+        store.CommitAppend(std::move(element));
+        ASSERT_EQ(0u, GuardHeap::Disarm()) << value << " " << key;
+    };
+    for (int pass = 0; pass < 2; ++pass) {
+        for (long v = 0; v < 3000; ++v) {
+            std::wstring key;
+            switch (v % 4) {
+                case 0: key = L"#" + std::to_wstring(v); break;
+                case 1: key = L"Text" + std::to_wstring(v); break;
+                case 2: key = L"#" + std::to_wstring(v - 2); break;  // repeated
+                default: break;                                   // none
+            }
+            appendChecked(v, key);
+            if (v % 5 == 0) store.Remove(store.SequenceAt(store.Count() / 2));
+        }
+        store.Clear();
+    }
 }
 
 class EditedListTest : public CollectionTest {};

@@ -299,8 +299,9 @@ void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories) {
     ComLib::ScopedVariant empty;
     empty.SetBstr(L"");
     if (bag && SUCCEEDED(bag->Add(ComLib::ScopedBstr(WP_SI_CORPORATE_CATEGORIES_W).Get(),
-                                  empty.Get(), kMainListFlags, &property)))
+                                  empty.Get(), kMainListFlags, &property))) {
         EXPECT_EQ(S_OK, property->get_Properties(&list));
+    }
     if (list) {
         ComPtr<ISProperty> element;
         value.SetI4(static_cast<LONG>(categories.size()));
