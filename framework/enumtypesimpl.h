@@ -208,7 +208,10 @@ inline Zentil500::SWCharString IdKey(long id) {
 // the key. Key look-up is a hash look-up, O(1) on average. ID keys ("#<id>" as IdKey writes
 // them, whatever the element) are also in a flat table from the ID to the first occurrence: a
 // look-up there touches one cache line where the map's touches several, which is most of the
-// cost of a look-up in a long list.
+// cost of a look-up in a long list. The table also tells whether that element is the plain ID
+// (an integer element), so that get_Item by an ID key answers without touching the element; and
+// when the IDs are dense (as a repository hands them out), a bitmap over their range answers that
+// from a few bytes per thousand IDs, which stay in the cache where the table's cells do not.
 class ElementStore {
 public:
     using Sequence = size_t;
@@ -234,6 +237,9 @@ public:
 
     // The element that key names (its first occurrence); false when no element has the key.
     bool FindKey(const Zentil500::SWCharString& key, Sequence* sequence) const;
+    // Whether key (length characters) is an ID key ("#17") naming an integer element, that is
+    // the ID itself: then *id is that ID. False for every other key (FindKey answers those).
+    bool FindPlainId(const wchar_t* key, size_t length, long* id) const noexcept;
 
     // Appending in two steps, so that an append after a host call cannot fail: ReserveAppend
     // allocates whatever the append of one element with key `key` (nullptr: without a key) needs
@@ -291,20 +297,34 @@ private:
     };
 
     // The ID table: open addressing with linear probing, size 0 or a power of two, at most half
-    // full. A cell holds an ID key's ID and its first occurrence + 1 (0: an empty cell).
+    // full. A cell holds an ID key's ID, its first occurrence + 1 (0: an empty cell) and whether
+    // that element is the integer ID itself.
     struct IdCell {
         long id = 0;
-        std::uint32_t first = 0;
+        std::uint32_t first : 31 = 0;
+        std::uint32_t plain : 1 = 0;
     };
     // The ID of key when it is an ID key, written as IdKey writes it.
-    static bool ParseIdKey(const Zentil500::SWCharString& key, long* id) noexcept;
+    static bool ParseIdKey(const wchar_t* key, size_t length, long* id) noexcept;
+    static bool ParseIdKey(const Zentil500::SWCharString& key, long* id) noexcept {
+        return ParseIdKey(key.c_str(), key.str().size(), id);
+    }
+    // Points the ID's cell at element `first`.
+    void SetIdFirst(long id, Sequence first) noexcept;
+    // The bit of id in the plain-ID bitmap, when id lies in its range.
+    bool InPlainRange(long id) const noexcept {
+        return static_cast<long long>(id) - m_plainBase >= 0 &&
+               static_cast<long long>(id) - m_plainBase <
+                   static_cast<long long>(m_plainBits.size()) * 64;
+    }
+    void SetPlainBit(long id, bool plain) noexcept;
     size_t IdHome(long id) const noexcept;
     // The cell of id; nullptr when absent.
     const IdCell* FindIdCell(long id) const noexcept;
     IdCell* FindIdCell(long id) noexcept {
         return const_cast<IdCell*>(static_cast<const ElementStore*>(this)->FindIdCell(id));
     }
-    void InsertId(long id, Sequence first) noexcept;  // room reserved
+    void InsertId(long id, Sequence first, bool plain) noexcept;  // room reserved
     void EraseId(long id) noexcept;
     void ReserveId();  // room for one more ID; may throw
 
@@ -318,6 +338,11 @@ private:
     KeyMap m_keys;
     std::vector<IdCell> m_ids;  // the ID table
     size_t m_idCount = 0;
+    // Within [m_plainBase, m_plainBase + 64 * size) a bit is set exactly when the ID's cell says
+    // plain; chosen anew each time the table grows, over the range of the plain IDs then (when
+    // they are dense enough) with room for IDs added after them. Outside it the table answers.
+    std::vector<std::uint64_t> m_plainBits;
+    long long m_plainBase = 0;
     // Prepared by ReserveAppend for CommitAppend:
     KeyMap::node_type m_spare;           // the node of a new key (keeps its allocation)
     KeyEntry* m_pendingEntry = nullptr;  // the existing entry of the key
@@ -484,11 +509,17 @@ public:
             SDK_TRACE_RETURN(L"IEnumTypesImpl::get_Item", hr, SdkTrace::VariantText(&index));
 
         bool found = false;
+        bool plain = false;
+        long value = 0;
         ComLib::ScopedVariant element;
         {
             ComLib::CComObjectLock<T> lock(Owner());
             SdkEnum::ElementStore::Sequence sequence = 0;
-            if (FindLocked(resolved.Get(), &sequence)) {
+            if (resolved.Type() == VT_BSTR &&
+                m_store.FindPlainId(V_BSTR(&resolved.Get()), SysStringLen(V_BSTR(&resolved.Get())),
+                                    &value)) {
+                found = plain = true;
+            } else if (FindLocked(resolved.Get(), &sequence)) {
                 found = true;
                 hr = element.CopyFrom(m_store.Element(sequence));
             }
@@ -497,8 +528,7 @@ public:
             hr = ReportIndexNotFound(resolved);
             SDK_TRACE_RETURN(L"IEnumTypesImpl::get_Item", hr, SdkTrace::VariantText(&index));
         }
-        long value = 0;
-        if (SUCCEEDED(hr)) hr = SdkEnum::ElementId(element.Get(), &value);
+        if (SUCCEEDED(hr) && !plain) hr = SdkEnum::ElementId(element.Get(), &value);
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IEnumTypesImpl::get_Item", hr, SdkTrace::VariantText(&index));
         *pID = static_cast<ElemType>(value);

@@ -211,16 +211,15 @@ int ElementStore::PositionOf(Sequence sequence) const noexcept {
     return PrefixCount(sequence);
 }
 
-bool ElementStore::ParseIdKey(const SWCharString& key, long* id) noexcept {
-    const std::wstring& text = key.str();
+bool ElementStore::ParseIdKey(const wchar_t* text, size_t length, long* id) noexcept {
     size_t i = 1;
-    const bool negative = text.size() > 1 && text[1] == L'-';
+    const bool negative = length > 1 && text[1] == L'-';
     if (negative) ++i;
-    const size_t digits = text.size() - std::min(text.size(), i);
-    if (text.empty() || text[0] != L'#' || digits == 0 || digits > 10) return false;
+    const size_t digits = length - std::min(length, i);
+    if (length == 0 || text[0] != L'#' || digits == 0 || digits > 10) return false;
     if (text[i] == L'0' && (digits > 1 || negative)) return false;  // IdKey writes no such zero
     long long value = 0;
-    for (; i < text.size(); ++i) {
+    for (; i < length; ++i) {
         if (text[i] < L'0' || text[i] > L'9') return false;
         value = value * 10 + (text[i] - L'0');
     }
@@ -229,6 +228,15 @@ bool ElementStore::ParseIdKey(const SWCharString& key, long* id) noexcept {
     *id = static_cast<long>(value);
     return true;
 }
+
+namespace {
+
+// Whether value is the integer element id.
+bool IsPlainId(const VARIANT& value, long id) noexcept {
+    return V_VT(&value) == VT_I4 && V_I4(&value) == id;
+}
+
+}  // namespace
 
 size_t ElementStore::IdHome(long id) const noexcept {
     std::uint64_t hash = static_cast<std::uint32_t>(id) * 0x9E3779B97F4A7C15ull;
@@ -246,12 +254,30 @@ const ElementStore::IdCell* ElementStore::FindIdCell(long id) const noexcept {
     }
 }
 
-void ElementStore::InsertId(long id, Sequence first) noexcept {
+void ElementStore::InsertId(long id, Sequence first, bool plain) noexcept {
     const size_t mask = m_ids.size() - 1;
     size_t i = IdHome(id);
     while (m_ids[i].first != 0) i = (i + 1) & mask;
-    m_ids[i] = IdCell{id, static_cast<std::uint32_t>(first + 1)};
+    m_ids[i] = IdCell{id, static_cast<std::uint32_t>(first + 1), plain};
     ++m_idCount;
+    if (plain) SetPlainBit(id, true);
+}
+
+void ElementStore::SetIdFirst(long id, Sequence first) noexcept {
+    IdCell* cell = FindIdCell(id);
+    cell->first = static_cast<std::uint32_t>(first + 1);
+    cell->plain = IsPlainId(m_slots[first].value.Get(), id);
+    SetPlainBit(id, cell->plain);
+}
+
+void ElementStore::SetPlainBit(long id, bool plain) noexcept {
+    if (!InPlainRange(id)) return;
+    const auto bit = static_cast<size_t>(static_cast<long long>(id) - m_plainBase);
+    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    if (plain)
+        m_plainBits[bit / 64] |= mask;
+    else
+        m_plainBits[bit / 64] &= ~mask;
 }
 
 // Linear probing without tombstones: the cells after the erased one move back into the hole
@@ -259,6 +285,7 @@ void ElementStore::InsertId(long id, Sequence first) noexcept {
 void ElementStore::EraseId(long id) noexcept {
     IdCell* cell = FindIdCell(id);
     if (cell == nullptr) return;
+    SetPlainBit(id, false);
     const size_t mask = m_ids.size() - 1;
     size_t hole = static_cast<size_t>(cell - m_ids.data());
     for (size_t j = (hole + 1) & mask; m_ids[j].first != 0; j = (j + 1) & mask) {
@@ -275,10 +302,41 @@ void ElementStore::EraseId(long id) noexcept {
 void ElementStore::ReserveId() {
     if ((m_idCount + 1) * 2 <= m_ids.size()) return;
     std::vector<IdCell> cells(std::max<size_t>(16, m_ids.size() * 2));
+    // The bitmap over the plain IDs' range, when it takes at most a byte per plain ID, with half
+    // the range again as room for the IDs added until the table grows next.
+    long long low = LLONG_MAX, high = LLONG_MIN, plainCount = 0;
+    for (const IdCell& cell : m_ids) {
+        if (cell.first == 0 || !cell.plain) continue;
+        low = std::min<long long>(low, cell.id);
+        high = std::max<long long>(high, cell.id);
+        ++plainCount;
+    }
+    std::vector<std::uint64_t> bits;
+    if (plainCount > 0 && high - low + 1 <= 8 * plainCount) {
+        const long long span = high - low + 1;
+        bits.resize(static_cast<size_t>((span + span / 2 + 63) / 64));
+    }
+    // Nothing below allocates.
     cells.swap(m_ids);
+    m_plainBits.swap(bits);
+    m_plainBase = low;
     m_idCount = 0;
     for (const IdCell& cell : cells)
-        if (cell.first != 0) InsertId(cell.id, cell.first - 1);
+        if (cell.first != 0) InsertId(cell.id, cell.first - 1, cell.plain);
+}
+
+bool ElementStore::FindPlainId(const wchar_t* key, size_t length, long* id) const noexcept {
+    long parsed = 0;
+    if (key == nullptr || !ParseIdKey(key, length, &parsed)) return false;
+    if (InPlainRange(parsed)) {
+        const auto bit = static_cast<size_t>(static_cast<long long>(parsed) - m_plainBase);
+        if ((m_plainBits[bit / 64] >> (bit % 64) & 1) == 0) return false;
+    } else {
+        const IdCell* cell = FindIdCell(parsed);
+        if (cell == nullptr || !cell->plain) return false;
+    }
+    *id = parsed;
+    return true;
 }
 
 bool ElementStore::FindKey(const SWCharString& key, Sequence* sequence) const {
@@ -341,7 +399,8 @@ void ElementStore::CommitAppend(ComLib::ScopedVariant&& value) noexcept {
         m_spare.mapped().first = sequence;
         m_spare.mapped().rest.clear();
         entry = &*m_keys.insert(std::move(m_spare)).position;          // buckets reserved
-        if (entry->second.isId) InsertId(entry->second.id, sequence);  // room reserved
+        if (entry->second.isId)  // room reserved
+            InsertId(entry->second.id, sequence, IsPlainId(value.Get(), entry->second.id));
     }
     m_pendingEntry = nullptr;
     m_pendingNewKey = false;
@@ -376,7 +435,7 @@ void ElementStore::Remove(Sequence sequence) noexcept {
             // The key passes to the next occurrence.
             occurrences.first = occurrences.rest.front();
             occurrences.rest.erase(occurrences.rest.begin());
-            if (occurrences.isId) FindIdCell(occurrences.id)->first = occurrences.first + 1;
+            if (occurrences.isId) SetIdFirst(occurrences.id, occurrences.first);
         }
     }
     const size_t gaps = m_slots.size() - m_live;
@@ -391,6 +450,7 @@ void ElementStore::Clear() noexcept {
     m_tree.clear();
     m_keys.clear();
     std::fill(m_ids.begin(), m_ids.end(), IdCell{});
+    std::fill(m_plainBits.begin(), m_plainBits.end(), std::uint64_t{0});
     m_idCount = 0;
     m_live = 0;
 }
@@ -408,7 +468,8 @@ void ElementStore::Compact() noexcept {
             Occurrences& occurrences = slot.key->second;
             const size_t k = occurrences.renumbered++;
             (k == 0 ? occurrences.first : occurrences.rest[k - 1]) = next;
-            if (k == 0 && occurrences.isId) FindIdCell(occurrences.id)->first = next + 1;
+            if (k == 0 && occurrences.isId)  // the same element: whether it is plain stays
+                FindIdCell(occurrences.id)->first = static_cast<std::uint32_t>(next + 1);
         }
         if (s != next) m_slots[next] = std::move(slot);
         ++next;

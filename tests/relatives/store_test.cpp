@@ -3,6 +3,7 @@
 // collection over lists edited at the front, middle and end, with repeated IDs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <map>
 #include <random>
@@ -37,6 +38,19 @@ std::wstring RandomKey(std::mt19937& random) {
     return L"#" + std::to_wstring(random() % 200);
 }
 
+// The ID an ID key names, when key is one as the collection writes them ("#17", "#-5").
+bool IdOfKey(const std::wstring& key, long* id) {
+    if (key.size() < 2 || key[0] != L'#') return false;
+    try {
+        const long value = std::stol(key.substr(1));
+        if (key != L"#" + std::to_wstring(value)) return false;
+        *id = value;
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void ExpectSame(const ElementStore& store, const std::vector<ModelElement>& model) {
     ASSERT_EQ(static_cast<int>(model.size()), store.Count());
     for (int p = 0; p < store.Count(); ++p) {
@@ -53,11 +67,29 @@ void ExpectSame(const ElementStore& store, const std::vector<ModelElement>& mode
         ElementStore::Sequence s = 0;
         ASSERT_TRUE(store.FindKey(model[p].key.c_str(), &s)) << p;
         ASSERT_EQ(first[Folded(model[p].key)], store.PositionOf(s)) << p;
+        // An ID key answers by itself exactly when the element it names is that integer ID.
+        long id = 0;
+        const bool plain = IdOfKey(model[p].key, &id) &&
+                           model[static_cast<size_t>(first[Folded(model[p].key)])].value == id;
+        long answered = 0;
+        ASSERT_EQ(plain, store.FindPlainId(model[p].key.c_str(), model[p].key.size(), &answered))
+            << p << " " << model[p].key;
+        if (plain) {
+            ASSERT_EQ(id, answered);
+        }
     }
     for (long k = 0; k < 200; k += 7) {
         const std::wstring key = L"#" + std::to_wstring(k);
         ElementStore::Sequence s = 0;
         ASSERT_EQ(first.count(key) == 1, store.FindKey(key.c_str(), &s)) << k;
+    }
+    // No ID key answers by itself once its ID is gone (every ID the keys use).
+    for (long k = -1000; k < 200; k = k == -1000 ? 0 : k + 1) {
+        const std::wstring key = L"#" + std::to_wstring(k);
+        long id = 0;
+        if (first.count(key) == 0) {
+            ASSERT_FALSE(store.FindPlainId(key.c_str(), key.size(), &id)) << k;
+        }
     }
     for (const wchar_t* key : {L"alphA", L"#-1000", L"#01", L"#+1", L"#1 "}) {
         ElementStore::Sequence s = 0;
@@ -105,7 +137,12 @@ TEST(ElementStoreTest, MatchesTheModelThroughGapsCompactionsAndCopies) {
                 store.Remove(store.SequenceAt(static_cast<int>(p)));
                 model.erase(model.begin() + static_cast<std::ptrdiff_t>(p));
             } else {
-                Append(store, model, next++, RandomKey(random));
+                // Half of the ID keys go with their own ID as the element (a plain ID), the
+                // others with another value.
+                const std::wstring key = RandomKey(random);
+                long id = 0;
+                const bool plain = IdOfKey(key, &id) && random() % 2;
+                Append(store, model, plain ? id : next++, key);
             }
             ExpectSame(store, model);
             if (HasFatalFailure()) return;
@@ -137,6 +174,47 @@ TEST(ElementStoreTest, TheKeyPassesToTheNextOccurrenceOnly) {
     ElementStore::Sequence s = 0;
     ASSERT_TRUE(store.FindKey(L"#5", &s));
     EXPECT_EQ(5, V_I4(&store.Element(s)));
+}
+
+// An ID key answers by itself exactly while its first occurrence is the integer ID: through the
+// bitmap of a dense range (IDs 1..400), and through the table for IDs outside it, as elements
+// come and go and the key passes between occurrences.
+TEST(ElementStoreTest, PlainIdsFollowEveryChange) {
+    ElementStore store;
+    std::vector<ModelElement> model;
+    for (long id = 1; id <= 400; ++id) Append(store, model, id, L"#" + std::to_wstring(id));
+    Append(store, model, 5000000, L"#5000000");  // far outside the dense range
+    Append(store, model, 41, L"#7");             // a second occurrence of #7, not plain
+    Append(store, model, 9, L"#1000");           // an ID key whose element is another ID
+    Append(store, model, 1000, L"#1000");        // ... and a plain second occurrence
+    auto expectPlain = [&](const std::vector<long>& plain) {
+        for (long id : {0L, 1L, 7L, 100L, 400L, 401L, 1000L, 5000000L, -3L}) {
+            const std::wstring key = L"#" + std::to_wstring(id);
+            long answered = 0;
+            const bool expected = std::find(plain.begin(), plain.end(), id) != plain.end();
+            EXPECT_EQ(expected, store.FindPlainId(key.c_str(), key.size(), &answered)) << id;
+            if (expected) {
+                EXPECT_EQ(id, answered);
+            }
+        }
+    };
+    expectPlain({1, 7, 100, 400, 5000000});
+    auto removeKey = [&](const wchar_t* key) {
+        ElementStore::Sequence s = 0;
+        ASSERT_TRUE(store.FindKey(key, &s));
+        store.Remove(s);
+    };
+    removeKey(L"#100");      // the only occurrence: gone
+    removeKey(L"#5000000");  // outside the bitmap: gone from the table
+    removeKey(L"#1000");     // the key passes to the plain occurrence
+    expectPlain({1, 7, 400, 1000});
+    removeKey(L"#7");        // the key passes to the element 41: no longer plain
+    expectPlain({1, 400, 1000});
+    // Growth of the table rebuilds the bitmap over what is there now.
+    for (long id = 2000; id < 2600; ++id) Append(store, model, id, L"#" + std::to_wstring(id));
+    expectPlain({1, 400, 1000});
+    store.Clear();
+    expectPlain({});
 }
 
 // Once ReserveAppend has succeeded, CommitAppend allocates nothing: Add commits after the host
