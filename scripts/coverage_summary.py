@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
-"""Sums up gcovr's JSON report: prints coverage.lines, coverage.branches and the ten files with
-the most uncovered lines, and writes an HTML index with the figures per folder and per file."""
+"""Sums up gcovr's JSON report of the merged counts: drops the exception edges (branches marked
+"throw"), writes the report without them for the per-file pages, prints coverage.lines,
+coverage.branches and the ten files with the most uncovered lines, and writes an HTML index with
+the figures per folder and per file.
+
+    coverage_summary.py <merged.json> <report.json> <index.html>
+"""
 import html
 import json
 import sys
@@ -19,9 +24,14 @@ def percent(part, whole):
     return 100.0 * part / whole if whole else 100.0
 
 
-def main(json_path, index_path):
+def main(json_path, report_path, index_path):
     with open(json_path) as f:
         data = json.load(f)
+    for entry in data["files"]:
+        for line in entry["lines"]:
+            line["branches"] = [b for b in line.get("branches", []) if not b.get("throw")]
+    with open(report_path, "w") as f:
+        json.dump(data, f)
     files = {}
     for entry in data["files"]:
         files[entry["file"]] = file_counts(entry)
@@ -72,4 +82,4 @@ def main(json_path, index_path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(sys.argv[1], sys.argv[2], sys.argv[3])
