@@ -1,5 +1,5 @@
 // Failures from below: every host call a member makes fails in turn, and every allocation it
-// makes fails in turn (tracing off and on). The member answers a failure (or the S_OK listed
+// makes fails in turn (each tracing off and on). The member answers a failure (or the S_OK listed
 // where the failure is ignored by design), writes nothing half way, lets no exception out and
 // leaks nothing; a member that succeeds despite the failure has all its effects.
 #include <gtest/gtest.h>
@@ -35,6 +35,9 @@ std::string Hex(HRESULT hr) {
     return text;
 }
 
+// Every host call of every member fails in turn, first with tracing off, then on: with tracing on
+// every failure exit writes its line (with the failed call's output and the caller's arguments),
+// and the member must answer exactly as it did without tracing.
 TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
     static constexpr const char* kUnit = "host faults";
     const auto start = std::chrono::steady_clock::now();
@@ -59,35 +62,52 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
             RefHost::ClearCallLog();
             if (FAILED(result.hr)) continue;  // nothing to break
         }
-        std::map<std::string, unsigned> seen;
-        for (const std::string& method : methods) {
-            const unsigned nth = ++seen[method];
-            Stage stage(true);
-            stage.unit = kUnit;
-            stage.member = member;
-            ComPtr<IUnknown> target = stage.Target(*member);
-            const std::wstring before = stage.Snapshot();
-            Now(kUnit, member, "host call failing");
-            Call call(*member, {}, stage.ObjectFor(*member));
-            EXPECT_EQ(S_OK, RefHost::InjectFault(nullptr, method, kHostFault,
-                                                 RefHost::FaultMode::NthCall, nth));
-            const CallResult result = call.ThroughVtable(target.Get());
-            RefHost::ClearFaults();
-            ++g_counts.calls;
-            const std::string what =
-                method + " #" + std::to_string(nth) + " failed -> " + Hex(result.hr);
-            if (SUCCEEDED(result.hr)) {
-                if (!kIgnoredHostFailures.count({member->name, method}))
-                    Finding(g_counts.unexpectedSuccesses, "success", kUnit, *member,
-                            "host call failing", method, what);
-                continue;
+        // The answer to each failure without tracing, which tracing must not change.
+        std::map<std::pair<std::string, unsigned>, HRESULT> untraced;
+        for (bool tracing : {false, true}) {
+            const char* const detail = tracing ? "host call failing, tracing on" : "host call failing";
+            std::map<std::string, unsigned> seen;
+            for (const std::string& method : methods) {
+                const unsigned nth = ++seen[method];
+                Stage stage(true);
+                stage.unit = kUnit;
+                stage.member = member;
+                ComPtr<IUnknown> target = stage.Target(*member);
+                const std::wstring before = stage.Snapshot();
+                Now(kUnit, member, detail);
+                Call call(*member, {}, stage.ObjectFor(*member));
+                EXPECT_EQ(S_OK, RefHost::InjectFault(nullptr, method, kHostFault,
+                                                     RefHost::FaultMode::NthCall, nth));
+                CallResult result;
+                {
+                    std::unique_ptr<TracingOn> trace;
+                    if (tracing) trace = std::make_unique<TracingOn>();
+                    result = call.ThroughVtable(target.Get());
+                }
+                RefHost::ClearFaults();
+                ++g_counts.calls;
+                const std::string what =
+                    method + " #" + std::to_string(nth) + " failed -> " + Hex(result.hr);
+                if (!tracing) {
+                    untraced[{method, nth}] = result.hr;
+                } else if (untraced[{method, nth}] != result.hr) {
+                    Finding(g_counts.wrongResults, "tracing changed the answer", kUnit, *member,
+                            detail, method, what + " (untraced " + Hex(untraced[{method, nth}]) +
+                                                ")");
+                }
+                if (SUCCEEDED(result.hr)) {
+                    if (!kIgnoredHostFailures.count({member->name, method}))
+                        Finding(g_counts.unexpectedSuccesses, "success", kUnit, *member, detail,
+                                method, what);
+                    continue;
+                }
+                if (!result.outputsUntouched)
+                    Finding(g_counts.touchedOutputs, "output", kUnit, *member, detail, method,
+                            what);
+                if (stage.Snapshot() != before)
+                    Finding(g_counts.halfWrites, "half write", kUnit, *member, detail, method,
+                            what);
             }
-            if (!result.outputsUntouched)
-                Finding(g_counts.touchedOutputs, "output", kUnit, *member, "host call failing",
-                        method, what);
-            if (stage.Snapshot() != before)
-                Finding(g_counts.halfWrites, "half write", kUnit, *member, "host call failing",
-                        method, what);
         }
     }
     printf("sweep: host faults took %.1f s\n",
