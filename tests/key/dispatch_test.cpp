@@ -1,0 +1,95 @@
+// Late-bound calls of the key object through IDispatch::Invoke: the arguments a member cannot take
+// are refused before the call reaches the platform's dispatcher, and whatever it can take reaches
+// the member.
+#include <gtest/gtest.h>
+
+#include "pravhelper500.h"
+#include "support/host_fixture.h"
+
+using ComLib::ScopedVariant;
+using Microsoft::WRL::ComPtr;
+using namespace Pravhelper500;
+
+namespace {
+
+constexpr DISPID kKeyState = 202;
+
+class DispatchTest : public HostedKeyTest {
+protected:
+    void SetUp() override {
+        HostedKeyTest::SetUp();
+        SetI4(WP_SI_KEY_STATE_W, DEACTIVATED);
+        ASSERT_EQ(S_OK, Initialize());
+        ASSERT_EQ(S_OK, key.As(&dispatch));
+    }
+    void TearDown() override {
+        dispatch.Reset();
+        HostedKeyTest::TearDown();
+    }
+    // Invoke with the arguments in call order; the result lands in *result.
+    HRESULT Call(DISPID id, WORD flags, std::vector<VARIANT> arguments, ScopedVariant* result) {
+        std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());
+        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
+                          static_cast<UINT>(reversed.size()), 0};
+        EXCEPINFO exception{};
+        UINT bad = 0;
+        const HRESULT hr = dispatch->Invoke(id, IID_NULL, 0, flags, &params,
+                                            result ? result->Receive() : nullptr, &exception, &bad);
+        SysFreeString(exception.bstrSource);
+        SysFreeString(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
+        return hr;
+    }
+    static VARIANT I4(long value) {
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = VT_I4;
+        V_I4(&v) = value;
+        return v;
+    }
+
+    ComPtr<IDispatch> dispatch;
+};
+
+TEST_F(DispatchTest, GetterTakesNoArgumentBesidesItsResult) {
+    ScopedVariant result;
+    ASSERT_EQ(S_OK, Call(kKeyState, DISPATCH_PROPERTYGET, {}, &result));
+    EXPECT_EQ(VT_I4, result.Type());
+    EXPECT_EQ(DEACTIVATED, V_I4(&result.Get()));
+
+    // One argument in the place of the result, when it is no pointer to the result, is one too
+    // many; so are two.
+    ScopedVariant unused;
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT, Call(kKeyState, DISPATCH_PROPERTYGET, {I4(1)}, &unused));
+    VARIANT nullReference;
+    VariantInit(&nullReference);
+    V_VT(&nullReference) = VT_I4 | VT_BYREF;
+    V_I4REF(&nullReference) = nullptr;
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT,
+              Call(kKeyState, DISPATCH_PROPERTYGET, {nullReference}, &unused));
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT,
+              Call(kKeyState, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {I4(1), I4(2)}, &unused));
+    EXPECT_EQ(VT_EMPTY, unused.Type());
+}
+
+TEST_F(DispatchTest, UnknownMembersAndKindsAreNotFound) {
+    ScopedVariant result;
+    // An id no interface of the chain (the key's, IDispatch, IUnknown) has, with arguments.
+    EXPECT_EQ(DISP_E_MEMBERNOTFOUND, Call(9999, DISPATCH_METHOD, {I4(1)}, &result));
+    // The key state cannot be set by reference, nor set at all.
+    DISPID named = DISPID_PROPERTYPUT;
+    VARIANT value = I4(ACTIVE);
+    DISPPARAMS params{&value, &named, 1, 1};
+    for (WORD flags : {WORD{DISPATCH_PROPERTYPUTREF}, WORD{DISPATCH_PROPERTYPUT}}) {
+        EXCEPINFO exception{};
+        UINT bad = 0;
+        EXPECT_EQ(DISP_E_MEMBERNOTFOUND, dispatch->Invoke(kKeyState, IID_NULL, 0, flags, &params,
+                                                          nullptr, &exception, &bad))
+            << flags;
+    }
+    ScopedVariant stored;
+    ASSERT_EQ(S_OK, Read(WP_SI_KEY_STATE_W, stored));
+    EXPECT_EQ(DEACTIVATED, V_I4(&stored.Get()));
+}
+
+}  // namespace
