@@ -166,6 +166,43 @@ TEST_F(FormatPluginTest, JobServerErrorTracesTheBagAndBothTexts) {
     EXPECT_EQ("export/iface/sdk/desktop/common/FormatPlugin", capture.lines[0].file);
 }
 
+// Each step of the error bag's chain fails in turn: the member returns that step's status, the
+// caller's message stays, and the exit line carries the status, the bag and the caller's text.
+TEST_F(FormatPluginTest, JobServerErrorFailureExitsTraceTheStatusAndTheCallersText) {
+    PutResourceId(kTwoArgumentMessage);
+    PutSubstitutions({L"a", L"b"});
+    const std::wstring bag = SdkTrace::PointerText(error.Get()).str();
+    struct Step {
+        const char* method;
+        unsigned nth;
+    };
+    const Step steps[] = {
+        {"ISProperties::get_Item", 1},             // the message id's property
+        {"ISProperty::get_Value", 1},              // the message id
+        {"ISProperty::get_Properties", 1},         // the substitution list's bag
+        {"ISPropertyBagCollection::Setup", 1},     // the list's count and prefix
+        {"ISPropertyBagCollection::get_Count", 1}, // the number of strings
+        {"ISPropertyBagCollection::get_Item", 2},  // the second string
+    };
+    ScopedBstr previous(L"previous");
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.method);
+        BSTR message = previous.Get();
+        TraceCapture capture;
+        capture.TraceAll();
+        ASSERT_HR(S_OK, RefHost::InjectFault(nullptr, step.method, kInjected,
+                                             RefHost::FaultMode::NthCall, step.nth));
+        EXPECT_HR(kInjected, plugin->FormatJobServerError(error.Get(), &message));
+        RefHost::ClearFaults();
+        EXPECT_EQ(previous.Get(), message);
+        ASSERT_EQ(2u, capture.lines.size());
+        EXPECT_EQ(FormatLine(L"OUT", L"IFormatPlugin::FormatJobServerError",
+                             L"[" + std::to_wstring(static_cast<long>(kInjected)) + L"]\t[" + bag +
+                                 L"] [previous]"),
+                  capture.lines[1].text);
+    }
+}
+
 TEST_F(FormatPluginTest, ByteStreamHandsOutTheMainFilesContents) {
     ScopedVariant stream;
     stream.SetI4(77);
