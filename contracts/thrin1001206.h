@@ -17,6 +17,11 @@ public:
     static int Depth() noexcept;
     // Number of threads registered right now.
     static int RegisteredThreadCount() noexcept;
+
+private:
+    // The calling thread's depth counter, found once: the registration ends on the thread that
+    // made it.
+    void* m_depth;
 };
 
 }  // namespace Thrin1001206
