@@ -183,6 +183,13 @@ TEST_F(CollectionTest, CursorAndEnumeration) {
     ASSERT_HR(S_OK, copy->Next(1, values, &got));
     EXPECT_EQ(2, V_I4(&values[0]));
     EXPECT_HR(S_FALSE, copy->Skip(2));
+    // Back to the start of the snapshot (which does not hold the 4 added after it), then past
+    // the first two.
+    ASSERT_HR(S_OK, copy->Reset());
+    ASSERT_HR(S_OK, copy->Skip(2));
+    ASSERT_HR(S_FALSE, copy->Next(5, values, &got));
+    ASSERT_EQ(1u, got);
+    EXPECT_EQ(3, V_I4(&values[0]));
 }
 
 TEST_F(CollectionTest, CloneEnumeratesButCannotEdit) {

@@ -176,6 +176,36 @@ TEST(ElementStoreTest, TheKeyPassesToTheNextOccurrenceOnly) {
     EXPECT_EQ(5, V_I4(&store.Element(s)));
 }
 
+// Keys beyond ASCII: a key is found exactly when it compares equal, without regard to case, to
+// the stored one, whatever the system's case table says about the characters whose upper case
+// may be ASCII (dotless i, long s, the Kelvin sign: equal to I, S and K on some systems, not
+// under every table) and about letters of other scripts.
+TEST(ElementStoreTest, KeysBeyondAsciiAreFoundExactlyWhenTheyCompareEqual) {
+    const std::vector<std::wstring> keys = {L"Ki\u0131d", L"\u017Fet", L"\u212Aey", L"\u00E9t\u00E9",
+                                            L"\u0130stanbul", L"stra\u00DFe", L"\u03A3\u03C3"};
+    const std::vector<std::wstring> probes = {L"KIID",  L"kiid",    L"SET",     L"set",
+                                              L"KEY",   L"key",     L"\u00C9T\u00C9", L"ete",
+                                              L"ISTANBUL", L"istanbul", L"STRASSE", L"\u03C3\u03A3",
+                                              L"\u03A3\u03A3", L"Ki\u0131D", L"\u212AEY"};
+    ElementStore store;
+    std::vector<ModelElement> model;
+    long value = 1;
+    for (const std::wstring& key : keys) Append(store, model, value++, key);
+    for (const std::wstring& probe : probes) {
+        bool equal = false;
+        for (const std::wstring& key : keys)
+            equal = equal || (key.size() == probe.size() &&
+                              Zentil500::SWCharString(key.c_str()).compareNoCase(probe.c_str()) == 0);
+        ElementStore::Sequence s = 0;
+        EXPECT_EQ(equal, store.FindKey(probe.c_str(), &s)) << static_cast<int>(probe[0]);
+    }
+    // Every stored key finds itself.
+    for (const std::wstring& key : keys) {
+        ElementStore::Sequence s = 0;
+        EXPECT_TRUE(store.FindKey(key.c_str(), &s));
+    }
+}
+
 // An ID key answers by itself exactly while its first occurrence is the integer ID: through the
 // bitmap of a dense range (IDs 1..400), and through the table for IDs outside it, as elements
 // come and go and the key passes between occurrences.
