@@ -2,6 +2,8 @@
 // did not start.
 #pragma once
 
+#include <atomic>
+
 namespace Thrin1001206 {
 
 // Registers the calling thread with the library for the life of the object. Registrations nest
@@ -21,7 +23,7 @@ public:
 private:
     // The calling thread's depth counter, found once: the registration ends on the thread that
     // made it.
-    void* m_depth;
+    std::atomic<int>* m_depth;
 };
 
 }  // namespace Thrin1001206

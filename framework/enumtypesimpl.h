@@ -311,11 +311,14 @@ private:
     }
     // Points the ID's cell at element `first`.
     void SetIdFirst(long id, Sequence first) noexcept;
-    // The bit of id in the plain-ID bitmap, when id lies in its range.
-    bool InPlainRange(long id) const noexcept {
-        return static_cast<long long>(id) - m_plainBase >= 0 &&
-               static_cast<long long>(id) - m_plainBase <
-                   static_cast<long long>(m_plainBits.size()) * 64;
+    // The index of id's bit in the plain-ID bitmap; false when id lies outside its range (or
+    // there is no bitmap).
+    bool PlainBitIndex(long id, size_t* bit) const noexcept {
+        if (m_plainBits.empty()) return false;
+        const long long offset = static_cast<long long>(id) - m_plainBase;
+        if (offset < 0 || offset >= static_cast<long long>(m_plainBits.size()) * 64) return false;
+        *bit = static_cast<size_t>(offset);
+        return true;
     }
     void SetPlainBit(long id, bool plain) noexcept;
     size_t IdHome(long id) const noexcept;

@@ -271,8 +271,8 @@ void ElementStore::SetIdFirst(long id, Sequence first) noexcept {
 }
 
 void ElementStore::SetPlainBit(long id, bool plain) noexcept {
-    if (!InPlainRange(id)) return;
-    const auto bit = static_cast<size_t>(static_cast<long long>(id) - m_plainBase);
+    size_t bit = 0;
+    if (!PlainBitIndex(id, &bit)) return;
     const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
     if (plain)
         m_plainBits[bit / 64] |= mask;
@@ -319,7 +319,7 @@ void ElementStore::ReserveId() {
     // Nothing below allocates.
     cells.swap(m_ids);
     m_plainBits.swap(bits);
-    m_plainBase = low;
+    m_plainBase = m_plainBits.empty() ? 0 : low;
     m_idCount = 0;
     for (const IdCell& cell : cells)
         if (cell.first != 0) InsertId(cell.id, cell.first - 1, cell.plain);
@@ -328,8 +328,8 @@ void ElementStore::ReserveId() {
 bool ElementStore::FindPlainId(const wchar_t* key, size_t length, long* id) const noexcept {
     long parsed = 0;
     if (key == nullptr || !ParseIdKey(key, length, &parsed)) return false;
-    if (InPlainRange(parsed)) {
-        const auto bit = static_cast<size_t>(static_cast<long long>(parsed) - m_plainBase);
+    size_t bit = 0;
+    if (PlainBitIndex(parsed, &bit)) {
         if ((m_plainBits[bit / 64] >> (bit % 64) & 1) == 0) return false;
     } else {
         const IdCell* cell = FindIdCell(parsed);

@@ -109,13 +109,11 @@ ThreadBlock& CurrentBlock() noexcept {
 }  // namespace
 
 JTCAdoptCurrentThread::JTCAdoptCurrentThread() noexcept : m_depth(&CurrentBlock().depth) {
-    std::atomic<int>& depth = *static_cast<std::atomic<int>*>(m_depth);
-    depth.store(depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    m_depth->store(m_depth->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 JTCAdoptCurrentThread::~JTCAdoptCurrentThread() {
-    std::atomic<int>& depth = *static_cast<std::atomic<int>*>(m_depth);
-    depth.store(depth.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    m_depth->store(m_depth->load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
 int JTCAdoptCurrentThread::Depth() noexcept {

@@ -212,7 +212,17 @@ TEST(ElementStoreTest, KeysBeyondAsciiAreFoundExactlyWhenTheyCompareEqual) {
 TEST(ElementStoreTest, PlainIdsFollowEveryChange) {
     ElementStore store;
     std::vector<ModelElement> model;
-    for (long id = 1; id <= 400; ++id) Append(store, model, id, L"#" + std::to_wstring(id));
+    // Each ID answers as soon as it is there, through every growth of the table and bitmap.
+    for (long id = 1; id <= 400; ++id) {
+        Append(store, model, id, L"#" + std::to_wstring(id));
+        for (long probe : {id - 1, id, id + 1}) {
+            const std::wstring key = L"#" + std::to_wstring(probe);
+            long answered = 0;
+            ASSERT_EQ(probe >= 1 && probe <= id,
+                      store.FindPlainId(key.c_str(), key.size(), &answered))
+                << id << " " << probe;
+        }
+    }
     Append(store, model, 5000000, L"#5000000");  // far outside the dense range
     Append(store, model, 41, L"#7");             // a second occurrence of #7, not plain
     Append(store, model, 9, L"#1000");           // an ID key whose element is another ID

@@ -90,10 +90,10 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
                     method + " #" + std::to_string(nth) + " failed -> " + Hex(result.hr);
                 if (!tracing) {
                     untraced[{method, nth}] = result.hr;
-                } else if (untraced[{method, nth}] != result.hr) {
+                } else if (const HRESULT expected = untraced.at({method, nth});
+                           expected != result.hr) {
                     Finding(g_counts.wrongResults, "tracing changed the answer", kUnit, *member,
-                            detail, method, what + " (untraced " + Hex(untraced[{method, nth}]) +
-                                                ")");
+                            detail, method, what + " (untraced " + Hex(expected) + ")");
                 }
                 if (SUCCEEDED(result.hr)) {
                     if (!kIgnoredHostFailures.count({member->name, method}))
