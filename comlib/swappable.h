@@ -17,12 +17,17 @@
 #include <atomic>
 #include <new>
 #include <utility>
-#include <vector>
 
 namespace ComLib {
 
 template <typename T>
 class SwappableComPtr {
+    // A replaced object kept until no use may hold it; the node is allocated by Reserve.
+    struct Retired {
+        T* object = nullptr;
+        Retired* next = nullptr;
+    };
+
 public:
     // One use of the current object: it stays alive until the use ends (the end of the full
     // expression that made it).
@@ -44,10 +49,24 @@ public:
         T* m_object;
     };
 
+    // Room for one replacement, made before anything else changes, so that Replace with it
+    // cannot fail (Reserve fills it).
+    class Reservation {
+    public:
+        Reservation() noexcept = default;
+        ~Reservation() { delete m_node; }
+        Reservation(const Reservation&) = delete;
+        Reservation& operator=(const Reservation&) = delete;
+
+    private:
+        friend class SwappableComPtr;
+        Retired* m_node = nullptr;
+    };
+
     SwappableComPtr() noexcept = default;
     ~SwappableComPtr() {
         // No use can be running any more.
-        for (T* retired : m_retired) retired->Release();
+        ReleaseAll(m_retired);
         if (T* object = m_object.load()) object->Release();
     }
     SwappableComPtr(const SwappableComPtr&) = delete;
@@ -64,26 +83,37 @@ public:
     // Whether an object is held now (a later use may find another one).
     explicit operator bool() const noexcept { return m_object.load() != nullptr; }
 
+    // Fills `room` for one Replace. E_OUTOFMEMORY when it cannot.
+    static HRESULT Reserve(Reservation& room) noexcept {
+        if (room.m_node == nullptr) room.m_node = new (std::nothrow) Retired{};
+        return room.m_node ? S_OK : E_OUTOFMEMORY;
+    }
+
     // Holds `object` from now on: the new reference is taken before the previous object is
     // released, which happens once no use that may hold it is left (at once when none runs).
-    // E_OUTOFMEMORY, with nothing changed, when the previous object could not be kept for later.
-    HRESULT Replace(T* object) noexcept {
-        AcquireSRWLockExclusive(&m_retiredLock);
-        try {
-            m_retired.reserve(m_retired.size() + 1);  // the push below cannot fail
-        } catch (const std::bad_alloc&) {
-            ReleaseSRWLockExclusive(&m_retiredLock);
-            return E_OUTOFMEMORY;
-        }
+    // Nothing happens when `object` is the one held. `room` must have been filled by Reserve.
+    void Replace(T* object, Reservation& room) noexcept {
+        if (object == m_object.load()) return;
         if (object) object->AddRef();
+        AcquireSRWLockExclusive(&m_retiredLock);
         T* previous = m_object.exchange(object);
         if (previous) {
-            m_retired.push_back(previous);
+            Retired* node = std::exchange(room.m_node, nullptr);
+            node->object = previous;
+            node->next = m_retired;
+            m_retired = node;
             m_hasRetired.store(true);
         }
         ReleaseSRWLockExclusive(&m_retiredLock);
         if (previous) ReleaseRetiredIfIdle();
-        return S_OK;
+    }
+    // Both steps at once: E_OUTOFMEMORY, with nothing changed, when the previous object could
+    // not be kept for later.
+    HRESULT Replace(T* object) noexcept {
+        Reservation room;
+        const HRESULT hr = Reserve(room);
+        if (SUCCEEDED(hr)) Replace(object, room);
+        return hr;
     }
 
     // QueryInterface on the current object.
@@ -105,21 +135,27 @@ private:
         if (m_readers.fetch_sub(1) == 1 && m_hasRetired.load()) ReleaseRetiredIfIdle();
     }
     void ReleaseRetiredIfIdle() const noexcept {
-        std::vector<T*> released;
+        Retired* released = nullptr;
         AcquireSRWLockExclusive(&m_retiredLock);
         if (m_readers.load() == 0) {
-            released.swap(m_retired);
+            released = std::exchange(m_retired, nullptr);
             m_hasRetired.store(false);
         }
         ReleaseSRWLockExclusive(&m_retiredLock);
-        for (T* object : released) object->Release();
+        ReleaseAll(released);
+    }
+    static void ReleaseAll(Retired* node) noexcept {
+        while (node) {
+            node->object->Release();
+            delete std::exchange(node, node->next);
+        }
     }
 
     std::atomic<T*> m_object{nullptr};
     mutable std::atomic<long> m_readers{0};
     // Objects replaced while uses ran, released by whoever finds no reader left.
     mutable std::atomic<bool> m_hasRetired{false};
-    mutable std::vector<T*> m_retired;
+    mutable Retired* m_retired = nullptr;
     mutable SRWLOCK m_retiredLock = SRWLOCK_INIT;
 };
 

@@ -52,8 +52,12 @@ public:
     SWCharString& concat(const SWCharString& other) { return *this += other; }
 
     // <0, 0, >0 like wcscmp, comparing without regard to case (invariant, ordinal upper-casing).
+    // `other` ends at its first null; with a length it may hold nulls, which then compare too.
     int compareNoCase(const wchar_t* other) const noexcept;
-    int compareNoCase(const SWCharString& other) const noexcept { return compareNoCase(other.c_str()); }
+    int compareNoCase(const wchar_t* other, size_t otherLength) const noexcept;
+    int compareNoCase(const SWCharString& other) const noexcept {
+        return compareNoCase(other.c_str(), other.length());
+    }
 
     friend bool operator==(const SWCharString& a, const SWCharString& b) { return a.m_text == b.m_text; }
     friend bool operator<(const SWCharString& a, const SWCharString& b) { return a.m_text < b.m_text; }

@@ -31,21 +31,23 @@ public:
         return hr;
     }
 
-    // The category journals before the host stores the object: corporate list first, personal
-    // list only when that succeeded. The flag is only traced.
-    HRESULT PrepareForCommit(VARIANT_BOOL flag) {
+    // The category journals before the host stores the object: the corporate list, then the
+    // personal list, whatever the first gives; the first failure is returned. The writes are
+    // recorded in undo, which the caller takes back when the commit step fails as a whole. The
+    // flag is only traced.
+    HRESULT PrepareForCommit(VARIANT_BOOL flag, HostUndo& undo) {
         SDK_TRACE_ENTRY(L"ICategoryContent::PrepareForCommit", SdkTrace::BoolText(flag));
-        const HRESULT hr = ForBothLists(PrepareRelativesForCommit);
+        const HRESULT hr = ForBothLists(PrepareRelativesForCommit, undo);
         SDK_TRACE_EXIT(L"ICategoryContent::PrepareForCommit", static_cast<long>(hr),
                        SdkTrace::BoolText(flag));
         return hr;
     }
 
-    // The category journals emptied after the host stored the object; the cached collections
-    // stay as they are.
-    HRESULT AfterCommit(VARIANT_BOOL flag) {
+    // The category journals emptied after the host stored the object, as PrepareForCommit goes
+    // through the lists; the cached collections stay as they are.
+    HRESULT AfterCommit(VARIANT_BOOL flag, HostUndo& undo) {
         SDK_TRACE_ENTRY(L"ICategoryContent::AfterCommit", SdkTrace::BoolText(flag));
-        const HRESULT hr = ForBothLists(ResetRelativesAfterCommit);
+        const HRESULT hr = ForBothLists(ResetRelativesAfterCommit, undo);
         SDK_TRACE_EXIT(L"ICategoryContent::AfterCommit", static_cast<long>(hr),
                        SdkTrace::BoolText(flag));
         return hr;
@@ -77,19 +79,19 @@ private:
     };
 
     using CommitOperation = HRESULT (*)(const wchar_t*, ISInfoObject*, const wchar_t*,
-                                        const wchar_t*, const wchar_t*);
+                                        const wchar_t*, const wchar_t*, HostUndo*);
 
-    // A commit operation on the corporate list, then, if that succeeded, on the personal list,
-    // with the shared journal names and the default update journal.
-    HRESULT ForBothLists(CommitOperation operation) noexcept try {
+    // A commit operation on the corporate list, then on the personal list, with the shared
+    // journal names and the default update journal; the first failure is returned.
+    HRESULT ForBothLists(CommitOperation operation, HostUndo& undo) noexcept try {
         const CategoryJournals names;
-        HRESULT hr =
+        const HRESULT corporate =
             operation(Pravhelper500::WP_SI_CORPORATE_CATEGORIES_W, this->m_pInfoObject.Get(),
-                      names.add.c_str(), names.del.c_str(), L"");
-        if (SUCCEEDED(hr))
-            hr = operation(Pravhelper500::WP_SI_PERSONAL_CATEGORIES_W, this->m_pInfoObject.Get(),
-                           names.add.c_str(), names.del.c_str(), L"");
-        return hr;
+                      names.add.c_str(), names.del.c_str(), L"", &undo);
+        const HRESULT personal =
+            operation(Pravhelper500::WP_SI_PERSONAL_CATEGORIES_W, this->m_pInfoObject.Get(),
+                      names.add.c_str(), names.del.c_str(), L"", &undo);
+        return FAILED(corporate) ? corporate : personal;
     } catch (...) {
         return E_OUTOFMEMORY;  // the journal names could not be made
     }

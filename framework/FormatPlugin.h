@@ -162,11 +162,12 @@ public:
     // ---- web view and flattened interface: the object's main file (position 1 of its files)
 
     // The main file's contents as the host gives them (no copy, no conversion). The caller's
-    // variant is cleared first; on failure it is left as it was.
+    // variable is an output: it is written on success and never read (its entry text is empty);
+    // on failure it is left as it was.
     STDMETHOD(get_ByteStream)(VARIANT* pStream) override try {
         static constexpr wchar_t kLabel[] = L"IFormatPlugin::get_ByteStream";
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY(kLabel, SdkTrace::VariantText(pStream));
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::SWCharString());
         if (!this->m_pInfoObject) {
             SDK_ASSERT(this->m_pInfoObject);
             return E_FAIL;
@@ -178,16 +179,12 @@ public:
         }
         Microsoft::WRL::ComPtr<ISFile> file;
         HRESULT hr = MainFile(file);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::VariantText(pStream));
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::SWCharString());
         ComLib::ScopedVariant contents;
         hr = file->get_Contents(contents.Receive());
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::VariantText(pStream));
-        hr = VariantClear(pStream);
-        if (SUCCEEDED(hr)) {
-            *pStream = contents.Release();  // the caller takes the host's value over
-            hr = S_OK;
-        }
-        SDK_TRACE_RETURN(kLabel, hr, SdkTrace::VariantText(pStream));
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::SWCharString());
+        *pStream = contents.Release();  // the caller takes the host's value over
+        SDK_TRACE_RETURN(kLabel, S_OK, SdkTrace::VariantText(pStream));
     } SDK_CATCH_RETURN()
 
     // The main file's streaming-file object, written straight into *ppFileStream.

@@ -28,61 +28,57 @@ public:
     }
 
     // Commit preparation: the category layer first, then the journals of the publication lists
-    // in the order scope batch, source document, scope-batch document. The first failure ends it.
-    // The flag is passed on and traced; this layer's own work does not depend on it.
+    // in the order scope batch, source document, scope-batch document. Every list is prepared
+    // whatever the others give, and the first failure is returned; a failure takes back what
+    // every list wrote, so that the object is left as it was. The flag is passed on and traced;
+    // this layer's own work does not depend on it.
     HRESULT PrepareForCommit(VARIANT_BOOL flag) {
         static constexpr wchar_t kLabel[] = L"IPublicationInfo::PrepareForCommit";
         SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
-        HRESULT hr = Base::PrepareForCommit(flag);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
-        hr = PrepareListForCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCH_W);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
-        hr = PrepareListForCommit(Pravhelper500::WP_SI_ARTIFACTS_SOURCEDOC_W);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
-        hr = PrepareListForCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCHDOC_W);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
+        HostUndo undo;
+        HRESULT hr = Base::PrepareForCommit(flag, undo);
+        hr = ForEachList(hr, undo, PrepareRelativesForCommit);
+        if (FAILED(hr)) undo.Undo(kTraceFile, "IPublicationInfo::PrepareForCommit");
         SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
     }
 
     // After the host stored the object: the category layer first, then the journals of the
-    // publication lists are emptied, in the same order. A failure leaves the later lists as they
-    // were. The collection caches are not touched.
+    // publication lists are emptied, in the same order and as PrepareForCommit goes through them.
+    // The collection caches are not touched.
     HRESULT AfterCommit(VARIANT_BOOL flag) {
         static constexpr wchar_t kLabel[] = L"IPublicationInfo::AfterCommit";
         SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
-        HRESULT hr = Base::AfterCommit(flag);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
-        hr = ResetListAfterCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCH_W);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
-        hr = ResetListAfterCommit(Pravhelper500::WP_SI_ARTIFACTS_SOURCEDOC_W);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
-        hr = ResetListAfterCommit(Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCHDOC_W);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
-        SDK_TRACE_RETURN(kLabel, S_OK, SdkTrace::BoolText(flag));
+        HostUndo undo;
+        HRESULT hr = Base::AfterCommit(flag, undo);
+        hr = ForEachList(hr, undo, ResetRelativesAfterCommit);
+        if (FAILED(hr)) undo.Undo(kTraceFile, "IPublicationInfo::AfterCommit");
+        SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
     }
 
 private:
-    // The commit operations of one publication list P, with the journals "SI_ADM_ADD_" + P and
-    // "SI_ADM_DEL_" + P and the default update journal.
-    HRESULT PrepareListForCommit(const wchar_t* property) noexcept try {
-        Zentil500::SWCharString addName(Pravhelper500::WP_SI_ADM_ADD__W);
-        addName += property;
-        Zentil500::SWCharString delName(Pravhelper500::WP_SI_ADM_DEL__W);
-        delName += property;
-        return PrepareRelativesForCommit(property, this->m_pInfoObject.Get(), addName.c_str(),
-                                         delName.c_str(), L"");
-    } catch (...) {
-        return E_OUTOFMEMORY;  // the journal names could not be made
-    }
-    HRESULT ResetListAfterCommit(const wchar_t* property) noexcept try {
-        Zentil500::SWCharString addName(Pravhelper500::WP_SI_ADM_ADD__W);
-        addName += property;
-        Zentil500::SWCharString delName(Pravhelper500::WP_SI_ADM_DEL__W);
-        delName += property;
-        return ResetRelativesAfterCommit(property, this->m_pInfoObject.Get(), addName.c_str(),
-                                         delName.c_str(), L"");
-    } catch (...) {
-        return E_OUTOFMEMORY;
+    using CommitOperation = HRESULT (*)(const wchar_t*, ISInfoObject*, const wchar_t*,
+                                        const wchar_t*, const wchar_t*, HostUndo*);
+
+    // A commit operation on each publication list P, with the journals "SI_ADM_ADD_" + P and
+    // "SI_ADM_DEL_" + P and the default update journal. `first` is the status so far; the first
+    // failure is returned.
+    HRESULT ForEachList(HRESULT first, HostUndo& undo, CommitOperation operation) noexcept {
+        for (const wchar_t* property :
+             {Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCH_W, Pravhelper500::WP_SI_ARTIFACTS_SOURCEDOC_W,
+              Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCHDOC_W}) {
+            HRESULT hr = E_OUTOFMEMORY;  // the journal names could not be made
+            try {
+                Zentil500::SWCharString addName(Pravhelper500::WP_SI_ADM_ADD__W);
+                addName += property;
+                Zentil500::SWCharString delName(Pravhelper500::WP_SI_ADM_DEL__W);
+                delName += property;
+                hr = operation(property, this->m_pInfoObject.Get(), addName.c_str(),
+                               delName.c_str(), L"", &undo);
+            } catch (...) {
+            }
+            if (SUCCEEDED(first)) first = hr;
+        }
+        return first;
     }
 
 public:

@@ -168,14 +168,14 @@ public:
         SDK_CALL_GUARD();
         if (pBstrDeliveryRuleExpression == nullptr)
             SDK_RETURN_NULL_ARGUMENT("Invalid pointer pBstrDeliveryRuleExpression", GUID_NULL);
-        SDK_TRACE_ENTRY(kLabel, SdkTrace::BstrText(*pBstrDeliveryRuleExpression));
+        // The output is the caller's to fill, not to read: its entry text is empty.
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::SWCharString());
         if (!this->m_pInfoObject) return NoHostObject(kLabel);
         Microsoft::WRL::ComPtr<ISProcessingInfo> info;
         HRESULT traced = S_OK;
         HRESULT hr = GetProcessingInfo(info, traced);
         if (FAILED(hr)) {
-            SDK_TRACE_EXIT(kLabel, static_cast<long>(traced),
-                           SdkTrace::BstrText(*pBstrDeliveryRuleExpression));
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(traced), SdkTrace::SWCharString());
             return hr;
         }
         ComLib::ScopedVariant value;
@@ -436,16 +436,17 @@ public:
         SDK_CALL_GUARD();
         if (pBstrFormat == nullptr)
             SDK_RETURN_NULL_ARGUMENT("Invalid pointer pBstrFormat", GUID_NULL);
-        SDK_TRACE_ENTRY(kLabel, SdkTrace::BstrText(*pBstrFormat));
+        // The output is the caller's to fill, not to read: its text is empty until it is filled.
+        SDK_TRACE_ENTRY(kLabel, SdkTrace::SWCharString());
         if (!this->m_pInfoObject) return NoHostObject(kLabel);
         ComLib::ScopedBstr name;
         HRESULT hr = PropertyName(Pravhelper500::WP_SI_FORMAT_W).ToBstr(name);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BstrText(*pBstrFormat));
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::SWCharString());
         ComLib::ScopedVariant value;
         hr = this->m_pInfoObject->get_Property(name.Get(), value.Receive());
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BstrText(*pBstrFormat));
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::SWCharString());
         hr = value.ChangeType(VT_BSTR);
-        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BstrText(*pBstrFormat));
+        if (FAILED(hr)) SDK_TRACE_RETURN(kLabel, hr, SdkTrace::SWCharString());
         *pBstrFormat = V_BSTR(value.Ptr());  // the caller owns the string
         V_VT(value.Ptr()) = VT_EMPTY;
         SDK_TRACE_RETURN(kLabel, S_OK, SdkTrace::BstrText(*pBstrFormat));

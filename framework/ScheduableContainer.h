@@ -21,20 +21,29 @@ public:
     ComLib::SwappableComPtr<ISInfoStore> m_pInfoStore;
 
     // The desktop layer's initialisation, then the info store through the parent-objects
-    // collection. Not traced.
+    // collection. Not traced. The object takes the host object, its locale and the info store
+    // only when every step succeeded; a failure removes the new-object marker the desktop layer
+    // added, so that a failed call changes nothing.
     HRESULT Initialize(ISInfoObject* infoObject, VARIANT_BOOL isNew) {
-        HRESULT hr = Base::Initialize(infoObject, isNew);
+        typename Base::PendingInitialize pending;
+        HRESULT hr = Base::PrepareInitialize(infoObject, isNew, pending);
         if (FAILED(hr)) return hr;
         if (m_pInfoStore)
             SDK_TRACE_WARNING("m_pInfoStore.p should equal to NULL, check if you called Initialize twice");
         Microsoft::WRL::ComPtr<ISInfoObjects> parents;
         hr = infoObject->get_ParentInfoObjects(&parents);
-        if (FAILED(hr)) return hr;
-        if (!parents) return E_POINTER;
+        if (SUCCEEDED(hr) && !parents) hr = E_POINTER;
         Microsoft::WRL::ComPtr<ISInfoStore> store;
-        hr = parents->get_InfoStore(&store);
-        if (FAILED(hr)) return hr;
-        return m_pInfoStore.Replace(store.Get());  // a host without info store leaves none
+        if (SUCCEEDED(hr)) hr = parents->get_InfoStore(&store);
+        typename ComLib::SwappableComPtr<ISInfoStore>::Reservation room;
+        if (SUCCEEDED(hr)) hr = ComLib::SwappableComPtr<ISInfoStore>::Reserve(room);
+        if (FAILED(hr)) {
+            Base::UndoInitialize(pending);
+            return hr;
+        }
+        Base::CommitInitialize(infoObject, pending);
+        m_pInfoStore.Replace(store.Get(), room);  // a host without info store leaves none
+        return S_OK;
     }
 
     // Creates a new repository object of `kind` whose parent is this object; *ppObj receives it

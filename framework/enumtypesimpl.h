@@ -257,6 +257,20 @@ public:
     // key, the key passes to the next occurrence, or goes with it when there is none.
     void Remove(Sequence sequence) noexcept;
     void Clear() noexcept;
+    // Exchanges the elements and keys of the two stores.
+    void Swap(ElementStore& other) noexcept {
+        m_slots.swap(other.m_slots);
+        m_tree.swap(other.m_tree);
+        std::swap(m_live, other.m_live);
+        m_keys.swap(other.m_keys);
+        m_ids.swap(other.m_ids);
+        std::swap(m_idCount, other.m_idCount);
+        m_plainBits.swap(other.m_plainBits);
+        std::swap(m_plainBase, other.m_plainBase);
+        std::swap(m_spare, other.m_spare);
+        std::swap(m_pendingEntry, other.m_pendingEntry);
+        std::swap(m_pendingNewKey, other.m_pendingNewKey);
+    }
 
     // Calls visit(value) on the elements in list order from position `from` on, while it answers
     // true.

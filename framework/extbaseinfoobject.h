@@ -42,9 +42,20 @@ public:
         return E_NOINTERFACE;
     }
 
-    // The desktop layer's part of initialisation: takes the host object, the object locale and,
-    // for a new entry, the new-object marker. Neither guarded nor traced.
-    HRESULT Initialize(ISInfoObject* infoObject, VARIANT_BOOL isNew) {
+    // The desktop layer's part of initialisation (takes the host object, the object locale and,
+    // for a new entry, the new-object marker), in steps, so that a later layer's failure leaves
+    // no trace: PrepareInitialize reads the locale and adds the marker, then either
+    // CommitInitialize takes the host object and the locale (and cannot fail) or UndoInitialize
+    // removes the marker again. Neither guarded nor traced.
+    struct PendingInitialize {
+        LCID locale = kDefaultObjectLocale;
+        // The bag the marker was added to (by this call), for UndoInitialize.
+        Microsoft::WRL::ComPtr<ISProperties> markedBag;
+        typename ComLib::SwappableComPtr<ISInfoObject>::Reservation room;
+    };
+
+    HRESULT PrepareInitialize(ISInfoObject* infoObject, VARIANT_BOOL isNew,
+                              PendingInitialize& pending) {
         if (this->m_pInfoObject) {
             SDK_TRACE_WARNING(
                 "this->m_pInfoObject.p should equal to NULL, check if you called Initialize twice "
@@ -55,20 +66,37 @@ public:
                                                     Pravhelper500::MSG_INVALID_POINTER, {},
                                                     E_POINTER);
         }
-        // Takes the new reference, then releases the old one (after every call still using it).
-        HRESULT hr = this->m_pInfoObject.Replace(infoObject);
+        HRESULT hr = ComLib::SwappableComPtr<ISInfoObject>::Reserve(pending.room);
         if (FAILED(hr)) return hr;
 
         long locale = static_cast<long>(kDefaultObjectLocale);
         infoObject->get_Locale(&locale);  // a failure leaves the default
-        m_ObjectLocale = static_cast<LCID>(locale);
+        pending.locale = static_cast<LCID>(locale);
 
         if (isNew != VARIANT_TRUE) return S_OK;
-        return AddNewObjectMarker(infoObject);
+        return AddNewObjectMarker(infoObject, pending);
+    }
+
+    // Takes the new reference, then releases the old one (after every call still using it);
+    // nothing happens to the reference when the host object is the one held.
+    void CommitInitialize(ISInfoObject* infoObject, PendingInitialize& pending) noexcept {
+        this->m_pInfoObject.Replace(infoObject, pending.room);
+        m_ObjectLocale = pending.locale;
+    }
+
+    // Removes the marker PrepareInitialize added; a warning names it when it stays.
+    void UndoInitialize(PendingInitialize& pending) noexcept {
+        if (!pending.markedBag) return;
+        ComLib::ScopedVariant name;
+        HRESULT hr = name.SetBstr(Pravhelper500::WP_SI_NEWOBJECT_W);
+        if (SUCCEEDED(hr)) hr = pending.markedBag->Remove(name.Get());
+        if (FAILED(hr))
+            SDK_TRACE_WARNING("Initialize: the new-object marker added before the failure stays");
+        pending.markedBag.Reset();
     }
 
 private:
-    HRESULT AddNewObjectMarker(ISInfoObject* infoObject) {
+    HRESULT AddNewObjectMarker(ISInfoObject* infoObject, PendingInitialize& pending) {
         Microsoft::WRL::ComPtr<ISProperties> bag;
         HRESULT hr = infoObject->get_Properties(&bag);
         if (FAILED(hr)) return hr;
@@ -85,7 +113,9 @@ private:
         ComLib::ScopedVariant marker;
         marker.SetBool(VARIANT_TRUE);
         Microsoft::WRL::ComPtr<ISProperty> added;
-        return bag->Add(nameText.Get(), marker.Get(), kNewObjectPropertyFlags, &added);
+        hr = bag->Add(nameText.Get(), marker.Get(), kNewObjectPropertyFlags, &added);
+        if (SUCCEEDED(hr)) pending.markedBag = bag;
+        return hr;
     }
 
     Zentil500::CS_Wrapper m_lastInterfaceLock;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <new>
 #include <utility>
 
@@ -52,10 +53,10 @@ HRESULT HostBag(ISInfoObject* infoObject, ComPtr<ISProperties>& bag,
     return flagsView ? S_OK : E_NOINTERFACE;
 }
 
-// Sets (set) or clears flag on property `name` of the bag when it is not yet so. An absent
-// property is left alone.
+// Sets (set) or clears flag on property `name` of the bag when it is not yet so, recorded in
+// undo. An absent property is left alone.
 HRESULT ChangeFlag(ISProperties* bag, ISPropertyBagCollection* flagsView, const wchar_t* name,
-                   long flag, bool set) {
+                   long flag, bool set, HostUndo& undo) {
     ComPtr<ISProperty> property;
     HRESULT hr = FindProperty(bag, name, property);
     if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
@@ -66,9 +67,12 @@ HRESULT ChangeFlag(ISProperties* bag, ISPropertyBagCollection* flagsView, const 
     if (((flags & flag) != 0) == set) return S_OK;
     ScopedVariant nameValue;
     hr = nameValue.SetBstr(name);
+    if (SUCCEEDED(hr)) hr = undo.Reserve();
     if (FAILED(hr)) return hr;
-    return set ? flagsView->SetFlags(nameValue.Get(), flag)
-               : flagsView->ClearFlags(nameValue.Get(), flag);
+    hr = set ? flagsView->SetFlags(nameValue.Get(), flag)
+             : flagsView->ClearFlags(nameValue.Get(), flag);
+    if (SUCCEEDED(hr)) undo.FlagChanged(flagsView, "a list flag", std::move(nameValue), flag, set);
+    return hr;
 }
 
 // The list of property `name` when it exists: S_FALSE (list empty) when the property is absent
@@ -84,9 +88,9 @@ HRESULT ExistingList(ISProperties* bag, const wchar_t* name,
 }
 
 // For a new object: the list copied into its ADD journal, unless the journal already has
-// elements or the list has none.
+// elements or the list has none. The appends are recorded in undo.
 HRESULT CopyListIntoAddJournal(ISProperties* bag, const wchar_t* propertyName,
-                               const wchar_t* addName) {
+                               const wchar_t* addName, HostUndo& undo) {
     ComPtr<ISPropertyBagCollection> list;
     HRESULT hr = ExistingList(bag, propertyName, list);
     if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
@@ -116,14 +120,178 @@ HRESULT CopyListIntoAddJournal(ISProperties* bag, const wchar_t* propertyName,
         position.SetI4(p);
         ScopedVariant value;
         hr = list->get_Item(position.Get(), value.Receive());
+        if (SUCCEEDED(hr)) hr = undo.Reserve();
         if (FAILED(hr)) return hr;
         hr = journal->Append(value.Get());
-        if (FAILED(hr) && hr != KV_E_VALUEALREADYINLIST) return hr;
+        if (SUCCEEDED(hr)) {
+            undo.Appended(journal.Get(), "the ADD journal", std::move(value));
+        } else if (hr != KV_E_VALUEALREADYINLIST) {
+            return hr;
+        }
     }
     return S_OK;
 }
 
+// Writes through `outer` when given; otherwise through its own record, whose writes are taken
+// back (as `member` says in a warning) when the operation fails.
+class UndoScope {
+public:
+    UndoScope(HostUndo* outer, const char* member) noexcept : m_outer(outer), m_member(member) {}
+    HostUndo& Get() noexcept { return m_outer ? *m_outer : m_own; }
+    HRESULT Finish(HRESULT hr) noexcept {
+        if (FAILED(hr) && m_outer == nullptr) m_own.Undo(kObjRelativesImplFile, m_member);
+        return hr;
+    }
+
+private:
+    HostUndo* m_outer;
+    const char* m_member;
+    HostUndo m_own;
+};
+
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// HostUndo
+
+HRESULT HostUndo::Reserve() noexcept {
+    try {
+        if (m_records.size() == m_records.capacity())
+            m_records.reserve(std::max<size_t>(4, m_records.capacity() * 2));
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+void HostUndo::Add(Record&& record) noexcept {
+    m_records.push_back(std::move(record));  // room reserved
+}
+
+void HostUndo::Appended(ISPropertyBagCollection* list, const char* what,
+                        ScopedVariant&& value) noexcept {
+    Add(Record{Kind::Appended, list, what, std::move(value)});
+}
+
+void HostUndo::Removed(ISPropertyBagCollection* list, const char* what, LONG position,
+                       ScopedVariant&& value) noexcept {
+    Add(Record{Kind::Removed, list, what, std::move(value), position});
+}
+
+void HostUndo::Emptied(ISPropertyBagCollection* list, const char* what,
+                       std::vector<ScopedVariant>&& values) noexcept {
+    Add(Record{Kind::Emptied, list, what, ScopedVariant(), 0, false, std::move(values)});
+}
+
+void HostUndo::FlagChanged(ISPropertyBagCollection* flagsView, const char* what,
+                           ScopedVariant&& name, long flag, bool set) noexcept {
+    Add(Record{Kind::FlagChanged, flagsView, what, std::move(name), flag, set});
+}
+
+HRESULT HostUndo::ReadAll(ISPropertyBagCollection* list,
+                          std::vector<ScopedVariant>& values) noexcept try {
+    LONG count = 0;
+    HRESULT hr = list->get_Count(&count);
+    if (FAILED(hr)) return hr;
+    values.clear();
+    values.reserve(static_cast<size_t>(std::max<LONG>(count, 0)));
+    for (LONG p = 1; p <= count; ++p) {
+        ScopedVariant position;
+        position.SetI4(p);
+        ScopedVariant value;
+        hr = list->get_Item(position.Get(), value.Receive());
+        if (FAILED(hr)) return hr;
+        values.push_back(std::move(value));
+    }
+    return S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+namespace {
+
+// Whether value can be written back with Append: an object entry (a nested bag) cannot.
+bool IsPlainValue(const VARIANT& value) noexcept {
+    const VARTYPE type = V_VT(&value) & ~VT_BYREF;
+    return type != VT_DISPATCH && type != VT_UNKNOWN;
+}
+
+}  // namespace
+
+HRESULT HostUndo::TakeBack(Record& record) noexcept {
+    ISPropertyBagCollection* const list = record.list.Get();
+    switch (record.kind) {
+        case Kind::Appended: {
+            LONG position = 0;
+            HRESULT hr = list->Find(record.value.Get(), &position);
+            if (FAILED(hr)) return hr;
+            ScopedVariant at;
+            at.SetI4(position);
+            return list->Remove(at.Get());
+        }
+        case Kind::Removed: {
+            // Appended at the end, then the entries that stood after it move behind it again.
+            if (!IsPlainValue(record.value.Get())) return E_NOTIMPL;
+            HRESULT hr = list->Append(record.value.Get());
+            if (FAILED(hr)) return hr;
+            LONG count = 0;
+            hr = list->get_Count(&count);
+            if (FAILED(hr)) return hr;
+            ScopedVariant at;
+            at.SetI4(record.number);
+            for (LONG moved = record.number; moved < count; ++moved) {
+                ScopedVariant value;
+                hr = list->get_Item(at.Get(), value.Receive());
+                if (FAILED(hr)) return hr;
+                if (!IsPlainValue(value.Get())) return E_NOTIMPL;
+                hr = list->Remove(at.Get());
+                if (SUCCEEDED(hr)) hr = list->Append(value.Get());
+                if (FAILED(hr)) return hr;
+            }
+            return S_OK;
+        }
+        case Kind::Emptied:
+            for (const ScopedVariant& value : record.values) {
+                if (!IsPlainValue(value.Get())) return E_NOTIMPL;
+                const HRESULT hr = list->Append(value.Get());
+                if (FAILED(hr)) return hr;
+            }
+            return S_OK;
+        case Kind::FlagChanged:
+            return record.set ? list->ClearFlags(record.value.Get(), record.number)
+                              : list->SetFlags(record.value.Get(), record.number);
+    }
+    return E_UNEXPECTED;
+}
+
+HRESULT HostUndo::Undo(const char* file, const char* member) noexcept {
+    HRESULT first = S_OK;
+    char left[400];
+    int used = 0;
+    int leftCount = 0;
+    for (auto record = m_records.rbegin(); record != m_records.rend(); ++record) {
+        const HRESULT hr = TakeBack(*record);
+        if (SUCCEEDED(hr)) continue;
+        if (SUCCEEDED(first)) first = hr;
+        static constexpr const char* kLeft[] = {"keeps an entry added", "lacks an entry removed",
+                                                "stays emptied", "keeps its changed flag"};
+        if (++leftCount <= 3 && used >= 0 && used < static_cast<int>(sizeof left)) {
+            used += std::snprintf(left + used, sizeof left - used, "%s%s %s (0x%08lX)",
+                                  leftCount > 1 ? "; " : "", record->what,
+                                  kLeft[static_cast<int>(record->kind)],
+                                  static_cast<unsigned long>(hr));
+        }
+    }
+    m_records.clear();
+    if (leftCount > 0) {
+        char text[600];
+        std::snprintf(text, sizeof text,
+                      "%s: a write before the failure could not be taken back: %s%s", member,
+                      left, leftCount > 3 ? "; and more" : "");
+        SdkTrace::WriteWarning(file, __LINE__, text);
+    }
+    return first;
+}
 
 // ---------------------------------------------------------------------------------------------
 // SdkEnum::ElementStore
@@ -651,7 +819,7 @@ SDK_CATCH_RETURN()
 
 HRESULT PrepareRelativesForCommit(const wchar_t* propertyName, ISInfoObject* infoObject,
                                   const wchar_t* addName, const wchar_t* delName,
-                                  const wchar_t* updName) try {
+                                  const wchar_t* updName, HostUndo* outer) try {
     if (infoObject == nullptr) return E_FAIL;
     if (propertyName == nullptr) return E_INVALIDARG;
     ComPtr<ISProperties> bag;
@@ -659,19 +827,20 @@ HRESULT PrepareRelativesForCommit(const wchar_t* propertyName, ISInfoObject* inf
     HRESULT hr = HostBag(infoObject, bag, flagsView);
     if (FAILED(hr)) return hr;
 
+    UndoScope undo(outer, "PrepareRelativesForCommit");
     const SWCharString add = NameOrDefault(addName, Pravhelper500::WP_SI_ADM_ADD__W, propertyName);
-    HRESULT result = S_OK;
     if (IsNewInfoObject(bag.Get()))
-        result = CopyListIntoAddJournal(bag.Get(), propertyName, add.c_str());
-    // The mark is set also when the copy failed, but the failure is what the caller learns.
-    hr = ChangeFlag(bag.Get(), flagsView.Get(), propertyName, kChangedListFlag, true);
-    return FAILED(result) ? result : (FAILED(hr) ? hr : S_OK);
+        hr = CopyListIntoAddJournal(bag.Get(), propertyName, add.c_str(), undo.Get());
+    if (SUCCEEDED(hr))
+        hr = ChangeFlag(bag.Get(), flagsView.Get(), propertyName, kChangedListFlag, true,
+                        undo.Get());
+    return undo.Finish(FAILED(hr) ? hr : S_OK);
 }
 SDK_CATCH_RETURN()
 
 HRESULT ResetRelativesAfterCommit(const wchar_t* propertyName, ISInfoObject* infoObject,
                                   const wchar_t* addName, const wchar_t* delName,
-                                  const wchar_t* updName) try {
+                                  const wchar_t* updName, HostUndo* outer) try {
     if (infoObject == nullptr) return E_FAIL;
     if (propertyName == nullptr) return E_INVALIDARG;
     ComPtr<ISProperties> bag;
@@ -682,19 +851,27 @@ HRESULT ResetRelativesAfterCommit(const wchar_t* propertyName, ISInfoObject* inf
         NameOrDefault(addName, Pravhelper500::WP_SI_ADM_ADD__W, propertyName),
         NameOrDefault(delName, Pravhelper500::WP_SI_ADM_DEL__W, propertyName),
         NameOrDefault(updName, Pravhelper500::WP_SI_ADM_UPD__W, propertyName)};
-    HRESULT result = S_OK;
-    auto keep = [&result](HRESULT hr) {
-        if (FAILED(hr) && SUCCEEDED(result)) result = hr;
-    };
+    UndoScope undo(outer, "ResetRelativesAfterCommit");
     for (const SWCharString& journal : journals) {
         ComPtr<ISPropertyBagCollection> list;
         HRESULT hr = ExistingList(bag.Get(), journal.c_str(), list);
-        if (hr == S_OK) hr = list->RemoveAll();
-        keep(hr);
+        if (hr != S_OK) {
+            if (FAILED(hr)) return undo.Finish(hr);
+            continue;
+        }
+        std::vector<ScopedVariant> entries;
+        hr = HostUndo::ReadAll(list.Get(), entries);
+        if (SUCCEEDED(hr)) hr = undo.Get().Reserve();
+        if (SUCCEEDED(hr)) hr = list->RemoveAll();
+        if (FAILED(hr)) return undo.Finish(hr);
+        if (!entries.empty()) undo.Get().Emptied(list.Get(), "a journal", std::move(entries));
     }
-    for (const SWCharString& journal : journals)
-        keep(ChangeFlag(bag.Get(), flagsView.Get(), journal.c_str(), kChangedListFlag, false));
-    keep(ChangeFlag(bag.Get(), flagsView.Get(), propertyName, kChangedListFlag, false));
-    return result;
+    for (const SWCharString& journal : journals) {
+        const HRESULT hr = ChangeFlag(bag.Get(), flagsView.Get(), journal.c_str(),
+                                      kChangedListFlag, false, undo.Get());
+        if (FAILED(hr)) return undo.Finish(hr);
+    }
+    return undo.Finish(ChangeFlag(bag.Get(), flagsView.Get(), propertyName, kChangedListFlag,
+                                  false, undo.Get()));
 }
 SDK_CATCH_RETURN()

@@ -20,6 +20,9 @@
 #include <oaidl.h>
 #include <wrl/client.h>
 
+#include <unordered_set>
+#include <vector>
+
 #include "KorvelInfoStore.h"
 #include "comlib.h"
 #include "enumtypesimpl.h"
@@ -37,6 +40,61 @@ inline constexpr long kJournalFlags = 0x08000000;
 // The flag that marks a list property as changed for the commit.
 inline constexpr long kChangedListFlag = 0x02000000;
 
+// The host writes of one edit, recorded so that they can be taken back when a later step fails:
+// the host has no transactions, and a failed call must leave the host object as it found it.
+// Each write is recorded right after the host accepted it; Reserve makes the room for its record
+// before the write, so that recording never fails.
+class HostUndo {
+public:
+    HostUndo() = default;
+    HostUndo(const HostUndo&) = delete;
+    HostUndo& operator=(const HostUndo&) = delete;
+
+    // Room for one more record. E_OUTOFMEMORY when there is none (then write nothing).
+    HRESULT Reserve() noexcept;
+
+    // `value` was appended to `list` (named `what` in a warning): taken back by removing the
+    // entry that holds it (the host list holds a value once).
+    void Appended(ISPropertyBagCollection* list, const char* what,
+                  ComLib::ScopedVariant&& value) noexcept;
+    // The entry `value` was removed from `position` of `list`: put back at that position.
+    void Removed(ISPropertyBagCollection* list, const char* what, LONG position,
+                 ComLib::ScopedVariant&& value) noexcept;
+    // `list` was emptied; `values` are its entries before, in order: appended again.
+    void Emptied(ISPropertyBagCollection* list, const char* what,
+                 std::vector<ComLib::ScopedVariant>&& values) noexcept;
+    // `flag` was set (or cleared) on the property named by `name` (VT_BSTR) through `flagsView`.
+    void FlagChanged(ISPropertyBagCollection* flagsView, const char* what,
+                     ComLib::ScopedVariant&& name, long flag, bool set) noexcept;
+
+    bool Empty() const noexcept { return m_records.empty(); }
+
+    // Takes every recorded write back, newest first, and forgets them. A write that cannot be
+    // taken back stays; the others are still taken back. The first failure is returned, and a
+    // warning line (from `file`) names the writes left, in the words of `member`.
+    HRESULT Undo(const char* file, const char* member) noexcept;
+
+    // The entries of `list` in order (for Emptied, read before the list is emptied).
+    static HRESULT ReadAll(ISPropertyBagCollection* list,
+                           std::vector<ComLib::ScopedVariant>& values) noexcept;
+
+private:
+    enum class Kind { Appended, Removed, Emptied, FlagChanged };
+    struct Record {
+        Kind kind;
+        Microsoft::WRL::ComPtr<ISPropertyBagCollection> list;
+        const char* what;
+        ComLib::ScopedVariant value;  // the value appended or removed, or the property name
+        LONG number = 0;              // the position of a removal, or the flag
+        bool set = false;
+        std::vector<ComLib::ScopedVariant> values;
+    };
+    static HRESULT TakeBack(Record& record) noexcept;
+    void Add(Record&& record) noexcept;
+
+    std::vector<Record> m_records;
+};
+
 template <typename T, typename Interface, typename ElemType, const CLSID* pclsid, const IID* piid,
           const GUID* plibid>
 class IObjectRelatives : public IEnumTypesImpl<T, Interface, ElemType, pclsid, piid, plibid> {
@@ -49,42 +107,15 @@ public:
     // (then the DEL journal entry is removed instead). Duplicates are the host list's decision.
     // Whether the ID is in the DEL journal is asked before anything is written: a host that fails
     // that question (other than answering "absent") gets its failure back and nothing changes, so
-    // an ID never ends up in both journals.
-    STDMETHOD(Add)(ElemType id) override try {
+    // an ID never ends up in both journals. When the journal cannot be written, the ID is taken
+    // out of the host list again: a failed Add changes nothing.
+    STDMETHOD(Add)(ElemType id) override { return Add(id, nullptr); }
+    // Add as a step of a larger edit whose host writes `outer` records (see AddWith).
+    HRESULT Add(ElemType id, HostUndo* outer) try {
         SDK_OWNER_CALL_GUARD();
         SDK_TRACE_ENTRY(L"IObjectRelatives::Add", static_cast<int>(id));
-        ComLib::CComObjectLock<T> lock(this->Owner());
-
-        HRESULT hr = FindList(m_propertyName, true, kMainListFlags, m_pMainList);
+        const HRESULT hr = AddWith(id, outer);
         if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
-        // Room for the element before the host list takes it (an allocation failure here changes
-        // nothing).
-        const Zentil500::SWCharString key = SdkEnum::IdKey(static_cast<long>(id));
-        this->m_store.ReserveAppend(&key);
-        bool cancels = false;
-        hr = IsJournalled(m_delName, m_pDelList, static_cast<long>(id), &cancels);
-        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
-        ComLib::ScopedVariant value;
-        value.SetI4(static_cast<LONG>(id));
-        hr = m_pMainList->Append(value.Get());
-        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Add", hr, static_cast<int>(id));
-
-        HRESULT journal = S_OK;
-        if (cancels) {
-            journal = RemoveFromJournal(m_pDelList.Get(), static_cast<long>(id));
-        } else {
-            journal = this->Owner()->EnsureAddList();
-            if (SUCCEEDED(journal)) journal = m_pAddList->Append(value.Get());
-        }
-
-        // The host list holds the ID now, so memory takes it too, even when the journal could
-        // not be written: memory and host list must not drift apart.
-        ComLib::ScopedVariant element;
-        element.SetI4(id);
-        this->m_store.CommitAppend(std::move(element));
-
-        if (FAILED(journal))
-            SDK_TRACE_RETURN(L"IObjectRelatives::Add", journal, static_cast<int>(id));
         SDK_TRACE_EXIT(L"IObjectRelatives::Add", static_cast<long>(S_OK), static_cast<int>(id));
         return S_OK;
     }
@@ -94,6 +125,9 @@ public:
     // memory, and journals it as deleted unless it cancels an add since the last commit. A
     // position designates that very element; a key its first occurrence (a list written by
     // another client may hold an ID more than once, and each occurrence can be deleted).
+    // The journal is written first and the host list last: a journal entry can be taken back
+    // exactly, a removed list element not always (the host list refuses a value it holds, and
+    // the list may hold an ID twice). So a failed Delete changes nothing.
     STDMETHOD(Delete)(VARIANT index) override try {
         SDK_OWNER_CALL_GUARD();
         SDK_TRACE_ENTRY(L"IObjectRelatives::Delete", SdkTrace::VariantText(&index));
@@ -120,106 +154,213 @@ public:
 
         // Asked before anything is written (see Add).
         bool cancels = false;
-        hr = IsJournalled(m_addName, m_pAddList, static_cast<long>(id), &cancels);
+        LONG journalPosition = 0;
+        hr = IsJournalled(m_addName, m_pAddList, static_cast<long>(id), &cancels,
+                          &journalPosition);
+        if (FAILED(hr))
+            SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
+
+        HostUndo undo;
+        hr = JournalDelete(static_cast<long>(id), cancels, journalPosition, undo);
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
 
         ComLib::ScopedVariant hostPosition;
         hostPosition.SetI4(this->m_store.PositionOf(removed) + 1);
         hr = m_pMainList->Remove(hostPosition.Get());
-        // Memory changes only once the host list accepted the removal, so a refused removal
-        // leaves elements, keys and positions as they were. When the element was the first
-        // occurrence of its key, the key passes to the next occurrence, if any.
-        if (FAILED(hr))
+        if (FAILED(hr)) {
+            undo.Undo(kObjRelativesImplFile, "IObjectRelatives::Delete");
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
-        this->m_store.Remove(removed);
-
-        if (cancels) {
-            // Cancels an add since the last commit.
-            hr = RemoveFromJournal(m_pAddList.Get(), static_cast<long>(id));
-        } else {
-            hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
-            if (SUCCEEDED(hr)) {
-                ComLib::ScopedVariant value;
-                value.SetI4(static_cast<LONG>(id));
-                hr = m_pDelList->Append(value.Get());
-                // Already journalled as deleted (another occurrence of a repeated ID, or the
-                // other list of a shared journal): the journal says what it must.
-                if (hr == KV_E_VALUEALREADYINLIST) hr = S_OK;
-            }
         }
-        if (FAILED(hr))
-            SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
+        // When the element was the first occurrence of its key, the key passes to the next
+        // occurrence, if any.
+        this->m_store.Remove(removed);
         SDK_TRACE_EXIT(L"IObjectRelatives::Delete", static_cast<long>(S_OK),
                        SdkTrace::VariantText(&index));
         return S_OK;
     }
     SDK_CATCH_RETURN()
 
-    // Deletes every element (each journalled as Delete does), empties the ADD journal, memory and
-    // the host list. The first failure ends it; memory is emptied only after every delete.
-    STDMETHOD(Clear)() override try {
+    // Deletes every element: each journalled as Delete journals it, then the ADD journal, the
+    // host list and memory are emptied. What each delete journals is worked out before anything
+    // is written, and the host list is emptied last, so a failed Clear changes nothing.
+    STDMETHOD(Clear)() override { return Clear(nullptr); }
+    // Clear as a step of a larger edit whose host writes `outer` records (see ClearWith).
+    HRESULT Clear(HostUndo* outer) try {
         SDK_OWNER_CALL_GUARD();
         SDK_TRACE_ENTRY(L"IObjectRelatives::Clear");
-        ComLib::CComObjectLock<T> lock(this->Owner());
-
-        if (!m_pMainList) {
-            // Nothing was loaded (or a copy without binding).
-            SDK_TRACE_EXIT(L"IObjectRelatives::Clear", static_cast<long>(S_OK));
-            return S_OK;
-        }
-        LONG count = 0;
-        HRESULT hr = m_pMainList->get_Count(&count);
-        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
-        if (count <= 0) {
-            SDK_TRACE_EXIT(L"IObjectRelatives::Clear", static_cast<long>(S_OK));
-            return S_OK;
-        }
-        hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
-        if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
-
-        for (;;) {
-            hr = m_pMainList->get_Count(&count);
-            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
-            if (count < 1) break;
-            ComLib::ScopedVariant first;
-            ComLib::ScopedVariant position;
-            position.SetI4(1);
-            hr = m_pMainList->get_Item(position.Get(), first.Receive());
-            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
-            hr = this->Owner()->Delete(V_VT(&first.Get()) == VT_I4 ? position.Get() : first.Get());
-            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
-        }
-
-        hr = FindList(m_addName, false, kJournalFlags, m_pAddList);
-        if (SUCCEEDED(hr)) {
-            hr = m_pAddList->RemoveAll();
-            if (FAILED(hr)) SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
-        } else if (hr != KV_E_PROPERTYNOTFOUND) {
-            SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
-        }
-
-        this->m_store.Clear();
-        hr = m_pMainList->RemoveAll();
+        const HRESULT hr = ClearWith(outer);
         SDK_TRACE_RETURN(L"IObjectRelatives::Clear", hr);
     }
     SDK_CATCH_RETURN()
 
 protected:
-    // Whether journal `name` (never created here) holds id: *found false when the journal or the
-    // ID is absent (the host's "absent" answer). Any other failure of the host is returned.
-    // Requires the lock.
+    // The work of Add. Without `outer`, the host writes are taken back when a later one fails and
+    // memory takes the ID on success. With `outer` (an edit of several steps), the writes are
+    // recorded there, and memory is the caller's: nothing in memory changes here.
+    HRESULT AddWith(ElemType id, HostUndo* outer) {
+        ComLib::CComObjectLock<T> lock(this->Owner());
+
+        HRESULT hr = FindList(m_propertyName, true, kMainListFlags, m_pMainList);
+        if (FAILED(hr)) return hr;
+        // Room for the element before the host list takes it (an allocation failure here changes
+        // nothing).
+        const Zentil500::SWCharString key = SdkEnum::IdKey(static_cast<long>(id));
+        if (outer == nullptr) this->m_store.ReserveAppend(&key);
+        bool cancels = false;
+        LONG journalPosition = 0;
+        hr = IsJournalled(m_delName, m_pDelList, static_cast<long>(id), &cancels,
+                          &journalPosition);
+        if (FAILED(hr)) return hr;
+
+        HostUndo own;
+        HostUndo& undo = outer ? *outer : own;
+        hr = undo.Reserve();
+        if (FAILED(hr)) return hr;
+        ComLib::ScopedVariant value;
+        value.SetI4(static_cast<LONG>(id));
+        hr = m_pMainList->Append(value.Get());
+        if (FAILED(hr)) return hr;
+        ComLib::ScopedVariant appended;
+        appended.SetI4(static_cast<LONG>(id));
+        undo.Appended(m_pMainList.Get(), "the list", std::move(appended));
+
+        hr = undo.Reserve();
+        if (SUCCEEDED(hr)) {
+            if (cancels) {
+                hr = RemoveFromJournal(m_pDelList.Get(), static_cast<long>(id));
+                if (SUCCEEDED(hr)) {
+                    ComLib::ScopedVariant entry;
+                    entry.SetI4(static_cast<LONG>(id));
+                    undo.Removed(m_pDelList.Get(), "the DEL journal", journalPosition,
+                                 std::move(entry));
+                }
+            } else {
+                hr = this->Owner()->EnsureAddList();
+                if (SUCCEEDED(hr)) hr = m_pAddList->Append(value.Get());
+            }
+        }
+        if (outer != nullptr) return hr;
+        if (FAILED(hr)) {
+            // The ID leaves the host list again. Should that fail too, memory takes the ID as
+            // the host list still holds it: memory and host list must not drift apart.
+            if (FAILED(undo.Undo(kObjRelativesImplFile, "IObjectRelatives::Add")))
+                this->m_store.CommitAppend(std::move(value));
+            return hr;
+        }
+        this->m_store.CommitAppend(std::move(value));
+        return S_OK;
+    }
+
+    // The journal step of deleting id (recorded in `undo`): the entry at journalPosition of the
+    // ADD journal goes when the delete cancels an add, else the ID goes into the DEL journal
+    // (created when missing; an ID it holds already stays as it is).
+    HRESULT JournalDelete(long id, bool cancels, LONG journalPosition, HostUndo& undo) {
+        HRESULT hr = undo.Reserve();
+        if (FAILED(hr)) return hr;
+        ComLib::ScopedVariant entry;
+        entry.SetI4(static_cast<LONG>(id));
+        if (cancels) {
+            hr = RemoveFromJournal(m_pAddList.Get(), id);
+            if (SUCCEEDED(hr))
+                undo.Removed(m_pAddList.Get(), "the ADD journal", journalPosition,
+                             std::move(entry));
+            return hr;
+        }
+        hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
+        if (FAILED(hr)) return hr;
+        hr = m_pDelList->Append(entry.Get());
+        // Already journalled as deleted (another occurrence of a repeated ID, or the other list
+        // of a shared journal): the journal says what it must.
+        if (hr == KV_E_VALUEALREADYINLIST) return S_OK;
+        if (SUCCEEDED(hr)) undo.Appended(m_pDelList.Get(), "the DEL journal", std::move(entry));
+        return hr;
+    }
+
+    // The work of Clear; `outer` as for AddWith (with it, memory keeps its elements).
+    HRESULT ClearWith(HostUndo* outer) {
+        ComLib::CComObjectLock<T> lock(this->Owner());
+        // Nothing was loaded (or a copy without binding).
+        if (!m_pMainList) return S_OK;
+        // The elements as the host list holds them, each with the ID that deleting it would
+        // journal. A failure here changes nothing.
+        std::vector<ComLib::ScopedVariant> elements;
+        HRESULT hr = HostUndo::ReadAll(m_pMainList.Get(), elements);
+        if (FAILED(hr) || elements.empty()) return hr;
+        hr = FindList(m_delName, true, kJournalFlags, m_pDelList);
+        if (FAILED(hr)) return hr;
+        std::vector<long> ids;
+        ids.reserve(elements.size());
+        for (const ComLib::ScopedVariant& element : elements) {
+            ElemType id{};
+            if (element.Type() == VT_I4) {
+                id = V_I4(&element.Get());
+            } else {
+                hr = this->Owner()->get_Item(element.Get(), &id);
+                if (FAILED(hr)) return hr;
+            }
+            SdkEnum::ElementStore::Sequence sequence = 0;
+            if (!this->m_store.FindKey(SdkEnum::IdKey(static_cast<long>(id)), &sequence))
+                return this->Report(Pravhelper500::MSG_ID_NOT_IN_COLLECTION,
+                                    KV_E_IDNOTINCOLLECTION);
+            ids.push_back(static_cast<long>(id));
+        }
+
+        HostUndo own;
+        HostUndo& undo = outer ? *outer : own;
+        const auto failed = [&](HRESULT status) {
+            if (outer == nullptr) own.Undo(kObjRelativesImplFile, "IObjectRelatives::Clear");
+            return status;
+        };
+        // Each ID goes into the DEL journal, unless its delete cancels an add since the last
+        // commit (the ADD journal is emptied below); a repeated ID cancels once, then it is
+        // journalled as deleted.
+        std::unordered_set<long> cancelled;
+        for (const long id : ids) {
+            bool added = false;
+            LONG position = 0;
+            hr = IsJournalled(m_addName, m_pAddList, id, &added, &position);
+            if (FAILED(hr)) return failed(hr);
+            if (added && cancelled.insert(id).second) continue;
+            hr = JournalDelete(id, false, 0, undo);
+            if (FAILED(hr)) return failed(hr);
+        }
+        hr = FindList(m_addName, false, kJournalFlags, m_pAddList);
+        if (SUCCEEDED(hr)) {
+            std::vector<ComLib::ScopedVariant> journalled;
+            hr = HostUndo::ReadAll(m_pAddList.Get(), journalled);
+            if (SUCCEEDED(hr)) hr = undo.Reserve();
+            if (SUCCEEDED(hr)) {
+                hr = m_pAddList->RemoveAll();
+                if (SUCCEEDED(hr))
+                    undo.Emptied(m_pAddList.Get(), "the ADD journal", std::move(journalled));
+            }
+            if (FAILED(hr)) return failed(hr);
+        } else if (hr != KV_E_PROPERTYNOTFOUND) {
+            return failed(hr);
+        }
+        hr = undo.Reserve();
+        if (SUCCEEDED(hr)) hr = m_pMainList->RemoveAll();
+        if (FAILED(hr)) return failed(hr);
+        undo.Emptied(m_pMainList.Get(), "the list", std::move(elements));
+        if (outer == nullptr) this->m_store.Clear();
+        return S_OK;
+    }
+
+protected:
+    // Whether journal `name` (never created here) holds id, and at which position: *found false
+    // when the journal or the ID is absent (the host's "absent" answer). Any other failure of the
+    // host is returned. Requires the lock.
     HRESULT IsJournalled(const Zentil500::SWCharString& name,
                          Microsoft::WRL::ComPtr<ISPropertyBagCollection>& cache, long id,
-                         bool* found) {
+                         bool* found, LONG* position) {
         *found = false;
         HRESULT hr = FindList(name, false, kJournalFlags, cache);
         if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
         if (FAILED(hr)) return hr;
         ComLib::ScopedVariant value;
         value.SetI4(static_cast<LONG>(id));
-        LONG position = 0;
-        hr = cache->Find(value.Get(), &position);
+        hr = cache->Find(value.Get(), position);
         if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
         if (FAILED(hr)) return hr;
         *found = true;
@@ -328,11 +469,26 @@ public:
 
     // Clear, then Add(id), under one hold of the lock: other threads see the list before or
     // after, never in between. The first failure is returned.
-    HRESULT ReplaceAll(LONG id) noexcept {
+    // A failure of either takes back what both wrote, in the host list and in memory.
+    HRESULT ReplaceAll(LONG id) noexcept try {
         ComLib::CComObjectLock<CComCategoryRelativeIDs> lock(this);
-        const HRESULT hr = Clear();
-        return FAILED(hr) ? hr : Add(id);
+        // Memory after the change, made before anything is written.
+        SdkEnum::ElementStore replacement;
+        ComLib::ScopedVariant element;
+        element.SetI4(id);
+        const Zentil500::SWCharString key = SdkEnum::IdKey(id);
+        replacement.Append(std::move(element), &key);
+        HostUndo undo;
+        HRESULT hr = Clear(&undo);
+        if (SUCCEEDED(hr)) hr = Add(id, &undo);
+        if (FAILED(hr)) {
+            undo.Undo(kObjRelativesImplFile, "ReplaceAll");
+            return hr;
+        }
+        m_store.Swap(replacement);
+        return S_OK;
     }
+    SDK_CATCH_RETURN()
 
     // For tests: the lock, element count and key count seen together.
     void DebugState(int* elements, int* keys) {
@@ -356,6 +512,10 @@ HRESULT CreateRelativeIDs(const wchar_t* propertyName, ISInfoObject* infoObject,
                           const wchar_t* addName, const wchar_t* delName,
                           ISObjectRelativeIDs** ppIDs);
 
+// The commit operations write through `undo` when given (a commit hook of several lists, which
+// takes them back itself); without it, an operation that fails takes back its own writes. A
+// failure ends the operation.
+//
 // Before a commit: for a new object, copies the list into its ADD journal when that journal is
 // empty; then marks the list property with kChangedListFlag. An empty name stands for its
 // default ("SI_ADM_ADD_", "SI_ADM_DEL_" or "SI_ADM_UPD_" + propertyName). E_FAIL without host
@@ -363,11 +523,11 @@ HRESULT CreateRelativeIDs(const wchar_t* propertyName, ISInfoObject* infoObject,
 // written must not pass as ready for the commit).
 HRESULT PrepareRelativesForCommit(const wchar_t* propertyName, ISInfoObject* infoObject,
                                   const wchar_t* addName, const wchar_t* delName,
-                                  const wchar_t* updName);
+                                  const wchar_t* updName, HostUndo* undo = nullptr);
 
 // After a commit: empties the ADD, DEL and UPD journals that exist and clears kChangedListFlag on
-// them and on the list property. E_FAIL without host object, E_NOINTERFACE without its bag.
-// Every step is tried; the first host failure is returned.
+// them and on the list property. E_FAIL without host object, E_NOINTERFACE without its bag. The
+// first host failure is returned.
 HRESULT ResetRelativesAfterCommit(const wchar_t* propertyName, ISInfoObject* infoObject,
                                   const wchar_t* addName, const wchar_t* delName,
-                                  const wchar_t* updName);
+                                  const wchar_t* updName, HostUndo* undo = nullptr);

@@ -391,9 +391,10 @@ STDMETHODIMP CCryptoGraphicKey::get_MimeType(BSTR* pType) try {
 STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARIANT* pPicture) try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::get_Picture";
     const int kind = static_cast<int>(RequestedPicture);
-    SDK_TRACE_ENTRY(kLabel, kind, SdkTrace::VariantText(pPicture));
+    // The output is written on success and never read: its entry text is empty.
+    SDK_TRACE_ENTRY(kLabel, kind, SdkTrace::SWCharString());
     if (static_cast<unsigned>(RequestedPicture) > 4u || pPicture == nullptr) {
-        SDK_TRACE_EXIT(kLabel, static_cast<long>(E_INVALIDARG), kind, SdkTrace::VariantText(pPicture));
+        SDK_TRACE_EXIT(kLabel, static_cast<long>(E_INVALIDARG), kind, SdkTrace::SWCharString());
         return E_INVALIDARG;
     }
     const HMODULE module = Zentil500::SResManager::CurrentModule();
@@ -413,11 +414,7 @@ STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARI
         if (created != S_OK && Zentil500::ShouldAssert())
             Zentil500::SAssert(kBaseInfoObjectFile, __LINE__, "hr == S_OK");
         if (FAILED(created) && pict.icon.hicon) DestroyIcon(pict.icon.hicon);
-        const HRESULT cleared = VariantClear(pPicture);
-        if (FAILED(cleared)) {
-            SDK_TRACE_EXIT(kLabel, static_cast<long>(cleared), kind, SdkTrace::VariantText(pPicture));
-            return cleared;
-        }
+        VariantInit(pPicture);
         V_VT(pPicture) = VT_DISPATCH;
         V_DISPATCH(pPicture) = picture.Detach();  // null when the picture could not be made
         SDK_TRACE_EXIT(kLabel, static_cast<long>(S_OK), kind, SdkTrace::VariantText(pPicture));
@@ -426,7 +423,7 @@ STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARI
     if (kind <= 3) {
         std::vector<BYTE> bytes;
         if (!Zentil500::SResManager::LoadResource(kPictureGifResource, L"GIF", bytes, module)) {
-            SDK_TRACE_EXIT(kLabel, static_cast<long>(E_FAIL), kind, SdkTrace::VariantText(pPicture));
+            SDK_TRACE_EXIT(kLabel, static_cast<long>(E_FAIL), kind, SdkTrace::SWCharString());
             return E_FAIL;
         }
         SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
@@ -436,12 +433,7 @@ STDMETHODIMP CCryptoGraphicKey::get_Picture(KvPictureKind RequestedPicture, VARI
             std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(data));
             SafeArrayUnaccessData(array);
         }
-        const HRESULT cleared = VariantClear(pPicture);
-        if (FAILED(cleared)) {
-            SafeArrayDestroy(array);
-            SDK_TRACE_EXIT(kLabel, static_cast<long>(cleared), kind, SdkTrace::VariantText(pPicture));
-            return cleared;
-        }
+        VariantInit(pPicture);
         V_VT(pPicture) = VT_ARRAY | VT_UI1;
         V_ARRAY(pPicture) = array;
         SDK_TRACE_EXIT(kLabel, static_cast<long>(S_OK), kind, SdkTrace::VariantText(pPicture));

@@ -1,26 +1,32 @@
 // Wide strings: case-insensitive comparison, integer texts and message filling.
 #include "zentil500.h"
 
+#include <cwchar>
 #include <cwctype>
 
 namespace Zentil500 {
 
 int SWCharString::compareNoCase(const wchar_t* other) const noexcept {
     if (!other) other = L"";
-    // The stored text may hold embedded nulls: pass its length, not -1.
-    const int result =
-        ::CompareStringOrdinal(m_text.c_str(), static_cast<int>(m_text.length()), other, -1, TRUE);
+    return compareNoCase(other, std::wcslen(other));
+}
+
+int SWCharString::compareNoCase(const wchar_t* other, size_t otherLength) const noexcept {
+    if (!other) other = L"", otherLength = 0;
+    // Both texts may hold embedded nulls: they compare over their whole lengths.
+    const int result = ::CompareStringOrdinal(m_text.c_str(), static_cast<int>(m_text.length()),
+                                              other, static_cast<int>(otherLength), TRUE);
     if (result != 0) return result - CSTR_EQUAL;
 
     // Only fails for arguments it cannot take; compare ordinal upper case by hand then.
     size_t i = 0;
-    for (; i < m_text.length() && other[i] != L'\0'; ++i) {
+    for (; i < m_text.length() && i < otherLength; ++i) {
         const wint_t a = std::towupper(m_text[i]);
         const wint_t b = std::towupper(other[i]);
         if (a != b) return a < b ? -1 : 1;
     }
     if (i < m_text.length()) return 1;
-    return other[i] == L'\0' ? 0 : -1;
+    return i == otherLength ? 0 : -1;
 }
 
 namespace {

@@ -232,20 +232,28 @@ TEST_F(CollectionTest, HostFailuresKeepMemoryAndHostListInStep) {
     ASSERT_HR(S_OK, DeleteByKey(ids.Get(), 5));
     EXPECT_EQ((IdList{3, 4, 6}), Host(kList));
 
-    // An add whose journal fails keeps the ID in the host list and so in memory.
+    // An add whose journal fails takes the ID out of the host list again; memory never had it.
     Fail(journal.Get(), "ISPropertyBagCollection::Append");
+    EXPECT_HR(E_ACCESSDENIED, ids->Add(9));
+    EXPECT_EQ((IdList{3, 4, 6}), Host(kList));
+    EXPECT_EQ((IdList{3, 4, 6}), ItemsOf(ids.Get()));
+    EXPECT_EQ(IdList{}, Host(kAdd));
+    // And when that fails as well, memory follows the host list, which keeps the ID.
+    Fail(journal.Get(), "ISPropertyBagCollection::Append");
+    Fail(list.Get(), "ISPropertyBagCollection::Find");
     EXPECT_HR(E_ACCESSDENIED, ids->Add(9));
     EXPECT_EQ((IdList{3, 4, 6, 9}), Host(kList));
     EXPECT_EQ((IdList{3, 4, 6, 9}), ItemsOf(ids.Get()));
     ASSERT_HR(S_OK, DeleteByKey(ids.Get(), 9));
     EXPECT_EQ((IdList{3, 4, 6}), Host(kList));
+    const auto deleted = Host(kDel);
 
-    // Clear stops at its first failure; memory is what the host list still holds.
-    Fail(list.Get(), "ISPropertyBagCollection::Remove", 2);
+    // A Clear whose last step fails changes nothing: the host list, the journals and memory.
+    Fail(list.Get(), "ISPropertyBagCollection::RemoveAll");
     EXPECT_HR(E_ACCESSDENIED, ids->Clear());
-    EXPECT_EQ((IdList{4, 6}), Host(kList));
-    EXPECT_EQ((IdList{4, 6}), ItemsOf(ids.Get()));
-    EXPECT_EQ((IdList{5, 9, 3}), Host(kDel));
+    EXPECT_EQ((IdList{3, 4, 6}), Host(kList));
+    EXPECT_EQ((IdList{3, 4, 6}), ItemsOf(ids.Get()));
+    EXPECT_EQ(deleted, Host(kDel));
 }
 
 TEST_F(CollectionTest, ClearJournalsEveryElementAndEmptiesTheAddJournal) {

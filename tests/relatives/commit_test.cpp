@@ -201,15 +201,28 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
     auto plugin = Plugin();
     ComPtr<ISProperty> sourceDoc = PropertyOf(bag.Get(), kSourceDoc);
 
-    // A failing category layer: no publication list is prepared.
+    // A failing category layer: its failure is returned, and what the publication lists wrote
+    // is taken back.
     ASSERT_EQ(S_OK,
               RefHost::InjectFault(host.Get(), "ISInfoObject::get_Properties", E_ACCESSDENIED));
     EXPECT_HR(E_ACCESSDENIED, plugin->PrepareForCommit(VARIANT_FALSE));
     EXPECT_EQ(0, Flags(kScopeBatch));
-    // Scope batch, then source document: a failure there leaves the third list alone.
+    // Scope batch, source document, scope-batch document: a failure at the second still lets the
+    // third be prepared (its flag is set, then taken back with the first list's).
+    ComPtr<IUnknown> scopeBatchDoc;
+    ASSERT_EQ(S_OK, PropertyOf(bag.Get(), kScopeBatchDoc).As(&scopeBatchDoc));
     ASSERT_EQ(S_OK, RefHost::InjectFault(sourceDoc.Get(), "ISProperty::get_Flags", E_ACCESSDENIED));
+    RefHost::ClearCallLog();
+    RefHost::EnableCallLog(true);
     EXPECT_HR(E_ACCESSDENIED, plugin->PrepareForCommit(VARIANT_FALSE));
-    EXPECT_EQ(kChanged, Flags(kScopeBatch));
+    RefHost::EnableCallLog(false);
+    int thirdListReads = 0;
+    for (const RefHost::CallRecord& record : RefHost::CallLog())
+        if (record.object == scopeBatchDoc.Get() && record.method == "ISProperty::get_Flags")
+            ++thirdListReads;
+    RefHost::ClearCallLog();
+    EXPECT_EQ(1, thirdListReads);
+    EXPECT_EQ(0, Flags(kScopeBatch));
     EXPECT_EQ(0, Flags(kScopeBatchDoc));
 
     TraceCapture capture;
@@ -233,11 +246,12 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
                   L"OUT:\t[IPublicationInfo::PrepareForCommit]\t[" + at + L"]\t[0]\t[false]"}),
               lines);
 
+    // A failed AfterCommit leaves every journal and flag as it was.
     ASSERT_EQ(S_OK, RefHost::InjectFault(sourceDoc.Get(), "ISProperty::get_Flags", E_ACCESSDENIED));
     EXPECT_HR(E_ACCESSDENIED, plugin->AfterCommit(VARIANT_FALSE));
-    EXPECT_EQ(IdList{}, Host(L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH"));
-    EXPECT_EQ(0, Flags(kScopeBatch));
-    EXPECT_EQ(kChanged, Flags(kScopeBatchDoc));  // not reached
+    EXPECT_EQ(IdList{5}, Host(L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH"));
+    EXPECT_EQ(kChanged, Flags(kScopeBatch));
+    EXPECT_EQ(kChanged, Flags(kScopeBatchDoc));
     ASSERT_HR(S_OK, plugin->AfterCommit(VARIANT_FALSE));
     EXPECT_EQ(0, Flags(kSourceDoc));
     EXPECT_EQ(0, Flags(kScopeBatchDoc));

@@ -189,6 +189,8 @@ void SweepMember(const Member& member, Phase phase, bool full) {
     for (const Plan& plan : PlansFor(member, phase, full)) {
         Now(kUnit, &member, plan.detail);
         Call call(member, plan.values, stage.ObjectFor(member));
+        // Traced, an output-only argument starts as garbage: no trace line reads it.
+        if (phase == Phase::Tracing && !plan.dispatch) call.GarbageOutputs();
         const CallResult result =
             plan.dispatch ? call.ThroughInvoke(reinterpret_cast<IDispatch*>(target.Get()),
                                                plan.count, plan.resultNull)

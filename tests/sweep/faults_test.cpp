@@ -76,6 +76,8 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
                 const std::wstring before = stage.Snapshot();
                 Now(kUnit, member, detail);
                 Call call(*member, {}, stage.ObjectFor(*member));
+                // Traced, an output-only argument starts as garbage: no trace line reads it.
+                if (tracing) call.GarbageOutputs();
                 EXPECT_EQ(S_OK, RefHost::InjectFault(nullptr, method, kHostFault,
                                                      RefHost::FaultMode::NthCall, nth));
                 CallResult result;
@@ -107,6 +109,9 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
                 if (stage.Snapshot() != before)
                     Finding(g_counts.halfWrites, "half write", kUnit, *member, detail, method,
                             what);
+                if (const std::string memory = stage.MemoryAgainstHost(); !memory.empty())
+                    Finding(g_counts.halfWrites, "memory", kUnit, *member, detail, method,
+                            what + "; " + memory);
             }
         }
     }
@@ -170,6 +175,7 @@ void FailEachAllocation(const Member& member, bool tracing) {
             const std::wstring before = stage.Snapshot();
             Now(kUnit, &member, detail);
             Call call(member, {}, stage.ObjectFor(member));
+            if (tracing) call.GarbageOutputs();
             const CallResult result =
                 call.ThroughVtable(target.Get(), static_cast<std::int64_t>(n));
             ++g_counts.calls;
@@ -189,6 +195,9 @@ void FailEachAllocation(const Member& member, bool tracing) {
                     Finding(g_counts.halfWrites, "half write", kUnit, member, detail, "allocation",
                             what);
             }
+            if (const std::string memory = stage.MemoryAgainstHost(); !memory.empty())
+                Finding(g_counts.halfWrites, "memory", kUnit, member, detail, "allocation",
+                        what + "; " + memory);
             if (!result.allocationFailed) break;  // the call made fewer allocations this time
         }
         const std::int64_t left = GuardHeap::LiveBlocks() - ReportBlocks() - blocks;

@@ -119,6 +119,7 @@ void AddMembers(ITypeInfo* info, const std::wstring& iface, REFIID iid, bool dis
             const USHORT flags = element.paramdesc.wParamFlags;
             Param param;
             param.out = (flags & PARAMFLAG_FOUT) != 0;
+            param.in = (flags & PARAMFLAG_FIN) != 0;
             param.retval = (flags & PARAMFLAG_FRETVAL) != 0;
             param.optional = (flags & (PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT)) != 0;
             const TYPEDESC* type = &element.tdesc;
@@ -211,12 +212,27 @@ bool OutSlot::ZeroStart(Kind kind) {
     return kind == Kind::Bstr || kind == Kind::Object || kind == Kind::Variant;
 }
 
-void OutSlot::Fill(Kind kind) {
+void OutSlot::Fill(Kind kind, bool garbageStart) {
+    garbage = garbageStart && ZeroStart(kind);
     std::memset(bytes, kSentinel, sizeof bytes);
-    if (ZeroStart(kind)) std::memset(bytes, 0, SizeOf(kind));
+    if (garbage && kind == Kind::Variant) {
+        const VARTYPE type = VT_BSTR;
+        std::memcpy(bytes, &type, sizeof type);
+    } else if (ZeroStart(kind) && !garbage) {
+        std::memset(bytes, 0, SizeOf(kind));
+    }
 }
 
 bool OutSlot::Untouched(Kind kind) const {
+    if (garbage) {
+        // As the caller gave it, or reset (a null pointer, VT_EMPTY), as COM asks of a failure.
+        OutSlot start;
+        start.Fill(kind, true);
+        if (std::memcmp(bytes, start.bytes, SizeOf(kind)) == 0) return true;
+        start.Fill(kind, false);
+        const size_t size = kind == Kind::Variant ? sizeof(VARTYPE) : SizeOf(kind);
+        return std::memcmp(bytes, start.bytes, size) == 0;
+    }
     const std::uint8_t start = ZeroStart(kind) ? 0 : kSentinel;
     // A variant that was cleared (VT_EMPTY) is as the caller gave it.
     const size_t size = kind == Kind::Variant ? sizeof(VARTYPE) : SizeOf(kind);
@@ -271,7 +287,10 @@ void Call::BuildValue(size_t index, VARIANT& arg, bool dispatch) {
     const Param& param = m_member.params[index];
     const Value value = m_values[index];
     if (param.out) {
-        m_slots[index].Fill(param.kind);
+        // The message of FormatJobServerError is in/out although declared [out]: its current
+        // text is traced.
+        const bool readsIt = param.in || m_member.name == L"FormatJobServerError";
+        m_slots[index].Fill(param.kind, m_garbageOutputs && !readsIt);
         void* pointer = value == Value::Null ? nullptr : m_slots[index].bytes;
         if (dispatch) {
             V_VT(&arg) = VT_BYREF | (param.kind == Kind::Long ? VT_I4 : VT_VARIANT);

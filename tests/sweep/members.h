@@ -19,6 +19,7 @@ enum class Kind { Long, Short, Bool, Double, Bstr, Variant, Object, Enum, Unsupp
 struct Param {
     Kind kind = Kind::Unsupported;
     bool out = false;
+    bool in = false;  // with out: the caller's value is read (in/out)
     bool retval = false;
     bool optional = false;   // optional or with a default value
     IID iid = IID_IUnknown;  // for objects: the interface
@@ -64,8 +65,11 @@ enum class Value {
 struct OutSlot {
     static constexpr std::uint8_t kSentinel = 0xDB;
     alignas(16) std::uint8_t bytes[64 * 8];
+    bool garbage = false;  // started as garbage (see Fill)
     static bool ZeroStart(Kind kind);
-    void Fill(Kind kind);
+    // garbage: strings and objects start as a pointer that faults when followed, a variant as
+    // VT_BSTR holding such a pointer (a caller need not prepare an output).
+    void Fill(Kind kind, bool garbage = false);
     bool Untouched(Kind kind) const;
     void Release(Kind kind);  // frees what a successful call placed there
 };
@@ -98,6 +102,8 @@ class Call {
 
     // The output written by a successful call, freed and forgotten.
     void ReleaseOutputs();
+    // Output-only arguments start as garbage (see OutSlot::Fill) in the calls from now on.
+    void GarbageOutputs() { m_garbageOutputs = true; }
 
   private:
     void BuildValue(size_t index, VARIANT& arg, bool dispatch);
@@ -108,6 +114,7 @@ class Call {
     std::vector<OutSlot> m_slots;
     VARIANT m_result;
     bool m_invoked = false;
+    bool m_garbageOutputs = false;
     bool m_succeeded = false;
 };
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -455,6 +456,51 @@ std::wstring Stage::Snapshot() {
     std::wstring normal;
     WriteBag(ParseBag(lines, at), normal);
     return normal;
+}
+
+std::string Stage::MemoryAgainstHost() {
+    if (!key || !m_initialized) return "";
+    ComPtr<ISCategoryContent> categories;
+    ComPtr<ISPublicationInfo> publication;
+    if (FAILED(key.As(&categories)) || FAILED(key.As(&publication))) return "no collection faces";
+    using Pravhelper500::WP_SI_CORPORATE_CATEGORIES_W;
+    const std::pair<const wchar_t*, std::function<HRESULT(ISObjectRelativeIDs**)>> lists[] = {
+        {WP_SI_CORPORATE_CATEGORIES_W,
+         [&](ISObjectRelativeIDs** ids) { return categories->get_CorporateCategories(ids); }},
+        {Pravhelper500::WP_SI_PERSONAL_CATEGORIES_W,
+         [&](ISObjectRelativeIDs** ids) { return categories->get_PersonalCategories(ids); }},
+        {Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCH_W,
+         [&](ISObjectRelativeIDs** ids) { return publication->get_ScopeBatchObjects(ids); }},
+        {Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCHDOC_W,
+         [&](ISObjectRelativeIDs** ids) { return publication->get_ScopeBatchDocObjects(ids); }},
+        {Pravhelper500::WP_SI_ARTIFACTS_SOURCEDOC_W,
+         [&](ISObjectRelativeIDs** ids) { return publication->get_SourceDocObjects(ids); }},
+    };
+    for (const auto& [name, getter] : lists) {
+        ComPtr<ISObjectRelativeIDs> ids;
+        if (FAILED(getter(&ids)) || !ids) return "a collection cannot be had";
+        RelTest::IdList memory;
+        long count = 0;
+        ids->get_Count(&count);
+        for (long p = 1; p <= count; ++p) {
+            ComLib::ScopedVariant position;
+            position.SetI4(p);
+            long id = -1;
+            ids->get_Item(position.Get(), &id);
+            memory.push_back(id);
+        }
+        const RelTest::IdList host = RelTest::IdsOf(m_bag.Get(), name).value_or(RelTest::IdList{});
+        if (memory != host) {
+            std::string text;
+            for (const wchar_t* c = name; *c; ++c) text += static_cast<char>(*c);
+            text += ": memory";
+            for (long id : memory) text += " " + std::to_string(id);
+            text += ", host list";
+            for (long id : host) text += " " + std::to_string(id);
+            return text;
+        }
+    }
+    return "";
 }
 
 // ---------------------------------------------------------------------------------------------

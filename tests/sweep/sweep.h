@@ -80,6 +80,10 @@ class Stage {
     // written), nor the host's own bookkeeping (identities, update time). An emptied list still
     // differs from the list it was.
     std::wstring Snapshot();
+    // Where a collection the key object hands out holds in memory other IDs than the host list
+    // it stands for (empty when every one agrees): a failed call must leave memory as it leaves
+    // the host object, and the two in step. Makes the collections not made yet.
+    std::string MemoryAgainstHost();
     // Whether a member called after this stage was made may find the host object.
     bool Initialized() const { return m_initialized; }
     const char* unit = "";
