@@ -58,13 +58,19 @@ public:
     STDMETHOD(get_CorporateCategories)(ISObjectRelativeIDs** ppCategories) override {
         return GetCategories(L"ICategoryContent::get_CorporateCategories",
                              Pravhelper500::WP_SI_CORPORATE_CATEGORIES_W, m_pCorporateCategories,
-                             ppCategories);
+                             ppCategories,
+                             {SDK_TRACE_SITE,    // IN
+                              SDK_TRACE_SITE,    // OUT: the collection cannot be made
+                              SDK_TRACE_SITE});  // OUT
     }
     // The same over SI_PERSONAL_CATEGORIES.
     STDMETHOD(get_PersonalCategories)(ISObjectRelativeIDs** ppCategories) override {
         return GetCategories(L"ICategoryContent::get_PersonalCategories",
                              Pravhelper500::WP_SI_PERSONAL_CATEGORIES_W, m_pPersonalCategories,
-                             ppCategories);
+                             ppCategories,
+                             {SDK_TRACE_SITE,    // IN
+                              SDK_TRACE_SITE,    // OUT: the collection cannot be made
+                              SDK_TRACE_SITE});  // OUT
     }
 
 private:
@@ -99,9 +105,9 @@ private:
     HRESULT GetCategories(const wchar_t* label, const wchar_t* property,
                           Microsoft::WRL::ComPtr<ISObjectRelativeIDs>& cache,
                           ISObjectRelativeIDs** ppCategories,
-                          const std::source_location& site = std::source_location::current()) noexcept try {
+                          const SdkTrace::TraceSites<3>& sites) noexcept try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label);
+        SDK_TRACE_ENTRY_AT(sites[0], label);
         if (!this->m_pInfoObject) {
             SDK_ASSERT(this->m_pInfoObject);
             return E_FAIL;
@@ -120,14 +126,14 @@ private:
                 Microsoft::WRL::ComPtr<ISObjectRelativeIDs> created;
                 hr = CreateRelativeIDs(property, this->m_pInfoObject.Get(), this->m_ObjectLocale,
                                        names.add.c_str(), names.del.c_str(), &created);
-                if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);  // the cache stays empty
+                if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[1], label, hr);  // the cache stays empty
                 cache = created;
             }
             *ppCategories = cache.Get();
             (*ppCategories)->AddRef();
         }
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr),
-                       SdkTrace::CollectionText<CComCategoryRelativeIDs>(ppCategories));
+        SDK_TRACE_EXIT_AT(sites[2], label, static_cast<long>(hr),
+                          SdkTrace::CollectionText<CComCategoryRelativeIDs>(ppCategories));
         return hr;
     }
     SDK_CATCH_RETURN()

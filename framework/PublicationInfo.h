@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <source_location>
+
 #include "CategoryContent.h"
 
 inline constexpr char kPublicationInfoFile[] = "export/iface/sdk/common/PublicationInfo";

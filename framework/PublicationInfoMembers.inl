@@ -31,12 +31,21 @@ public:
         return PutObjectProperty(L"IPublicationInfo::put_IsPublicationJob",
                                  PropertyName(Pravhelper500::WP_SI_IS_PUBLICATION_JOB),
                                  NonZeroBoolValue(isPublicationJob),
-                                 [=] { return static_cast<int>(isPublicationJob); });
+                                 [=] { return static_cast<int>(isPublicationJob); },
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_IsPublicationJob)(VARIANT_BOOL* pISPublicationJob) override {
         return GetObjectBool(L"IPublicationInfo::get_IsPublicationJob",
                              PropertyName(Pravhelper500::WP_SI_IS_PUBLICATION_JOB),
-                             pISPublicationJob, "Invalid pointer pISPublicationJob");
+                             pISPublicationJob, "Invalid pointer pISPublicationJob",
+                             {SDK_TRACE_SITE,    // IN
+                              SDK_TRACE_SITE,    // OUT: no host object
+                              SDK_TRACE_SITE,    // OUT: no name
+                              SDK_TRACE_SITE,    // OUT: not present
+                              SDK_TRACE_SITE,    // OUT: no conversion
+                              SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_IsPublicationGlobalDeliveryRuleJob)(
         VARIANT_BOOL isGlobalDeliveryRuleJob) override {
@@ -44,14 +53,23 @@ public:
             L"IPublicationInfo::put_IsPublicationGlobalDeliveryRuleJob",
             PropertyName(Pravhelper500::WP_SI_IS_PUBLICATION_GLOBAL_DELIVERY_RULE_JOB),
             NonZeroBoolValue(isGlobalDeliveryRuleJob),
-            [=] { return static_cast<int>(isGlobalDeliveryRuleJob); });
+            [=] { return static_cast<int>(isGlobalDeliveryRuleJob); },
+            {SDK_TRACE_SITE,    // IN
+             SDK_TRACE_SITE,    // OUT: no host object
+             SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_IsPublicationGlobalDeliveryRuleJob)(
         VARIANT_BOOL* pGlobalDeliveryRuleJob) override {
         return GetObjectBool(
             L"IPublicationInfo::get_IsPublicationGlobalDeliveryRuleJob",
             PropertyName(Pravhelper500::WP_SI_IS_PUBLICATION_GLOBAL_DELIVERY_RULE_JOB),
-            pGlobalDeliveryRuleJob, "Invalid pointer pGlobalDeliveryRuleJob");
+            pGlobalDeliveryRuleJob, "Invalid pointer pGlobalDeliveryRuleJob",
+            {SDK_TRACE_SITE,    // IN
+             SDK_TRACE_SITE,    // OUT: no host object
+             SDK_TRACE_SITE,    // OUT: no name
+             SDK_TRACE_SITE,    // OUT: not present
+             SDK_TRACE_SITE,    // OUT: no conversion
+             SDK_TRACE_SITE});  // OUT
     }
 
     // ---------------------------------------------------------------------------------------------
@@ -60,22 +78,40 @@ public:
     STDMETHOD(put_ScopeID)(long scopeID) override {
         return PutObjectProperty(L"IPublicationInfo::put_ScopeID",
                                  PropertyName(Pravhelper500::WP_SI_SCOPE_ID_W), I4Value(scopeID),
-                                 [=] { return scopeID; });
+                                 [=] { return scopeID; },
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_ScopeID)(long* pScopeID) override {
         return GetObjectLong(L"IPublicationInfo::get_ScopeID",
                              PropertyName(Pravhelper500::WP_SI_SCOPE_ID_W), pScopeID,
-                             "Invalid pointer pScopeID");
+                             "Invalid pointer pScopeID",
+                             {SDK_TRACE_SITE,    // IN
+                              SDK_TRACE_SITE,    // OUT: no host object
+                              SDK_TRACE_SITE,    // OUT: no name
+                              SDK_TRACE_SITE,    // OUT: not present
+                              SDK_TRACE_SITE,    // OUT: no conversion
+                              SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_MultiPassBursting)(long multiPassBursting) override {
         return PutObjectProperty(L"IPublicationInfo::put_MultiPassBursting",
                                  PropertyName(Pravhelper500::WP_SI_MULTIPASSBURSTING_W),
-                                 I4Value(multiPassBursting), [=] { return multiPassBursting; });
+                                 I4Value(multiPassBursting), [=] { return multiPassBursting; },
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_MultiPassBursting)(long* pMultiPassBursting) override {
         return GetObjectLong(L"IPublicationInfo::get_MultiPassBursting",
                              PropertyName(Pravhelper500::WP_SI_MULTIPASSBURSTING_W),
-                             pMultiPassBursting, "Invalid pointer pMultiPassBursting");
+                             pMultiPassBursting, "Invalid pointer pMultiPassBursting",
+                             {SDK_TRACE_SITE,    // IN
+                              SDK_TRACE_SITE,    // OUT: no host object
+                              SDK_TRACE_SITE,    // OUT: no name
+                              SDK_TRACE_SITE,    // OUT: not present
+                              SDK_TRACE_SITE,    // OUT: no conversion
+                              SDK_TRACE_SITE});  // OUT
     }
     // Stored as a 16-bit integer holding the argument unchanged, not as VT_BOOL.
     STDMETHOD(put_MergedArtifact)(VARIANT_BOOL mergedArtifact) override {
@@ -84,12 +120,21 @@ public:
         V_I2(&value) = mergedArtifact;
         return PutObjectProperty(L"IPublicationInfo::put_MergedArtifact",
                                  PropertyName(Pravhelper500::WP_SI_IS_PLUGIN_ARTIFACT_W), value,
-                                 [=] { return static_cast<int>(mergedArtifact); });
+                                 [=] { return static_cast<int>(mergedArtifact); },
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_MergedArtifact)(VARIANT_BOOL* pMergedArtifact) override {
         return GetObjectBool(L"IPublicationInfo::get_MergedArtifact",
                              PropertyName(Pravhelper500::WP_SI_IS_PLUGIN_ARTIFACT_W),
-                             pMergedArtifact, "Invalid pointer pMergedArtifact");
+                             pMergedArtifact, "Invalid pointer pMergedArtifact",
+                             {SDK_TRACE_SITE,    // IN
+                              SDK_TRACE_SITE,    // OUT: no host object
+                              SDK_TRACE_SITE,    // OUT: no name
+                              SDK_TRACE_SITE,    // OUT: not present
+                              SDK_TRACE_SITE,    // OUT: no conversion
+                              SDK_TRACE_SITE});  // OUT
     }
 
     // ---------------------------------------------------------------------------------------------
@@ -98,47 +143,92 @@ public:
     STDMETHOD(get_ScopeBatchObjects)(ISObjectRelativeIDs** ppScopeBatchObjects) override {
         return GetRelativeIDs(L"IPublicationInfo::get_ScopeBatchObjects",
                               Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCH_W, m_pScopeBatchObjects,
-                              ppScopeBatchObjects, "Invalid pointer ppScopeBatchObjects");
+                              ppScopeBatchObjects, "Invalid pointer ppScopeBatchObjects",
+                              {SDK_TRACE_SITE,    // IN
+                               SDK_TRACE_SITE,    // OUT: no host object
+                               SDK_TRACE_SITE,    // OUT: not made
+                               SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_ScopeBatchObjectID)(long scopeBatchObjectID) override {
         return PutSingleID(L"IPublicationInfo::put_ScopeBatchObjectID",
-                           &IPublicationInfo::get_ScopeBatchObjects, scopeBatchObjectID);
+                           &IPublicationInfo::get_ScopeBatchObjects, scopeBatchObjectID,
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no list
+                            SDK_TRACE_SITE,    // OUT: not replaced
+                            SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_ScopeBatchObjectID)(long* pScopeBatchObjectID) override {
         return GetSingleID(L"IPublicationInfo::get_ScopeBatchObjectID",
                            &IPublicationInfo::get_ScopeBatchObjects, pScopeBatchObjectID,
-                           "Invalid pointer pScopeBatchObjectID");
+                           "Invalid pointer pScopeBatchObjectID",
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no list
+                            SDK_TRACE_SITE,    // OUT: no count
+                            SDK_TRACE_SITE,    // OUT: no element
+                            SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_ScopeBatchDocObjects)(ISObjectRelativeIDs** ppScopeBatchDocObjects) override {
         return GetRelativeIDs(L"IPublicationInfo::get_ScopeBatchDocObjects",
                               Pravhelper500::WP_SI_ARTIFACTS_SCOPEBATCHDOC_W,
                               m_pScopeBatchDocObjects, ppScopeBatchDocObjects,
-                              "Invalid pointer ppScopeBatchDocObjects");
+                              "Invalid pointer ppScopeBatchDocObjects",
+                              {SDK_TRACE_SITE,    // IN
+                               SDK_TRACE_SITE,    // OUT: no host object
+                               SDK_TRACE_SITE,    // OUT: not made
+                               SDK_TRACE_SITE});  // OUT
     }
     // Replaces the scope-batch document list by the one ID, as the other two single-ID setters do
     // for their lists.
     STDMETHOD(put_ScopeBatchDocumentID)(long scopeBatchDocumentID) override {
         return PutSingleID(L"IPublicationInfo::put_ScopeBatchDocumentID",
-                           &IPublicationInfo::get_ScopeBatchDocObjects, scopeBatchDocumentID);
+                           &IPublicationInfo::get_ScopeBatchDocObjects, scopeBatchDocumentID,
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no list
+                            SDK_TRACE_SITE,    // OUT: not replaced
+                            SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_ScopeBatchDocumentID)(long* pScopeBatchDocumentID) override {
         return GetSingleID(L"IPublicationInfo::get_ScopeBatchDocumentID",
                            &IPublicationInfo::get_ScopeBatchDocObjects, pScopeBatchDocumentID,
-                           "Invalid pointer pScopeBatchDocumentID");
+                           "Invalid pointer pScopeBatchDocumentID",
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no list
+                            SDK_TRACE_SITE,    // OUT: no count
+                            SDK_TRACE_SITE,    // OUT: no element
+                            SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_SourceDocObjects)(ISObjectRelativeIDs** ppSourceDocObjects) override {
         return GetRelativeIDs(L"IPublicationInfo::get_SourceDocObjects",
                               Pravhelper500::WP_SI_ARTIFACTS_SOURCEDOC_W, m_pSourceDocObjects,
-                              ppSourceDocObjects, "Invalid pointer ppSourceDocObjects");
+                              ppSourceDocObjects, "Invalid pointer ppSourceDocObjects",
+                              {SDK_TRACE_SITE,    // IN
+                               SDK_TRACE_SITE,    // OUT: no host object
+                               SDK_TRACE_SITE,    // OUT: not made
+                               SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_SourceDocumentID)(long sourceDocumentID) override {
         return PutSingleID(L"IPublicationInfo::put_SourceDocumentID",
-                           &IPublicationInfo::get_SourceDocObjects, sourceDocumentID);
+                           &IPublicationInfo::get_SourceDocObjects, sourceDocumentID,
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no list
+                            SDK_TRACE_SITE,    // OUT: not replaced
+                            SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_SourceDocumentID)(long* pSourceDocumentID) override {
         return GetSingleID(L"IPublicationInfo::get_SourceDocumentID",
                            &IPublicationInfo::get_SourceDocObjects, pSourceDocumentID,
-                           "Invalid pointer pSourceDocumentID");
+                           "Invalid pointer pSourceDocumentID",
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no list
+                            SDK_TRACE_SITE,    // OUT: no count
+                            SDK_TRACE_SITE,    // OUT: no element
+                            SDK_TRACE_SITE});  // OUT
     }
 
     // ---------------------------------------------------------------------------------------------
@@ -147,19 +237,31 @@ public:
     STDMETHOD(put_ArtifactParentID)(long artifactParentID) override {
         return PutObjectProperty(L"IPublicationInfo::put_ArtifactParentID",
                                  PropertyName(Pravhelper500::WP_SI_ARTIFACT_PARENT_ID_W),
-                                 I4Value(artifactParentID), [=] { return artifactParentID; });
+                                 I4Value(artifactParentID), [=] { return artifactParentID; },
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_ArtifactParentID)(long* pArtifactParentID) override {
         return GetObjectLong(L"IPublicationInfo::get_ArtifactParentID",
                              PropertyName(Pravhelper500::WP_SI_ARTIFACT_PARENT_ID_W),
-                             pArtifactParentID, "Invalid pointer pArtifactParentID");
+                             pArtifactParentID, "Invalid pointer pArtifactParentID",
+                             {SDK_TRACE_SITE,    // IN
+                              SDK_TRACE_SITE,    // OUT: no host object
+                              SDK_TRACE_SITE,    // OUT: no name
+                              SDK_TRACE_SITE,    // OUT: not present
+                              SDK_TRACE_SITE,    // OUT: no conversion
+                              SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_DeliveryRuleExpression)(BSTR deliveryRuleExpression) override {
         // The host copies the [in] value; the caller's string is only lent.
         return PutProcessingProperty(L"IPublicationInfo::put_DeliveryRuleExpression",
                                      Pravhelper500::WP_SI_DELIVERY_RULE_EXPRESSION_W,
                                      BstrValue(deliveryRuleExpression), true,
-                                     [=] { return SdkTrace::BstrText(deliveryRuleExpression); });
+                                     [=] { return SdkTrace::BstrText(deliveryRuleExpression); },
+                                     {SDK_TRACE_SITE,    // IN
+                                      SDK_TRACE_SITE,    // OUT
+                                      SDK_TRACE_SITE});  // OUT: the status alone
     }
     // The output check comes before the entry line; exit lines only on success and when the
     // processing info cannot be had.
@@ -194,7 +296,10 @@ public:
         return PutProcessingProperty(L"IPublicationInfo::put_DeliveryRuleOptions",
                                      Pravhelper500::WP_SI_DELIVERY_RULE_OPTIONS_W,
                                      I4Value(deliveryRuleOptions), true,
-                                     [=] { return deliveryRuleOptions; });
+                                     [=] { return deliveryRuleOptions; },
+                                     {SDK_TRACE_SITE,    // IN
+                                      SDK_TRACE_SITE,    // OUT
+                                      SDK_TRACE_SITE});  // OUT: the status alone
     }
     STDMETHOD(get_DeliveryRuleOptions)(long* pDeliveryRuleOptions) override try {
         static constexpr wchar_t kLabel[] = L"IPublicationInfo::get_DeliveryRuleOptions";
@@ -229,25 +334,49 @@ public:
         return PutProcessingProperty(L"IPublicationInfo::put_DeliveryEmptyDocument",
                                      Pravhelper500::WP_SI_DELIVER_EMPTY_DOCUMENT_W,
                                      ExactBoolValue(deliverEmptyDocument), true,
-                                     [=] { return SdkTrace::BoolText(deliverEmptyDocument); });
+                                     [=] { return SdkTrace::BoolText(deliverEmptyDocument); },
+                                     {SDK_TRACE_SITE,    // IN
+                                      SDK_TRACE_SITE,    // OUT
+                                      SDK_TRACE_SITE});  // OUT: the status alone
     }
     STDMETHOD(get_DeliveryEmptyDocument)(VARIANT_BOOL* pDeliverEmptyDocument) override {
         return GetProcessingBool(L"IPublicationInfo::get_DeliveryEmptyDocument",
                                  Pravhelper500::WP_SI_DELIVER_EMPTY_DOCUMENT_W,
                                  pDeliverEmptyDocument, "Invalid pointer pDeliverEmptyDocument",
-                                 MissingProcessingValue::KeepOutput);
+                                 MissingProcessingValue::KeepOutput,
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE,    // OUT: no processing info (status)
+                                  SDK_TRACE_SITE,    // OUT: no processing info
+                                  SDK_TRACE_SITE,    // OUT: no name
+                                  SDK_TRACE_SITE,    // OUT: not read
+                                  SDK_TRACE_SITE,    // OUT: not read, kept
+                                  SDK_TRACE_SITE,    // OUT: no conversion
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_DeliverySkipped)(VARIANT_BOOL deliverySkipped) override {
         return PutProcessingProperty(L"IPublicationInfo::put_DeliverySkipped",
                                      Pravhelper500::WP_SI_DELIVERY_SKIPPED_W,
                                      ExactBoolValue(deliverySkipped), true,
-                                     [=] { return SdkTrace::BoolText(deliverySkipped); });
+                                     [=] { return SdkTrace::BoolText(deliverySkipped); },
+                                     {SDK_TRACE_SITE,    // IN
+                                      SDK_TRACE_SITE,    // OUT
+                                      SDK_TRACE_SITE});  // OUT: the status alone
     }
     STDMETHOD(get_DeliverySkipped)(VARIANT_BOOL* pDeliverySkipped) override {
         return GetProcessingBool(L"IPublicationInfo::get_DeliverySkipped",
                                  Pravhelper500::WP_SI_DELIVERY_SKIPPED_W, pDeliverySkipped,
                                  "Invalid pointer pDeliverySkipped",
-                                 MissingProcessingValue::KeepOutput);
+                                 MissingProcessingValue::KeepOutput,
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE,    // OUT: no processing info (status)
+                                  SDK_TRACE_SITE,    // OUT: no processing info
+                                  SDK_TRACE_SITE,    // OUT: no name
+                                  SDK_TRACE_SITE,    // OUT: not read
+                                  SDK_TRACE_SITE,    // OUT: not read, kept
+                                  SDK_TRACE_SITE,    // OUT: no conversion
+                                  SDK_TRACE_SITE});  // OUT
     }
 
     // ---------------------------------------------------------------------------------------------
@@ -260,7 +389,10 @@ public:
         if (pValue == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer pValue", GUID_NULL);
         SDK_TRACE_ENTRY(kLabel, lScopeID, SdkTrace::BoolText(*pValue));
         Microsoft::WRL::ComPtr<ISProperties> results;
-        HRESULT hr = GetDeliveryRuleResultsBag(kLabel, results);
+        HRESULT hr = GetDeliveryRuleResultsBag(kLabel, results,
+        {SDK_TRACE_SITE,    // OUT: no host object
+         SDK_TRACE_SITE,    // OUT: no bag
+         SDK_TRACE_SITE});  // OUT: a null bag
         if (FAILED(hr)) return hr;
         ComLib::ScopedVariant key;
         hr = ScopeKey(lScopeID, key);
@@ -282,7 +414,10 @@ public:
         SDK_CALL_GUARD();
         SDK_TRACE_ENTRY(kLabel, lScopeID, SdkTrace::BoolText(Value));
         Microsoft::WRL::ComPtr<ISProperties> results;
-        HRESULT hr = GetDeliveryRuleResultsBag(kLabel, results);
+        HRESULT hr = GetDeliveryRuleResultsBag(kLabel, results,
+        {SDK_TRACE_SITE,    // OUT: no host object
+         SDK_TRACE_SITE,    // OUT: no bag
+         SDK_TRACE_SITE});  // OUT: a null bag
         if (FAILED(hr)) return hr;
         ComLib::ScopedVariant key;
         hr = ScopeKey(lScopeID, key);
@@ -296,7 +431,10 @@ public:
         SDK_CALL_GUARD();
         SDK_TRACE_ENTRY(kLabel, lScopeID);
         Microsoft::WRL::ComPtr<ISProperties> results;
-        HRESULT hr = GetDeliveryRuleResultsBag(kLabel, results);
+        HRESULT hr = GetDeliveryRuleResultsBag(kLabel, results,
+        {SDK_TRACE_SITE,    // OUT: no host object
+         SDK_TRACE_SITE,    // OUT: no bag
+         SDK_TRACE_SITE});  // OUT: a null bag
         if (FAILED(hr)) return hr;
         ComLib::ScopedVariant key;
         hr = ScopeKey(lScopeID, key);
@@ -312,14 +450,26 @@ public:
         return PutProcessingProperty(L"IPublicationInfo::put_PublicationKeepSavedData",
                                      Pravhelper500::WP_SI_PUBLICATION_KEEP_SAVED_DATA_W,
                                      ExactBoolValue(keepSavedData), true,
-                                     [=] { return SdkTrace::BoolText(keepSavedData); });
+                                     [=] { return SdkTrace::BoolText(keepSavedData); },
+                                     {SDK_TRACE_SITE,    // IN
+                                      SDK_TRACE_SITE,    // OUT
+                                      SDK_TRACE_SITE});  // OUT: the status alone
     }
     STDMETHOD(get_PublicationKeepSavedData)(VARIANT_BOOL* pPublicationKeepSavedData) override {
         return GetProcessingBool(L"IPublicationInfo::get_PublicationKeepSavedData",
                                  Pravhelper500::WP_SI_PUBLICATION_KEEP_SAVED_DATA_W,
                                  pPublicationKeepSavedData,
                                  "Invalid pointer pPublicationKeepSavedData",
-                                 MissingProcessingValue::KeepOutput);
+                                 MissingProcessingValue::KeepOutput,
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE,    // OUT: no processing info (status)
+                                  SDK_TRACE_SITE,    // OUT: no processing info
+                                  SDK_TRACE_SITE,    // OUT: no name
+                                  SDK_TRACE_SITE,    // OUT: not read
+                                  SDK_TRACE_SITE,    // OUT: not read, kept
+                                  SDK_TRACE_SITE,    // OUT: no conversion
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_FormatInfos)(ISFormatInfos** ppFormatInfos) override try {
         static constexpr wchar_t kLabel[] = L"IPublicationInfo::get_FormatInfos";
@@ -375,14 +525,32 @@ public:
         return GetMappings(L"IPublicationInfo::get_DynamicRecipientProfileValueMappings",
                            Pravhelper500::WP_SI_DYNAMIC_RECIPIENTS_PROFILE_VALUE_MAPPINGS_W,
                            CLSID_ProfileValueMappings, ppProfileValueMappings,
-                           "Invalid pointer ppProfileValueMappings");
+                           "Invalid pointer ppProfileValueMappings",
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no name
+                            SDK_TRACE_SITE,    // OUT: no holder
+                            SDK_TRACE_SITE,    // OUT: not a bag
+                            SDK_TRACE_SITE,    // OUT: no inner bag
+                            SDK_TRACE_SITE,    // OUT: not created
+                            SDK_TRACE_SITE,    // OUT: not initialised
+                            SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_PublicationDocumentVariableMappings)(
         ISDocumentVariableMappings** ppDocVariableMappings) override {
         return GetMappings(L"IPublicationInfo::get_PublicationDocumentVariableMappings",
                            Pravhelper500::WP_SI_PUBLICATION_DOCUMENTPROFILE_TARGETS_W,
                            CLSID_DocumentVariableMappings, ppDocVariableMappings,
-                           "Invalid pointer ppDocVariableMappings");
+                           "Invalid pointer ppDocVariableMappings",
+                           {SDK_TRACE_SITE,    // IN
+                            SDK_TRACE_SITE,    // OUT: no host object
+                            SDK_TRACE_SITE,    // OUT: no name
+                            SDK_TRACE_SITE,    // OUT: no holder
+                            SDK_TRACE_SITE,    // OUT: not a bag
+                            SDK_TRACE_SITE,    // OUT: no inner bag
+                            SDK_TRACE_SITE,    // OUT: not created
+                            SDK_TRACE_SITE,    // OUT: not initialised
+                            SDK_TRACE_SITE});  // OUT
     }
 
     // ---------------------------------------------------------------------------------------------
@@ -392,43 +560,79 @@ public:
         return PutProcessingProperty(L"IPublicationInfo::put_DeliverIfAlertIsTrue",
                                      Pravhelper500::WP_SI_DELIVER_IF_ALERT_IS_TRUE_W,
                                      NonZeroBoolValue(deliverIfAlertTrue), true,
-                                     [=] { return static_cast<int>(deliverIfAlertTrue); });
+                                     [=] { return static_cast<int>(deliverIfAlertTrue); },
+                                     {SDK_TRACE_SITE,    // IN
+                                      SDK_TRACE_SITE,    // OUT
+                                      SDK_TRACE_SITE});  // OUT: the status alone
     }
     STDMETHOD(get_DeliverIfAlertIsTrue)(VARIANT_BOOL* pDeliverIfAlertTrue) override {
         return GetProcessingBool(L"IPublicationInfo::get_DeliverIfAlertIsTrue",
                                  Pravhelper500::WP_SI_DELIVER_IF_ALERT_IS_TRUE_W,
                                  pDeliverIfAlertTrue, "Invalid pointer pDeliverIfAlertTrue",
-                                 MissingProcessingValue::ReturnStatus);
+                                 MissingProcessingValue::ReturnStatus,
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE,    // OUT: no processing info (status)
+                                  SDK_TRACE_SITE,    // OUT: no processing info
+                                  SDK_TRACE_SITE,    // OUT: no name
+                                  SDK_TRACE_SITE,    // OUT: not read
+                                  SDK_TRACE_SITE,    // OUT: not read, kept
+                                  SDK_TRACE_SITE,    // OUT: no conversion
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_ShowAllDataForNullProfileValues)(VARIANT_BOOL showAllDataForNullValues) override {
         return PutObjectProperty(
             L"IPublicationInfo::put_ShowAllDataForNullProfileValues",
             PropertyName(Pravhelper500::WP_SI_SHOW_ALL_DATA_FOR_NULL_PROFILE_VALUES_W),
             NonZeroBoolValue(showAllDataForNullValues),
-            [=] { return static_cast<int>(showAllDataForNullValues); });
+            [=] { return static_cast<int>(showAllDataForNullValues); },
+            {SDK_TRACE_SITE,    // IN
+             SDK_TRACE_SITE,    // OUT: no host object
+             SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(get_ShowAllDataForNullProfileValues)(
         VARIANT_BOOL* pShowAllDataForNullValues) override {
         return GetObjectBool(
             L"IPublicationInfo::get_ShowAllDataForNullProfileValues",
             PropertyName(Pravhelper500::WP_SI_SHOW_ALL_DATA_FOR_NULL_PROFILE_VALUES_W),
-            pShowAllDataForNullValues, "Invalid pointer pShowAllDataForNullValues");
+            pShowAllDataForNullValues, "Invalid pointer pShowAllDataForNullValues",
+            {SDK_TRACE_SITE,    // IN
+             SDK_TRACE_SITE,    // OUT: no host object
+             SDK_TRACE_SITE,    // OUT: no name
+             SDK_TRACE_SITE,    // OUT: not present
+             SDK_TRACE_SITE,    // OUT: no conversion
+             SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_IsDynamicRecipeintsScopeBatch)(VARIANT_BOOL newVal) override {
         return PutProcessingProperty(L"IPublicationInfo::put_IsDynamicRecipeintsScopeBatch",
                                      Pravhelper500::WP_SI_IS_DYNAMICRECIPIENTS_SCOPES_W,
                                      ExactBoolValue(newVal), false,
-                                     [=] { return static_cast<int>(newVal); });
+                                     [=] { return static_cast<int>(newVal); },
+                                     {SDK_TRACE_SITE,    // IN
+                                      SDK_TRACE_SITE,    // OUT
+                                      SDK_TRACE_SITE});  // OUT: the status alone
     }
     STDMETHOD(get_IsDynamicRecipeintsScopeBatch)(VARIANT_BOOL* pVal) override {
         return GetProcessingBool(L"IPublicationInfo::get_IsDynamicRecipeintsScopeBatch",
                                  Pravhelper500::WP_SI_IS_DYNAMICRECIPIENTS_SCOPES_W, pVal,
-                                 "Invalid pointer pVal", MissingProcessingValue::StatusOnly);
+                                 "Invalid pointer pVal", MissingProcessingValue::StatusOnly,
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE,    // OUT: no processing info (status)
+                                  SDK_TRACE_SITE,    // OUT: no processing info
+                                  SDK_TRACE_SITE,    // OUT: no name
+                                  SDK_TRACE_SITE,    // OUT: not read
+                                  SDK_TRACE_SITE,    // OUT: not read, kept
+                                  SDK_TRACE_SITE,    // OUT: no conversion
+                                  SDK_TRACE_SITE});  // OUT
     }
     STDMETHOD(put_Format)(BSTR bstrFormat) override {
         return PutObjectProperty(L"IPublicationInfo::put_Format",
                                  PropertyName(Pravhelper500::WP_SI_FORMAT_W), BstrValue(bstrFormat),
-                                 [=] { return SdkTrace::BstrText(bstrFormat); });
+                                 [=] { return SdkTrace::BstrText(bstrFormat); },
+                                 {SDK_TRACE_SITE,    // IN
+                                  SDK_TRACE_SITE,    // OUT: no host object
+                                  SDK_TRACE_SITE});  // OUT
     }
     // The output check comes before the entry line; an exit line on every other path.
     STDMETHOD(get_Format)(BSTR* pBstrFormat) override try {
@@ -537,9 +741,9 @@ private:
 
     // The object has no host object yet: the assertion, the exit line and E_FAIL.
     HRESULT NoHostObject(const wchar_t* label,
-        const std::source_location& site = std::source_location::current()) {
+                         int line = static_cast<int>(std::source_location::current().line())) {
         SDK_ASSERT(this->m_pInfoObject);
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(E_FAIL));
+        SDK_TRACE_EXIT_AT(line, label, static_cast<long>(E_FAIL));
         return E_FAIL;
     }
 
@@ -579,18 +783,18 @@ private:
     template <typename Traced>
     HRESULT PutObjectProperty(const wchar_t* label, const PropertyName& name, const VARIANT& value,
                               Traced traced,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<3>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, traced());
+        SDK_TRACE_ENTRY_AT(sites[0], label, traced());
         if (!this->m_pInfoObject) {
             SDK_ASSERT(this->m_pInfoObject);
-            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(E_FAIL), traced());
+            SDK_TRACE_EXIT_AT(sites[1], label, static_cast<long>(E_FAIL), traced());
             return E_FAIL;
         }
         ComLib::ScopedBstr nameText;
         HRESULT hr = name.ToBstr(nameText);
         if (SUCCEEDED(hr)) hr = this->m_pInfoObject->put_Property(nameText.Get(), value);
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), traced());
+        SDK_TRACE_EXIT_AT(sites[2], label, static_cast<long>(hr), traced());
         return hr;
     } SDK_CATCH_RETURN()
 
@@ -598,9 +802,9 @@ private:
     template <typename Traced>
     HRESULT PutProcessingProperty(const wchar_t* label, const wchar_t* name, const VARIANT& value,
                                   bool valueOnFailure, Traced traced,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<3>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, traced());
+        SDK_TRACE_ENTRY_AT(sites[0], label, traced());
         HRESULT hr = E_FAIL;
         HRESULT tracedStatus = E_FAIL;
         if (!this->m_pInfoObject) {
@@ -616,9 +820,9 @@ private:
             }
         }
         if (SUCCEEDED(hr) || valueOnFailure)
-            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(tracedStatus), traced());
+            SDK_TRACE_EXIT_AT(sites[1], label, static_cast<long>(tracedStatus), traced());
         else
-            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(tracedStatus));
+            SDK_TRACE_EXIT_AT(sites[2], label, static_cast<long>(tracedStatus));
         return hr;
     } SDK_CATCH_RETURN()
 
@@ -627,23 +831,23 @@ private:
     // conversion's status is returned and the output is unchanged.
     HRESULT GetObjectLong(const wchar_t* label, const PropertyName& name, long* out,
                           const char* nullMessage,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<6>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::PointerText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        SDK_TRACE_ENTRY_AT(sites[0], label, SdkTrace::PointerText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[1]);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         ComLib::ScopedBstr nameText;
         HRESULT hr = name.ToBstr(nameText);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[2], label, hr);
         ComLib::ScopedVariant value;
         if (FAILED(this->m_pInfoObject->get_Property(nameText.Get(), value.Receive()))) {
-            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK));
+            SDK_TRACE_EXIT_AT(sites[3], label, static_cast<long>(S_OK));
             return S_OK;
         }
         hr = value.ChangeType(VT_I4);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[4], label, hr);
         *out = V_I4(&value.Get());
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), static_cast<long>(*out));
+        SDK_TRACE_EXIT_AT(sites[5], label, static_cast<long>(S_OK), static_cast<long>(*out));
         return S_OK;
     } SDK_CATCH_RETURN()
 
@@ -651,23 +855,23 @@ private:
     // to a non-zero VT_BOOL reads as VARIANT_TRUE. Not present: S_OK, the output unchanged.
     HRESULT GetObjectBool(const wchar_t* label, const PropertyName& name, VARIANT_BOOL* out,
                           const char* nullMessage,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<6>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::BoolText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        SDK_TRACE_ENTRY_AT(sites[0], label, SdkTrace::BoolText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[1]);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         ComLib::ScopedBstr nameText;
         HRESULT hr = name.ToBstr(nameText);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[2], label, hr);
         ComLib::ScopedVariant value;
         if (FAILED(this->m_pInfoObject->get_Property(nameText.Get(), value.Receive()))) {
-            SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK));
+            SDK_TRACE_EXIT_AT(sites[3], label, static_cast<long>(S_OK));
             return S_OK;
         }
         hr = value.ChangeType(VT_BOOL);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[4], label, hr);
         *out = V_BOOL(&value.Get()) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
+        SDK_TRACE_EXIT_AT(sites[5], label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
         return S_OK;
     } SDK_CATCH_RETURN()
 
@@ -684,33 +888,33 @@ private:
 
     HRESULT GetProcessingBool(const wchar_t* label, const wchar_t* name, VARIANT_BOOL* out,
                               const char* nullMessage, MissingProcessingValue missing,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<9>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::BoolText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        SDK_TRACE_ENTRY_AT(sites[0], label, SdkTrace::BoolText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[1]);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         Microsoft::WRL::ComPtr<ISProcessingInfo> info;
         HRESULT traced = S_OK;
         HRESULT hr = GetProcessingInfo(info, traced);
         if (FAILED(hr)) {
             if (missing == MissingProcessingValue::StatusOnly)
-                SDK_TRACE_EXIT_AT(site, label, static_cast<long>(traced));
+                SDK_TRACE_EXIT_AT(sites[2], label, static_cast<long>(traced));
             else
-                SDK_TRACE_EXIT_AT(site, label, static_cast<long>(traced), SdkTrace::BoolText(*out));
+                SDK_TRACE_EXIT_AT(sites[3], label, static_cast<long>(traced), SdkTrace::BoolText(*out));
             return hr;
         }
         ComLib::ScopedVariant value;
         hr = ReadProcessingProperty(info.Get(), name, value);
-        if (hr == E_OUTOFMEMORY) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (hr == E_OUTOFMEMORY) SDK_TRACE_RETURN_AT(sites[4], label, hr);
         if (FAILED(hr)) {
-            if (missing != MissingProcessingValue::KeepOutput) SDK_TRACE_RETURN_AT(site, label, hr);
-            SDK_TRACE_EXIT_AT(site, label, 0x80042A53u, SdkTrace::BoolText(*out));
+            if (missing != MissingProcessingValue::KeepOutput) SDK_TRACE_RETURN_AT(sites[5], label, hr);
+            SDK_TRACE_EXIT_AT(sites[6], label, 0x80042A53u, SdkTrace::BoolText(*out));
             return S_OK;
         }
         hr = value.ChangeType(VT_BOOL);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[7], label, hr);
         *out = V_BOOL(&value.Get()) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
+        SDK_TRACE_EXIT_AT(sites[8], label, static_cast<long>(S_OK), SdkTrace::BoolText(*out));
         return S_OK;
     } SDK_CATCH_RETURN()
 
@@ -788,12 +992,12 @@ private:
     // obtained.
     HRESULT GetDeliveryRuleResultsBag(const wchar_t* label,
                                       Microsoft::WRL::ComPtr<ISProperties>& results,
-        const std::source_location& site = std::source_location::current()) {
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        const SdkTrace::TraceSites<3>& sites) {
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[0]);
         const HRESULT hr = GetProcessingBag(Pravhelper500::WP_SI_DELIVERY_RULE_RESULTS_W, results);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[1], label, hr);
         if (!results) {
-            SDK_TRACE_EXIT_AT(site, label, 0x80042A30u);
+            SDK_TRACE_EXIT_AT(sites[2], label, 0x80042A30u);
             return E_INVALIDARG;
         }
         return S_OK;
@@ -804,17 +1008,17 @@ private:
     template <typename Mappings>
     HRESULT GetMappings(const wchar_t* label, const wchar_t* holder, REFCLSID clsid,
                         Mappings** out, const char* nullMessage,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<9>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::PointerText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        SDK_TRACE_ENTRY_AT(sites[0], label, SdkTrace::PointerText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[1]);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         ComLib::ScopedBstr nameText;
         HRESULT hr = PropertyName(holder).ToBstr(nameText);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[2], label, hr);
         ComLib::ScopedVariant value;
         hr = this->m_pInfoObject->get_Property(nameText.Get(), value.Receive());
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[3], label, hr);
         // The value must be an object that is a property bag.
         IUnknown* object = nullptr;
         if (value.Type() == VT_DISPATCH)
@@ -826,25 +1030,25 @@ private:
             FAILED(object->QueryInterface(IID_ISProperties,
                                           reinterpret_cast<void**>(bag.GetAddressOf()))) ||
             !bag) {
-            SDK_TRACE_EXIT_AT(site, label, 0x80042A30u);
+            SDK_TRACE_EXIT_AT(sites[4], label, 0x80042A30u);
             return kBagNotFound;
         }
         Microsoft::WRL::ComPtr<ISProperties> inner;
         if (FAILED(GetPropertyBagFromProperties(Pravhelper500::WP_SI_VARIABLE_MAPPINGS_W,
                                                 std::move(bag), inner)) ||
             !inner) {
-            SDK_TRACE_EXIT_AT(site, label, 0x80042A30u);
+            SDK_TRACE_EXIT_AT(sites[5], label, 0x80042A30u);
             return kBagNotFound;
         }
         Microsoft::WRL::ComPtr<Mappings> mappings;
         hr = CoCreateInstance(clsid, nullptr, kHostObjectContext, __uuidof(Mappings),
                               reinterpret_cast<void**>(mappings.GetAddressOf()));
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[6], label, hr);
         CheckObjectLocale();
         hr = mappings->Initialize(inner.Get(), static_cast<long>(this->m_ObjectLocale));
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[7], label, hr);
         *out = mappings.Detach();
-        SDK_TRACE_RETURN_AT(site, label, S_OK);
+        SDK_TRACE_RETURN_AT(sites[8], label, S_OK);
     } SDK_CATCH_RETURN()
 
     // ---------------------------------------------------------------------------------------------
@@ -856,10 +1060,10 @@ private:
     HRESULT GetRelativeIDs(const wchar_t* label, const wchar_t* property,
                            Microsoft::WRL::ComPtr<ISObjectRelativeIDs>& cache,
                            ISObjectRelativeIDs** out, const char* nullMessage,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<4>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label);
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        SDK_TRACE_ENTRY_AT(sites[0], label);
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[1]);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         HRESULT hr = S_OK;
         {
@@ -873,13 +1077,13 @@ private:
                 Microsoft::WRL::ComPtr<ISObjectRelativeIDs> created;
                 hr = CreateRelativeIDs(property, this->m_pInfoObject.Get(), this->m_ObjectLocale,
                                        addName.c_str(), delName.c_str(), &created);
-                if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+                if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[2], label, hr);
                 cache = created;
             }
             *out = cache.Get();
             (*out)->AddRef();
         }
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr),
+        SDK_TRACE_EXIT_AT(sites[3], label, static_cast<long>(hr),
                        SdkTrace::CollectionText<CComCategoryRelativeIDs>(out));
         return hr;
     } SDK_CATCH_RETURN()
@@ -891,42 +1095,42 @@ private:
     // so that the cache is used.
     HRESULT GetSingleID(const wchar_t* label, RelativeIDsGetter getList, long* out,
                         const char* nullMessage,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<6>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, SdkTrace::PointerText(out));
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        SDK_TRACE_ENTRY_AT(sites[0], label, SdkTrace::PointerText(out));
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[1]);
         if (out == nullptr) SDK_RETURN_NULL_ARGUMENT(nullMessage, GUID_NULL);
         Microsoft::WRL::ComPtr<ISObjectRelativeIDs> list;
         HRESULT hr = (this->*getList)(&list);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[2], label, hr);
         long count = 0;
         hr = list->get_Count(&count);  // the count itself is not used
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[3], label, hr);
         ComLib::ScopedVariant first;
         first.SetI4(1);  // the collection counts from 1
         long id = 0;
         hr = list->get_Item(first.Get(), &id);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[4], label, hr);
         *out = id;
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(S_OK), static_cast<long>(id));
+        SDK_TRACE_EXIT_AT(sites[5], label, static_cast<long>(S_OK), static_cast<long>(id));
         return S_OK;
     } SDK_CATCH_RETURN()
 
     // Single-ID setter (members 12, 15, 18): the list becomes exactly the one ID (Clear, then
     // Add, both journalled by the collection, as one step).
     HRESULT PutSingleID(const wchar_t* label, RelativeIDsGetter getList, long id,
-        const std::source_location& site = std::source_location::current()) try {
+        const SdkTrace::TraceSites<5>& sites) try {
         SDK_CALL_GUARD();
-        SDK_TRACE_ENTRY_AT(site, label, id);
-        if (!this->m_pInfoObject) return NoHostObject(label, site);
+        SDK_TRACE_ENTRY_AT(sites[0], label, id);
+        if (!this->m_pInfoObject) return NoHostObject(label, sites[1]);
         Microsoft::WRL::ComPtr<ISObjectRelativeIDs> list;
         HRESULT hr = (this->*getList)(&list);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[2], label, hr);
         // The cache holds only collections made by CreateRelativeIDs. Clear and Add run under one
         // hold of the collection's lock: no reader sees anything but the old ID or the new one.
         hr = static_cast<CComCategoryRelativeIDs*>(list.Get())->ReplaceAll(id);
-        if (FAILED(hr)) SDK_TRACE_RETURN_AT(site, label, hr);
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), id);
+        if (FAILED(hr)) SDK_TRACE_RETURN_AT(sites[3], label, hr);
+        SDK_TRACE_EXIT_AT(sites[4], label, static_cast<long>(hr), id);
         return hr;
     } SDK_CATCH_RETURN()
 

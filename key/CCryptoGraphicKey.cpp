@@ -71,27 +71,26 @@ bool ActivePeriodSince(DATE created, std::int64_t* elapsed) {
 // Reading and writing the key properties
 
 // The wrapped object's property `name` (steps 2 and 3 of every key member). On failure the exit
-// line carrying the failed call's output has been written, at the member's line `site`.
+// line carrying the failed call's output has been written, at the member's line for that exit.
 HRESULT CCryptoGraphicKey::FindProperty(const wchar_t* label, const wchar_t* name,
-                                        ComPtr<ISProperty>& property,
-                                        const std::source_location& site) {
+                                        ComPtr<ISProperty>& property, const FindSites& sites) {
     ComPtr<ISProperties> bag;
     HRESULT hr = this->get_Properties(&bag);
     if (SUCCEEDED(hr) && !bag) hr = E_POINTER;
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::PointerText(bag.Get()));
+        SDK_TRACE_EXIT_AT(sites[0], label, static_cast<long>(hr), SdkTrace::PointerText(bag.Get()));
         return hr;
     }
     ScopedVariant nameValue;
     hr = nameValue.SetBstr(name);
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr));
+        SDK_TRACE_EXIT_AT(sites[1], label, static_cast<long>(hr));
         return hr;
     }
     hr = bag->get_Item(nameValue.Get(), &property);
     if (SUCCEEDED(hr) && !property) hr = E_POINTER;
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::PointerText(property.Get()));
+        SDK_TRACE_EXIT_AT(sites[2], label, static_cast<long>(hr), SdkTrace::PointerText(property.Get()));
         return hr;
     }
     return hr;
@@ -99,21 +98,21 @@ HRESULT CCryptoGraphicKey::FindProperty(const wchar_t* label, const wchar_t* nam
 
 // Reads property `name` into value converted to `type` (steps 2 to 5). Returns the status of the
 // read; a value that cannot be converted fails with the conversion's status, so that nothing
-// unconverted is ever handed out or compared. Failure exits are written at `site`.
+// unconverted is ever handed out or compared. Failure exits are written at the member's lines.
 HRESULT CCryptoGraphicKey::ReadProperty(const wchar_t* label, const wchar_t* name, VARTYPE type,
                                         ScopedVariant& value, ComPtr<ISProperty>* keep,
-                                        const std::source_location& site) {
+                                        const ReadSites& sites) {
     ComPtr<ISProperty> property;
-    HRESULT hr = FindProperty(label, name, property, site);
+    HRESULT hr = FindProperty(label, name, property, sites);
     if (FAILED(hr)) return hr;
     hr = property->get_Value(value.Receive());
     if (FAILED(hr)) {
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::VariantText(&value.Get()));
+        SDK_TRACE_EXIT_AT(sites[3], label, static_cast<long>(hr), SdkTrace::VariantText(&value.Get()));
         return hr;
     }
     const HRESULT converted = value.ChangeType(type);
     if (FAILED(converted)) {
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(converted),
+        SDK_TRACE_EXIT_AT(sites[4], label, static_cast<long>(converted),
                           SdkTrace::VariantText(&value.Get()));
         return converted;
     }
@@ -129,7 +128,12 @@ STDMETHODIMP CCryptoGraphicKey::get_KeyValue(BSTR* strKeyValue) try {
     SDK_TRACE_ENTRY(kLabel);
     if (strKeyValue == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strKeyValue", GUID_NULL);
     ScopedVariant value;
-    const HRESULT hr = ReadProperty(kLabel, Pravhelper500::WP_SI_VALUE_W, VT_BSTR, value, nullptr);
+    const HRESULT hr = ReadProperty(kLabel, Pravhelper500::WP_SI_VALUE_W, VT_BSTR, value, nullptr,
+                                    {SDK_TRACE_SITE,    // no bag
+                                     SDK_TRACE_SITE,    // no name
+                                     SDK_TRACE_SITE,    // no property
+                                     SDK_TRACE_SITE,    // no value
+                                     SDK_TRACE_SITE});  // no conversion
     if (FAILED(hr)) return hr;
     *strKeyValue = value.Release().bstrVal;
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), kHiddenKeyText);
@@ -143,7 +147,12 @@ STDMETHODIMP CCryptoGraphicKey::get_DerivedKey(BSTR* strDerivedKey) try {
     if (strDerivedKey == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer strDerivedKey", GUID_NULL);
     ScopedVariant value;
     const HRESULT hr =
-        ReadProperty(kLabel, Pravhelper500::WP_SI_DERIVED_KEY_W, VT_BSTR, value, nullptr);
+        ReadProperty(kLabel, Pravhelper500::WP_SI_DERIVED_KEY_W, VT_BSTR, value, nullptr,
+                     {SDK_TRACE_SITE,    // no bag
+                      SDK_TRACE_SITE,    // no name
+                      SDK_TRACE_SITE,    // no property
+                      SDK_TRACE_SITE,    // no value
+                      SDK_TRACE_SITE});  // no conversion
     if (FAILED(hr)) return hr;
     *strDerivedKey = value.Release().bstrVal;
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), kHiddenKeyText);
@@ -156,7 +165,12 @@ STDMETHODIMP CCryptoGraphicKey::get_KeyState(KvKeyState* KeyState) try {
     SDK_TRACE_ENTRY(kLabel);
     if (KeyState == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer KeyState", GUID_NULL);
     ScopedVariant value;
-    const HRESULT hr = ReadProperty(kLabel, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, value, nullptr);
+    const HRESULT hr = ReadProperty(kLabel, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, value, nullptr,
+                                    {SDK_TRACE_SITE,    // no bag
+                                     SDK_TRACE_SITE,    // no name
+                                     SDK_TRACE_SITE,    // no property
+                                     SDK_TRACE_SITE,    // no value
+                                     SDK_TRACE_SITE});  // no conversion
     if (FAILED(hr)) return hr;
     // Any stored integer is handed out unchanged, also one outside the enumeration.
     *KeyState = static_cast<KvKeyState>(V_I4(&value.Get()));
@@ -171,7 +185,12 @@ STDMETHODIMP CCryptoGraphicKey::get_isCompromised(VARIANT_BOOL* bisCompromised) 
     if (bisCompromised == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer bisCompromised", GUID_NULL);
     ScopedVariant value;
     const HRESULT hr =
-        ReadProperty(kLabel, Pravhelper500::WP_SI_IS_COMPROMISED_W, VT_BOOL, value, nullptr);
+        ReadProperty(kLabel, Pravhelper500::WP_SI_IS_COMPROMISED_W, VT_BOOL, value, nullptr,
+                     {SDK_TRACE_SITE,    // no bag
+                      SDK_TRACE_SITE,    // no name
+                      SDK_TRACE_SITE,    // no property
+                      SDK_TRACE_SITE,    // no value
+                      SDK_TRACE_SITE});  // no conversion
     if (FAILED(hr)) return hr;
     *bisCompromised = V_BOOL(&value.Get()) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
     SDK_TRACE_EXIT(kLabel, static_cast<long>(hr), SdkTrace::PointerText(bisCompromised));
@@ -185,7 +204,12 @@ STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeri
     if (lActivePeriod == nullptr) SDK_RETURN_NULL_ARGUMENT("Invalid pointer lActivePeriod", GUID_NULL);
     ScopedVariant value;
     const HRESULT hr =
-        ReadProperty(kLabel, Pravhelper500::WP_SI_CREATION_TIME_W, VT_DATE, value, nullptr);
+        ReadProperty(kLabel, Pravhelper500::WP_SI_CREATION_TIME_W, VT_DATE, value, nullptr,
+                     {SDK_TRACE_SITE,    // no bag
+                      SDK_TRACE_SITE,    // no name
+                      SDK_TRACE_SITE,    // no property
+                      SDK_TRACE_SITE,    // no value
+                      SDK_TRACE_SITE});  // no conversion
     if (FAILED(hr)) return hr;
 
     // Milliseconds from the creation moment (local time) to now, dates included; a creation time
@@ -207,23 +231,23 @@ STDMETHODIMP CCryptoGraphicKey::get_ActivePeriodInMilliseconds(long* lActivePeri
 // lock, so two commands racing on one object cannot both pass the check.
 
 // The work of a rekey command, whose guard and entry line are the member's own: moves the state
-// from `required` to `next`, or refuses. Exit lines are written at the member's line `site`.
+// from `required` to `next`, or refuses. Exit lines are written at the member's lines.
 HRESULT CCryptoGraphicKey::Rekey(const wchar_t* label, KvKeyState required, KvKeyState next,
-                                 const std::source_location& site) {
+                                 const RekeySites& sites) {
     ComLib::CComObjectLock<ComLib::CComObjectRootEx> lock(this);
     ScopedVariant state;
     ComPtr<ISProperty> property;
     HRESULT hr =
-        ReadProperty(label, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, state, &property, site);
+        ReadProperty(label, Pravhelper500::WP_SI_KEY_STATE_W, VT_I4, state, &property, sites);
     if (FAILED(hr)) return hr;
     if (V_I4(&state.Get()) != required) {
-        SDK_TRACE_EXIT_AT(site, label, 0x80042A90u, SdkTrace::VariantText(&state.Get()));
+        SDK_TRACE_EXIT_AT(sites[5], label, 0x80042A90u, SdkTrace::VariantText(&state.Get()));
         return KV_E_STATE_TRANSITION;
     }
     ScopedVariant newState;
     newState.SetI4(next);
     hr = property->put_Value(newState.Get());
-    SDK_TRACE_EXIT_AT(site, label, static_cast<long>(hr), SdkTrace::DecimalText(next));
+    SDK_TRACE_EXIT_AT(sites[6], label, static_cast<long>(hr), SdkTrace::DecimalText(next));
     return hr;
 }
 
@@ -231,21 +255,42 @@ STDMETHODIMP CCryptoGraphicKey::StartRekey() try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::StartRekey";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
-    return Rekey(kLabel, DEACTIVATED, REKEY_IN_PROGRESS);
+    return Rekey(kLabel, DEACTIVATED, REKEY_IN_PROGRESS,
+                 {SDK_TRACE_SITE,    // no bag
+                  SDK_TRACE_SITE,    // no name
+                  SDK_TRACE_SITE,    // no property
+                  SDK_TRACE_SITE,    // no value
+                  SDK_TRACE_SITE,    // no conversion
+                  SDK_TRACE_SITE,    // refused
+                  SDK_TRACE_SITE});  // done
 } SDK_CATCH_RETURN()
 
 STDMETHODIMP CCryptoGraphicKey::SuspendRekey() try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::SuspendRekey";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
-    return Rekey(kLabel, REKEY_IN_PROGRESS, REKEY_SUSPENDED);
+    return Rekey(kLabel, REKEY_IN_PROGRESS, REKEY_SUSPENDED,
+                 {SDK_TRACE_SITE,    // no bag
+                  SDK_TRACE_SITE,    // no name
+                  SDK_TRACE_SITE,    // no property
+                  SDK_TRACE_SITE,    // no value
+                  SDK_TRACE_SITE,    // no conversion
+                  SDK_TRACE_SITE,    // refused
+                  SDK_TRACE_SITE});  // done
 } SDK_CATCH_RETURN()
 
 STDMETHODIMP CCryptoGraphicKey::ResumeRekey() try {
     static constexpr wchar_t kLabel[] = L"CCryptoGraphicKey::ResumeRekey";
     SDK_CALL_GUARD();
     SDK_TRACE_ENTRY(kLabel);
-    return Rekey(kLabel, REKEY_SUSPENDED, REKEY_IN_PROGRESS);
+    return Rekey(kLabel, REKEY_SUSPENDED, REKEY_IN_PROGRESS,
+                 {SDK_TRACE_SITE,    // no bag
+                  SDK_TRACE_SITE,    // no name
+                  SDK_TRACE_SITE,    // no property
+                  SDK_TRACE_SITE,    // no value
+                  SDK_TRACE_SITE,    // no conversion
+                  SDK_TRACE_SITE,    // refused
+                  SDK_TRACE_SITE});  // done
 } SDK_CATCH_RETURN()
 
 STDMETHODIMP CCryptoGraphicKey::SetCompromised() try {
@@ -266,7 +311,10 @@ STDMETHODIMP CCryptoGraphicKey::SetCompromised() try {
         return KV_E_STATE_TRANSITION;
     }
     ComPtr<ISProperty> property;
-    hr = FindProperty(kLabel, Pravhelper500::WP_SI_IS_COMPROMISED_W, property);
+    hr = FindProperty(kLabel, Pravhelper500::WP_SI_IS_COMPROMISED_W, property,
+                      {SDK_TRACE_SITE,    // no bag
+                       SDK_TRACE_SITE,    // no name
+                       SDK_TRACE_SITE});  // no property
     if (FAILED(hr)) return hr;
     ScopedVariant flag;
     flag.SetI2(VARIANT_TRUE);  // a 16-bit integer -1, as the repository stores the flag

@@ -6,7 +6,6 @@
 #include <wrl/client.h>
 
 #include <mutex>
-#include <source_location>
 
 #include "CryptoGraphicKeyPlugin.h"
 #include "FormatPlugin.h"
@@ -80,17 +79,21 @@ public:
     STDMETHOD(PrepareForCommit)(VARIANT_BOOL flag) override;
 
 private:
-    // Helpers of the key members. `site` is the member's call: the exit lines a helper writes
-    // carry the member's own source line.
+    // Helpers of the key members. They write the member's exit lines after a failure, each at
+    // its own line of the member (see SdkTrace::TraceSites): FindProperty's three (no bag, no
+    // name, no property), ReadProperty's two more (no value, no conversion), Rekey's two more
+    // (refused, done).
+    using FindSites = SdkTrace::TraceSites<3>;
+    using ReadSites = SdkTrace::TraceSites<5>;
+    using RekeySites = SdkTrace::TraceSites<7>;
     HRESULT FindProperty(const wchar_t* label, const wchar_t* name,
-                         Microsoft::WRL::ComPtr<ISProperty>& property,
-                         const std::source_location& site = std::source_location::current());
+                         Microsoft::WRL::ComPtr<ISProperty>& property, const FindSites& sites);
     HRESULT ReadProperty(const wchar_t* label, const wchar_t* name, VARTYPE type,
                          ComLib::ScopedVariant& value, Microsoft::WRL::ComPtr<ISProperty>* keep,
-                         const std::source_location& site = std::source_location::current());
+                         const ReadSites& sites);
     // A rekey command: moves the state from `required` to `next`, or refuses.
     HRESULT Rekey(const wchar_t* label, KvKeyState required, KvKeyState next,
-                  const std::source_location& site = std::source_location::current());
+                  const RekeySites& sites);
 
     // MIME type cache: filled once by the first successful get_MimeType, under its lock.
     std::mutex m_mimeTypeLock;

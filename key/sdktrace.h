@@ -22,7 +22,6 @@
 #include <oaidl.h>
 
 #include <new>
-#include <source_location>
 #include <type_traits>
 
 #include "scomobjectbase.h"
@@ -71,6 +70,32 @@ SWCharString CollectionText(Interface* const* out) {
         return SWCharString(kCollectionCastFailure);
     }
 }
+
+// The source lines of the trace points a helper writes for a member: the member lists them, one
+// SDK_TRACE_SITE per line, in the order the helper gives its trace points, so that each trace
+// point of each member has its own line:
+//     return GetThing(kLabel, out, {SDK_TRACE_SITE,    // IN
+//                                   SDK_TRACE_SITE,    // OUT: the host failed
+//                                   SDK_TRACE_SITE});  // OUT
+// A helper that passes its first trace points on to another helper hands it the first lines.
+template <size_t N>
+class TraceSites {
+public:
+    template <typename... Lines>
+        requires(sizeof...(Lines) == N && (std::is_same_v<Lines, int> && ...))
+    TraceSites(Lines... lines) noexcept : m_lines{lines...} {}  // NOLINT: braced lists by design
+    template <size_t M>
+        requires(M > N)
+    TraceSites(const TraceSites<M>& more) noexcept {  // NOLINT: the first N of more
+        for (size_t i = 0; i < N; ++i) m_lines[i] = more[i];
+    }
+    TraceSites() = delete;
+
+    int operator[](size_t point) const noexcept { return m_lines[point]; }
+
+private:
+    int m_lines[N] = {};
+};
 
 // Trace points (the macros below). Each writes one line, or drops it when the line cannot be
 // built; none throws.
@@ -153,20 +178,22 @@ void ReportAssert(const char* file, int line, const char* expression,
         return sdkResult_;                                                                 \
     } while (0)
 
-// The same trace points written by a helper on behalf of a member: `site` is the member's call of
-// the helper (a std::source_location taken there), so that every line names the member's own
-// source line and no two members share one.
-#define SDK_TRACE_ENTRY_AT(site, label, ...) \
-    SDK_TRACE_LINE_(static_cast<int>((site).line()), L"IN", label, L"-" __VA_OPT__(, ) __VA_ARGS__)
-#define SDK_TRACE_EXIT_AT(site, label, status, ...)                                 \
-    SDK_TRACE_LINE_(static_cast<int>((site).line()), L"OUT", label,                 \
-                    status __VA_OPT__(, ) __VA_ARGS__)
-#define SDK_TRACE_RETURN_AT(site, label, hr, ...)                                              \
+// The same trace points written by a helper on behalf of a member, at source line `line` of the
+// member (one of the lines a SdkTrace::TraceSites holds), so that every trace point of every
+// member has a line of its own.
+#define SDK_TRACE_ENTRY_AT(line, label, ...) \
+    SDK_TRACE_LINE_((line), L"IN", label, L"-" __VA_OPT__(, ) __VA_ARGS__)
+#define SDK_TRACE_EXIT_AT(line, label, status, ...) \
+    SDK_TRACE_LINE_((line), L"OUT", label, status __VA_OPT__(, ) __VA_ARGS__)
+#define SDK_TRACE_RETURN_AT(line, label, hr, ...)                                              \
     do {                                                                                       \
         const HRESULT sdkResult_ = (hr);                                                       \
-        SDK_TRACE_EXIT_AT(site, label, static_cast<long>(sdkResult_) __VA_OPT__(, ) __VA_ARGS__); \
+        SDK_TRACE_EXIT_AT(line, label, static_cast<long>(sdkResult_) __VA_OPT__(, ) __VA_ARGS__); \
         return sdkResult_;                                                                     \
     } while (0)
+
+// One source line of the member for a trace point that a helper writes (see TraceSites).
+#define SDK_TRACE_SITE __LINE__
 
 // Warning line: one narrow text, no frame, no parameters.
 #define SDK_TRACE_WARNING(text) ::SdkTrace::WriteWarning(kTraceFile, __LINE__, text)

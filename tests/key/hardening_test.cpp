@@ -305,8 +305,11 @@ void CallEveryMember(ISCryptoGraphicKey* key) {
     }
 }
 
-TEST_F(HardeningTest, NoTwoMembersShareATraceLine) {
+// Every trace point has a line of its own: no two members share one, an entry and an exit never
+// do, and two exits of one member are two lines.
+TEST_F(HardeningTest, NoTwoTracePointsShareALine) {
     std::map<std::pair<std::string, int>, std::set<std::wstring>> labelsAt;
+    std::map<std::pair<std::string, int>, std::set<bool>> directionsAt;  // true: entry
     std::set<std::wstring> labels;
     {
         TraceCapture capture;
@@ -324,9 +327,24 @@ TEST_F(HardeningTest, NoTwoMembersShareATraceLine) {
             const std::wstring label = LabelOf(line.text);
             if (label.empty()) continue;
             labelsAt[{line.file, line.line}].insert(label);
+            directionsAt[{line.file, line.line}].insert(line.text.rfind(L"IN:", 0) == 0);
             labels.insert(label);
         }
     }
+    for (const auto& [place, directions] : directionsAt)
+        EXPECT_EQ(1u, directions.size()) << place.first << "(" << place.second << ")";
+    // Two failures of the key value's read end at two different exits.
+    std::vector<int> exits;
+    for (const char* method : {"ISInfoObject::get_Properties", "ISProperties::get_Item"}) {
+        ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, method, E_ACCESSDENIED));
+        TraceCapture capture;
+        capture.TraceAll();
+        ScopedBstr value;
+        EXPECT_EQ(E_ACCESSDENIED, key->get_KeyValue(value.Receive()));
+        ASSERT_FALSE(capture.lines.empty());
+        exits.push_back(capture.lines.back().line);
+    }
+    EXPECT_NE(exits[0], exits[1]);
     for (const auto& [place, names] : labelsAt) {
         std::wstring joined;
         for (const auto& name : names) joined += name + L" ";

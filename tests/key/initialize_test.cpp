@@ -2,7 +2,10 @@
 // marker, the info store, a second initialisation; and the per-thread last interface name.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
+
+#include "swappable.h"
 
 #include "pravhelper500.h"
 #include "support/host_fixture.h"
@@ -102,6 +105,79 @@ TEST_F(InitializeTest, NewEntryWithoutBagReturnsTheHostsStatus) {
     ASSERT_EQ(S_OK, host->get_Properties(&bag));
     ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::Add", static_cast<HRESULT>(0x8004ABCE)));
     EXPECT_EQ(static_cast<HRESULT>(0x8004ABCE), Initialize(VARIANT_TRUE));
+}
+
+// A failing step leaves the object and the host object as they were: no marker, no host object,
+// no locale; and a failing second initialisation keeps the first host object.
+TEST_F(InitializeTest, AFailedInitializationChangesNothing) {
+    constexpr HRESULT kFault = static_cast<HRESULT>(0x8004ABCD);
+    ComPtr<ISDesktopPlugin> plugin;
+    ASSERT_EQ(S_OK, key.As(&plugin));
+    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    for (const char* step : {"ISInfoObject::get_ParentInfoObjects", "ISInfoObjects::get_InfoStore"}) {
+        ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, step, kFault));
+        EXPECT_EQ(kFault, Initialize(VARIANT_TRUE)) << step;
+        ComPtr<ISProperty> marker;
+        EXPECT_EQ(static_cast<HRESULT>(0x80042A37), NewObjectMarker(marker)) << step;
+        ComPtr<ISInfoObject> wrapped;
+        ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+        EXPECT_EQ(nullptr, wrapped.Get()) << step;
+        EXPECT_EQ(0u, object->m_ObjectLocale.load()) << step;
+    }
+    // When the marker cannot be taken away again, a warning says that it stays.
+    {
+        ComPtr<ISProperties> bag;
+        ASSERT_EQ(S_OK, host->get_Properties(&bag));
+        ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, "ISInfoObjects::get_InfoStore", kFault));
+        ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::Remove", kFault));
+        TraceCapture capture;
+        capture.TraceLevels({0});
+        EXPECT_EQ(kFault, Initialize(VARIANT_TRUE));
+        ASSERT_EQ(1u, capture.lines.size());
+        EXPECT_EQ(L"Initialize: the new-object marker added before the failure stays",
+                  capture.lines[0].text);
+        ScopedVariant name;
+        name.SetBstr(WP_SI_NEWOBJECT_W);
+        ASSERT_EQ(S_OK, bag->Remove(name.Get()));
+    }
+
+    ASSERT_EQ(S_OK, Initialize(VARIANT_FALSE));
+    ComPtr<ISInfoObject> other;
+    ASSERT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &other));
+    ASSERT_EQ(S_OK, RefHost::SetLocale(other.Get(), 1031));
+    ASSERT_EQ(S_OK, RefHost::InjectFault(other.Get(), "ISInfoObject::get_ParentInfoObjects", kFault));
+    EXPECT_EQ(kFault, plugin->Initialize(other.Get(), VARIANT_TRUE));
+    ComPtr<ISInfoObject> wrapped;
+    ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+    EXPECT_EQ(host.Get(), wrapped.Get());
+    EXPECT_NE(1031u, object->m_ObjectLocale.load());
+}
+
+// The holder of the host object: a replacement takes the new reference and releases the old one
+// once no call uses it; the object it holds already is left alone, references and all.
+TEST(SwappableComPtrTest, ReplacingWithTheObjectHeldTakesNoReference) {
+    struct Counted : IUnknown {
+        std::atomic<long> addRefs{0}, releases{0};
+        STDMETHOD(QueryInterface)(REFIID, void**) override { return E_NOINTERFACE; }
+        STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++addRefs - releases); }
+        STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(addRefs - ++releases); }
+    } first, second;
+    {
+        ComLib::SwappableComPtr<IUnknown> holder;
+        ASSERT_EQ(S_OK, holder.Replace(&first));
+        EXPECT_EQ(1, first.addRefs.load());
+        ASSERT_EQ(S_OK, holder.Replace(&first));
+        EXPECT_EQ(1, first.addRefs.load());
+        EXPECT_EQ(0, first.releases.load());
+        {
+            auto use = holder.Get();  // a call still running on the first object
+            ASSERT_EQ(S_OK, holder.Replace(&second));
+            EXPECT_EQ(0, first.releases.load());
+        }
+        EXPECT_EQ(1, first.releases.load());
+        EXPECT_EQ(1, second.addRefs.load());
+    }
+    EXPECT_EQ(1, second.releases.load());
 }
 
 TEST_F(InitializeTest, LastInterfaceNameIsKeptPerThread) {

@@ -22,6 +22,7 @@ namespace {
 
 const std::wstring kClassKey = L"CLSID\\{B6BC34FF-F074-400a-B5AA-E00F66CAD414}";
 const std::wstring kProgIdKey = L"KorvelEnterprise14.CryptoGraphicKey.1";
+const std::wstring kIndependentKey = L"KorvelEnterprise.CryptoGraphicKey";
 const std::wstring kTypeLibKey = L"TypeLib\\{E78106B0-84AC-4015-BEB9-F85CF4CF7CE9}";
 const std::wstring kTypeLibPathKey = kTypeLibKey + L"\\1.0\\0\\win64";
 
@@ -79,13 +80,18 @@ TEST_F(ModuleRegistration, Regsvr32RegistersReregistersAndUnregisters) {
     EXPECT_EQ(L"CryptoGraphicKey Class", ReadClassesString(kProgIdKey).value_or(L"-"));
     EXPECT_EQ(L"{B6BC34FF-F074-400a-B5AA-E00F66CAD414}",
               ReadClassesString(kProgIdKey + L"\\CLSID").value_or(L"-"));
-    // Only the versioned ProgID gets a key.
-    EXPECT_FALSE(ClassesKeyExists(L"KorvelEnterprise.CryptoGraphicKey"));
+    // The version-independent ProgID that the class key names: the class and its current version.
+    EXPECT_EQ(L"{B6BC34FF-F074-400a-B5AA-E00F66CAD414}",
+              ReadClassesString(kIndependentKey + L"\\CLSID").value_or(L"-"));
+    EXPECT_EQ(kProgIdKey, ReadClassesString(kIndependentKey + L"\\CurVer").value_or(L"-"));
 
-    // The platform finds and creates the class through these entries.
+    // The platform finds and creates the class through these entries, by either ProgID.
+    for (const std::wstring& progId : {kProgIdKey, kIndependentKey}) {
+        CLSID clsid = GUID_NULL;
+        EXPECT_HR(S_OK, CLSIDFromProgID(progId.c_str(), &clsid));
+        EXPECT_TRUE(IsEqualCLSID(CLSID_CryptoGraphicKey, clsid));
+    }
     CLSID clsid = GUID_NULL;
-    EXPECT_HR(S_OK, CLSIDFromProgID(L"KorvelEnterprise14.CryptoGraphicKey.1", &clsid));
-    EXPECT_TRUE(IsEqualCLSID(CLSID_CryptoGraphicKey, clsid));
     {
         ComPtr<ISCryptoGraphicKey> key;
         EXPECT_HR(S_OK, CoCreateInstance(CLSID_CryptoGraphicKey, nullptr, CLSCTX_INPROC_SERVER,
@@ -114,9 +120,11 @@ TEST_F(ModuleRegistration, Regsvr32RegistersReregistersAndUnregisters) {
     ASSERT_EQ(0u, Regsvr32(BuiltModulePath(), true).value_or(~0u));
     EXPECT_FALSE(ClassesKeyExists(kClassKey));
     EXPECT_FALSE(ClassesKeyExists(kProgIdKey));
+    EXPECT_FALSE(ClassesKeyExists(kIndependentKey));
     EXPECT_TRUE(ClassesKeyExists(L"CLSID"));
     EXPECT_FALSE(ClassesKeyExists(kTypeLibKey + L"\\1.0"));
     EXPECT_NE(S_OK, CLSIDFromProgID(L"KorvelEnterprise14.CryptoGraphicKey.1", &clsid));
+    EXPECT_NE(S_OK, CLSIDFromProgID(kIndependentKey.c_str(), &clsid));
 
     // Once more: the registry script finds nothing to remove, but the platform refuses to
     // unregister a type library that is not registered, and that status is reported.

@@ -1,4 +1,4 @@
-' The installed module seen by a late-bound script client: the key object created by its ProgID
+' The installed module seen by a late-bound script client: the key object created by its ProgIDs
 ' through the package's registration, and one member called through the type library. Ends with
 ' the line "create_key.vbs: all checks passed" and exit status 0, else exit status 1.
 Option Explicit
@@ -21,6 +21,13 @@ Dim state
 Err.Clear
 state = key.KeyState
 If Err.Number <> &H80004005 Then Fail "KeyState"
+
+' The version-independent ProgID names the same class.
+Set key = Nothing
+Err.Clear
+Set key = CreateObject("KorvelEnterprise.CryptoGraphicKey")
+If Err.Number <> 0 Then Fail "CreateObject by the version-independent ProgID"
+If TypeName(key) <> "ISCryptoGraphicKey" Then Fail "TypeName is " & TypeName(key)
 
 Set key = Nothing
 WScript.Echo "create_key.vbs: all checks passed"

@@ -344,9 +344,12 @@ TEST_F(RegistrarTest, ModuleScriptRegistersTheClassAndUnregistersToTheClsidKey) 
         (std::vector<std::wstring>{
             L"CLSID", kClassKey, kClassKey + L"\\InprocServer32", kClassKey + L"\\ProgID",
             kClassKey + L"\\Programmable", kClassKey + L"\\TypeLib",
-            kClassKey + L"\\VersionIndependentProgID", L"KorvelEnterprise14.CryptoGraphicKey.1",
-            L"KorvelEnterprise14.CryptoGraphicKey.1\\CLSID"}),
+            kClassKey + L"\\VersionIndependentProgID", L"KorvelEnterprise.CryptoGraphicKey",
+            L"KorvelEnterprise.CryptoGraphicKey\\CLSID", L"KorvelEnterprise.CryptoGraphicKey\\CurVer",
+            L"KorvelEnterprise14.CryptoGraphicKey.1", L"KorvelEnterprise14.CryptoGraphicKey.1\\CLSID"}),
         Keys());
+    ExpectString(L"KorvelEnterprise.CryptoGraphicKey\\CurVer", L"",
+                 L"KorvelEnterprise14.CryptoGraphicKey.1");
     ExpectString(L"KorvelEnterprise14.CryptoGraphicKey.1", L"", L"CryptoGraphicKey Class");
     ExpectString(L"KorvelEnterprise14.CryptoGraphicKey.1\\CLSID", L"", kClsid);
     ExpectString(kClassKey, L"", L"CryptoGraphicKey Class");

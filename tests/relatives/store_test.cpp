@@ -206,6 +206,31 @@ TEST(ElementStoreTest, KeysBeyondAsciiAreFoundExactlyWhenTheyCompareEqual) {
     }
 }
 
+// A text key may hold nulls (a BSTR can): it compares over its whole length, so it finds itself
+// and nothing that differs only after a null.
+TEST(ElementStoreTest, KeysWithEmbeddedNullsCompareWhole) {
+    using Zentil500::SWCharString;
+    const std::vector<SWCharString> keys = {SWCharString(L"a\0b", 3), SWCharString(L"A\0c", 3),
+                                            SWCharString(L"a", 1), SWCharString(L"\0", 1)};
+    ElementStore store;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        ComLib::ScopedVariant element;
+        element.SetI4(static_cast<LONG>(i));
+        store.Append(std::move(element), &keys[i]);
+    }
+    for (size_t i = 0; i < keys.size(); ++i) {
+        ElementStore::Sequence s = 99;
+        ASSERT_TRUE(store.FindKey(keys[i], &s)) << i;
+        EXPECT_EQ(i, s);
+    }
+    ElementStore::Sequence s = 0;
+    EXPECT_TRUE(store.FindKey(SWCharString(L"A\0B", 3), &s));
+    EXPECT_EQ(0u, s);
+    EXPECT_FALSE(store.FindKey(SWCharString(L"a\0", 2), &s));
+    EXPECT_FALSE(store.FindKey(SWCharString(L"a\0bc", 4), &s));
+    EXPECT_FALSE(store.FindKey(SWCharString(), &s));
+}
+
 // An ID key answers by itself exactly while its first occurrence is the integer ID: through the
 // bitmap of a dense range (IDs 1..400), and through the table for IDs outside it, as elements
 // come and go and the key passes between occurrences.
