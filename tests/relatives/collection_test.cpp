@@ -3,6 +3,8 @@
 // paths, interfaces and tracing.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <atomic>
 
 #include "collection_fixture.h"
@@ -254,6 +256,62 @@ TEST_F(CollectionTest, HostFailuresKeepMemoryAndHostListInStep) {
     EXPECT_EQ((IdList{3, 4, 6}), Host(kList));
     EXPECT_EQ((IdList{3, 4, 6}), ItemsOf(ids.Get()));
     EXPECT_EQ(deleted, Host(kDel));
+}
+
+// Every failing step of an edit leaves the host list, both journals and memory as they were: the
+// writes before it are taken back, a journal entry to its old place. When taking back fails too,
+// a warning names what is left.
+TEST_F(CollectionTest, FailedEditsAreTakenBack) {
+    PutIds(bag.Get(), kList, {1, 2, 3, 4});
+    PutIds(bag.Get(), kAdd, {1, 2, 3}, 0x08000000);
+    PutIds(bag.Get(), kDel, {7}, 0x08000000);
+    auto ids = Create();
+    ComPtr<ISPropertyBagCollection> list = ListOf(bag.Get(), kList);
+    ComPtr<ISPropertyBagCollection> add = ListOf(bag.Get(), kAdd);
+    ComPtr<ISPropertyBagCollection> del = ListOf(bag.Get(), kDel);
+    auto* collection = static_cast<CComCategoryRelativeIDs*>(ids.Get());
+    const struct {
+        const char* what;
+        ISPropertyBagCollection* failing;
+        const char* method;
+        std::function<HRESULT()> edit;
+    } cases[] = {
+        {"delete cancelling an add", list.Get(), "ISPropertyBagCollection::Remove",
+         [&] { return DeleteByKey(ids.Get(), 2); }},
+        {"delete journalled", list.Get(), "ISPropertyBagCollection::Remove",
+         [&] { return DeleteByKey(ids.Get(), 4); }},
+        {"add cancelling a delete", del.Get(), "ISPropertyBagCollection::Remove",
+         [&] { return ids->Add(7); }},
+        {"add journalled", add.Get(), "ISPropertyBagCollection::Append",
+         [&] { return ids->Add(9); }},
+        {"clear, ADD journal", add.Get(), "ISPropertyBagCollection::RemoveAll",
+         [&] { return ids->Clear(); }},
+        {"clear, list", list.Get(), "ISPropertyBagCollection::RemoveAll",
+         [&] { return ids->Clear(); }},
+        {"replace, add step", add.Get(), "ISPropertyBagCollection::Append",
+         [&] { return collection->ReplaceAll(9); }},
+        {"replace, clear step", list.Get(), "ISPropertyBagCollection::RemoveAll",
+         [&] { return collection->ReplaceAll(9); }},
+    };
+    for (const auto& c : cases) {
+        Fail(c.failing, c.method);
+        EXPECT_HR(E_ACCESSDENIED, c.edit()) << c.what;
+        EXPECT_EQ((IdList{1, 2, 3, 4}), Host(kList)) << c.what;
+        EXPECT_EQ((IdList{1, 2, 3, 4}), ItemsOf(ids.Get())) << c.what;
+        EXPECT_EQ((IdList{1, 2, 3}), Host(kAdd)) << c.what;
+        EXPECT_EQ(IdList{7}, Host(kDel)) << c.what;
+        RefHost::ClearFaults();
+    }
+
+    Fail(add.Get(), "ISPropertyBagCollection::Append");
+    Fail(list.Get(), "ISPropertyBagCollection::Find");
+    TraceCapture capture;
+    capture.TraceLevels({0});
+    EXPECT_HR(E_ACCESSDENIED, ids->Add(9));
+    ASSERT_EQ(1u, capture.lines.size());
+    EXPECT_EQ(L"IObjectRelatives::Add: a write before the failure could not be taken back: the "
+              L"list keeps an entry added (0x80070005)",
+              capture.lines[0].text);
 }
 
 TEST_F(CollectionTest, ClearJournalsEveryElementAndEmptiesTheAddJournal) {
