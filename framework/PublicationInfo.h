@@ -37,10 +37,13 @@ public:
     HRESULT PrepareForCommit(VARIANT_BOOL flag) {
         static constexpr wchar_t kLabel[] = L"IPublicationInfo::PrepareForCommit";
         SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
-        HostUndo undo;
+        HostUndo undo(kTraceFile, "IPublicationInfo::PrepareForCommit");
         HRESULT hr = Base::PrepareForCommit(flag, undo);
         hr = ForEachList(hr, undo, PrepareRelativesForCommit);
-        if (FAILED(hr)) undo.Undo(kTraceFile, "IPublicationInfo::PrepareForCommit");
+        if (FAILED(hr))
+            undo.Undo();
+        else
+            undo.Commit();
         SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
     }
 
@@ -50,10 +53,13 @@ public:
     HRESULT AfterCommit(VARIANT_BOOL flag) {
         static constexpr wchar_t kLabel[] = L"IPublicationInfo::AfterCommit";
         SDK_TRACE_ENTRY(kLabel, SdkTrace::BoolText(flag));
-        HostUndo undo;
+        HostUndo undo(kTraceFile, "IPublicationInfo::AfterCommit");
         HRESULT hr = Base::AfterCommit(flag, undo);
         hr = ForEachList(hr, undo, ResetRelativesAfterCommit);
-        if (FAILED(hr)) undo.Undo(kTraceFile, "IPublicationInfo::AfterCommit");
+        if (FAILED(hr))
+            undo.Undo();
+        else
+            undo.Commit();
         SDK_TRACE_RETURN(kLabel, hr, SdkTrace::BoolText(flag));
     }
 

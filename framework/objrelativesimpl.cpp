@@ -133,19 +133,20 @@ HRESULT CopyListIntoAddJournal(ISProperties* bag, const wchar_t* propertyName,
 }
 
 // Writes through `outer` when given; otherwise through its own record, whose writes are taken
-// back (as `member` says in a warning) when the operation fails.
+// back when the operation fails.
 class UndoScope {
 public:
-    UndoScope(HostUndo* outer, const char* member) noexcept : m_outer(outer), m_member(member) {}
+    UndoScope(HostUndo* outer, const char* member) noexcept
+        : m_outer(outer), m_own(kObjRelativesImplFile, member) {}
     HostUndo& Get() noexcept { return m_outer ? *m_outer : m_own; }
+    // The operation's status; its own writes stay only when it succeeded.
     HRESULT Finish(HRESULT hr) noexcept {
-        if (FAILED(hr) && m_outer == nullptr) m_own.Undo(kObjRelativesImplFile, m_member);
+        if (SUCCEEDED(hr)) m_own.Commit();
         return hr;
     }
 
 private:
     HostUndo* m_outer;
-    const char* m_member;
     HostUndo m_own;
 };
 
@@ -264,7 +265,7 @@ HRESULT HostUndo::TakeBack(Record& record) noexcept {
     return E_UNEXPECTED;
 }
 
-HRESULT HostUndo::Undo(const char* file, const char* member) noexcept {
+HRESULT HostUndo::Undo() noexcept {
     HRESULT first = S_OK;
     char left[400];
     int used = 0;
@@ -286,9 +287,9 @@ HRESULT HostUndo::Undo(const char* file, const char* member) noexcept {
     if (leftCount > 0) {
         char text[600];
         std::snprintf(text, sizeof text,
-                      "%s: a write before the failure could not be taken back: %s%s", member,
+                      "%s: a write before the failure could not be taken back: %s%s", m_member,
                       left, leftCount > 3 ? "; and more" : "");
-        SdkTrace::WriteWarning(file, __LINE__, text);
+        SdkTrace::WriteWarning(m_file, __LINE__, text);
     }
     return first;
 }

@@ -43,10 +43,15 @@ inline constexpr long kChangedListFlag = 0x02000000;
 // The host writes of one edit, recorded so that they can be taken back when a later step fails:
 // the host has no transactions, and a failed call must leave the host object as it found it.
 // Each write is recorded right after the host accepted it; Reserve makes the room for its record
-// before the write, so that recording never fails.
+// before the write, so that recording never fails. Writes neither committed nor taken back when
+// the record goes (an early return, an exception) are taken back then.
 class HostUndo {
 public:
-    HostUndo() = default;
+    // `member` names the edit in the warning of a failed undo, written from source file `file`.
+    HostUndo(const char* file, const char* member) noexcept : m_file(file), m_member(member) {}
+    ~HostUndo() {
+        if (!m_records.empty()) Undo();
+    }
     HostUndo(const HostUndo&) = delete;
     HostUndo& operator=(const HostUndo&) = delete;
 
@@ -67,12 +72,13 @@ public:
     void FlagChanged(ISPropertyBagCollection* flagsView, const char* what,
                      ComLib::ScopedVariant&& name, long flag, bool set) noexcept;
 
-    bool Empty() const noexcept { return m_records.empty(); }
+    // The edit succeeded: its writes stay.
+    void Commit() noexcept { m_records.clear(); }
 
     // Takes every recorded write back, newest first, and forgets them. A write that cannot be
     // taken back stays; the others are still taken back. The first failure is returned, and a
-    // warning line (from `file`) names the writes left, in the words of `member`.
-    HRESULT Undo(const char* file, const char* member) noexcept;
+    // warning line names the writes left.
+    HRESULT Undo() noexcept;
 
     // The entries of `list` in order (for Emptied, read before the list is emptied).
     static HRESULT ReadAll(ISPropertyBagCollection* list,
@@ -92,6 +98,8 @@ private:
     static HRESULT TakeBack(Record& record) noexcept;
     void Add(Record&& record) noexcept;
 
+    const char* m_file;
+    const char* m_member;
     std::vector<Record> m_records;
 };
 
@@ -160,7 +168,7 @@ public:
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
 
-        HostUndo undo;
+        HostUndo undo(kObjRelativesImplFile, "IObjectRelatives::Delete");
         hr = JournalDelete(static_cast<long>(id), cancels, journalPosition, undo);
         if (FAILED(hr))
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
@@ -169,9 +177,10 @@ public:
         hostPosition.SetI4(this->m_store.PositionOf(removed) + 1);
         hr = m_pMainList->Remove(hostPosition.Get());
         if (FAILED(hr)) {
-            undo.Undo(kObjRelativesImplFile, "IObjectRelatives::Delete");
+            undo.Undo();
             SDK_TRACE_RETURN(L"IObjectRelatives::Delete", hr, SdkTrace::VariantText(&index));
         }
+        undo.Commit();
         // When the element was the first occurrence of its key, the key passes to the next
         // occurrence, if any.
         this->m_store.Remove(removed);
@@ -213,7 +222,7 @@ protected:
                           &journalPosition);
         if (FAILED(hr)) return hr;
 
-        HostUndo own;
+        HostUndo own(kObjRelativesImplFile, "IObjectRelatives::Add");
         HostUndo& undo = outer ? *outer : own;
         hr = undo.Reserve();
         if (FAILED(hr)) return hr;
@@ -244,10 +253,10 @@ protected:
         if (FAILED(hr)) {
             // The ID leaves the host list again. Should that fail too, memory takes the ID as
             // the host list still holds it: memory and host list must not drift apart.
-            if (FAILED(undo.Undo(kObjRelativesImplFile, "IObjectRelatives::Add")))
-                this->m_store.CommitAppend(std::move(value));
+            if (FAILED(own.Undo())) this->m_store.CommitAppend(std::move(value));
             return hr;
         }
+        own.Commit();
         this->m_store.CommitAppend(std::move(value));
         return S_OK;
     }
@@ -306,12 +315,9 @@ protected:
             ids.push_back(static_cast<long>(id));
         }
 
-        HostUndo own;
+        // A failure below returns at once: `own` takes back what was written.
+        HostUndo own(kObjRelativesImplFile, "IObjectRelatives::Clear");
         HostUndo& undo = outer ? *outer : own;
-        const auto failed = [&](HRESULT status) {
-            if (outer == nullptr) own.Undo(kObjRelativesImplFile, "IObjectRelatives::Clear");
-            return status;
-        };
         // Each ID goes into the DEL journal, unless its delete cancels an add since the last
         // commit (the ADD journal is emptied below); a repeated ID cancels once, then it is
         // journalled as deleted.
@@ -320,10 +326,10 @@ protected:
             bool added = false;
             LONG position = 0;
             hr = IsJournalled(m_addName, m_pAddList, id, &added, &position);
-            if (FAILED(hr)) return failed(hr);
+            if (FAILED(hr)) return hr;
             if (added && cancelled.insert(id).second) continue;
             hr = JournalDelete(id, false, 0, undo);
-            if (FAILED(hr)) return failed(hr);
+            if (FAILED(hr)) return hr;
         }
         hr = FindList(m_addName, false, kJournalFlags, m_pAddList);
         if (SUCCEEDED(hr)) {
@@ -335,15 +341,18 @@ protected:
                 if (SUCCEEDED(hr))
                     undo.Emptied(m_pAddList.Get(), "the ADD journal", std::move(journalled));
             }
-            if (FAILED(hr)) return failed(hr);
+            if (FAILED(hr)) return hr;
         } else if (hr != KV_E_PROPERTYNOTFOUND) {
-            return failed(hr);
+            return hr;
         }
         hr = undo.Reserve();
         if (SUCCEEDED(hr)) hr = m_pMainList->RemoveAll();
-        if (FAILED(hr)) return failed(hr);
+        if (FAILED(hr)) return hr;
         undo.Emptied(m_pMainList.Get(), "the list", std::move(elements));
-        if (outer == nullptr) this->m_store.Clear();
+        if (outer == nullptr) {
+            own.Commit();
+            this->m_store.Clear();
+        }
         return S_OK;
     }
 
@@ -478,13 +487,11 @@ public:
         element.SetI4(id);
         const Zentil500::SWCharString key = SdkEnum::IdKey(id);
         replacement.Append(std::move(element), &key);
-        HostUndo undo;
+        HostUndo undo(kObjRelativesImplFile, "ReplaceAll");  // takes back on a failure
         HRESULT hr = Clear(&undo);
         if (SUCCEEDED(hr)) hr = Add(id, &undo);
-        if (FAILED(hr)) {
-            undo.Undo(kObjRelativesImplFile, "ReplaceAll");
-            return hr;
-        }
+        if (FAILED(hr)) return hr;
+        undo.Commit();
         m_store.Swap(replacement);
         return S_OK;
     }
