@@ -4,6 +4,9 @@
 #   package_test.sh template                     makes the pristine prefix the scenarios copy
 #   package_test.sh install|uninstall|upgrade|repair|custom-folder
 #   package_test.sh tables                       the package's tables (no prefix)
+#   package_test.sh release|signed-release       a release made from the build (see
+#                                                release/make-release.sh): unsigned, and signed
+#                                                with a throwaway certificate
 #
 # A scenario's prefix is a new copy of the pristine one, which wineboot made once (with Wine's
 # crash debugger switched off, so that a crash fails a step instead of passing for success) and
@@ -13,11 +16,12 @@
 # (the package and an older one), MODULE_DLL and PREVIOUS_MODULE_DLL (the DLLs they carry),
 # PACKAGE_VERSION, HOST_DLL (the reference host's server module, which registers the host's type
 # library), SNAPSHOT_EXE (registry_snapshot.exe), CLIENT_SCRIPT (create_key.vbs), TEMPLATE (the
-# pristine prefix) and WORK_ROOT (a folder for the scenarios' prefixes and files).
+# pristine prefix), WORK_ROOT (a folder for the scenarios' prefixes and files), RELEASE_CONFIG
+# (the build's release-config.sh) and MAKE_RELEASE (release/make-release.sh).
 set -euo pipefail
 export LC_ALL=C WINEDEBUG=-all
 
-scenario=${1:?usage: package_test.sh template|install|uninstall|upgrade|repair|custom-folder|tables}
+scenario=${1:?usage: package_test.sh template|install|uninstall|upgrade|repair|custom-folder|tables|release|signed-release}
 work=$WORK_ROOT/$scenario
 installed_dll='C:\Program Files\Korvel\CryptoGraphicKey\CryptoGraphicKey.dll'
 installed_unix='drive_c/Program Files/Korvel/CryptoGraphicKey/CryptoGraphicKey.dll'
@@ -402,11 +406,121 @@ scenario_tables() {
     step "File $PACKAGE_VERSION.0 / 1033, no hash row, icon, comments, remembered folder"
 }
 
+# debug_link_of <file>: the name and the CRC-32 (hexadecimal) its .gnu_debuglink section holds.
+debug_link_of() {
+    rm -f "$work/debuglink.bin"
+    "$OBJCOPY" --dump-section .gnu_debuglink="$work/debuglink.bin" "$1" "$work/copy.bin"
+    rm -f "$work/copy.bin"
+    python3 - "$work/debuglink.bin" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+name = data[: data.index(b"\0")]
+crc = struct.unpack_from("<I", data, (len(name) + 4) // 4 * 4)[0]
+print(name.decode(), "%08x" % crc)
+PY
+}
+
+crc32_of() { python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' "$1"; }
+
+# expect_split <dist> <file>: the shipped file has no debug sections and no symbols, and its debug
+# link names its debug file beside it with that file's CRC-32; the debug file has the debug
+# sections and the same code section as the shipped file.
+expect_split() {
+    local file=$1/$2 debug=$1/$2.debug sections
+    "$OBJDUMP" -h "$file" >"$work/sections.txt"
+    ! grep -q -E ' \.(z)?debug_' "$work/sections.txt" || fail "$2 carries debug sections"
+    "$OBJDUMP" -t "$file" >"$work/symbols.txt"
+    ! grep -q -E '^\[ *[0-9]+\]' "$work/symbols.txt" || fail "$2 carries a symbol table"
+    [ "$(debug_link_of "$file")" = "$2.debug $(crc32_of "$debug")" ] ||
+        fail "$2's debug link ($(debug_link_of "$file")) does not match $2.debug ($(crc32_of "$debug"))"
+    "$OBJDUMP" -h "$debug" >"$work/debug-sections.txt"
+    grep -q ' \.debug_info ' "$work/debug-sections.txt" || fail "$2.debug has no debug information"
+    sections=$(grep -E ' \.text ' "$work/sections.txt" | awk '{print $3, $4}')
+    [ -n "$sections" ] && grep -E ' \.text ' "$work/debug-sections.txt" | awk '{print $3, $4}' |
+        grep -q -x -F "$sections" || fail "$2.debug is not of this $2 (.text differs)"
+}
+
+# make_release <dist> [environment...]: make-release.sh on the build, its output in $work.
+make_release() {
+    local dist=$1
+    shift
+    env "$@" bash "$MAKE_RELEASE" "$RELEASE_CONFIG" "$dist" >"$work/release.log" 2>&1 ||
+        { cat "$work/release.log" >&2; fail "make-release.sh failed"; }
+    cat "$work/release.log"
+}
+
+scenario_release() {
+    # shellcheck source=/dev/null
+    . "$RELEASE_CONFIG"
+    local dist=$work/dist package
+    package=CryptoGraphicKey-$PACKAGE_VERSION-x64.msi
+    make_release "$dist" CGK_SIGN_PKCS12=
+    [ "$(grep -c -i 'unsigned' "$work/release.log")" -eq 2 ] &&
+        [ "$(grep -c 'no certificate given' "$work/release.log")" -eq 1 ] ||
+        fail "an unsigned release does not say so once"
+    (cd "$dist" && ls) >"$work/files.txt"
+    printf '%s\n' CryptoGraphicKey.dll CryptoGraphicKey.dll.debug "$package" RELEASE-NOTES.md \
+        SHA256SUMS keytool.exe keytool.exe.debug reference.html | sort | diff - "$work/files.txt" >&2 ||
+        fail "the release's files differ from the list (< expected, > made)"
+    (cd "$dist" && sha256sum --quiet -c SHA256SUMS) >&2 || fail "SHA256SUMS does not match"
+    [ "$(wc -l <"$dist/SHA256SUMS")" -eq 7 ] || fail "SHA256SUMS does not list the 7 other files"
+    expect_split "$dist" CryptoGraphicKey.dll
+    expect_split "$dist" keytool.exe
+    local size
+    size=$(stat -c %s "$dist/CryptoGraphicKey.dll")
+    [ "$size" -lt $((1536 * 1024)) ] || fail "the shipped DLL is $size bytes, not under 1.5 MB"
+    # The package carries the shipped DLL itself.
+    msiextract -C "$work/extracted" "$dist/$package" >/dev/null
+    cmp -s "$(find "$work/extracted" -name CryptoGraphicKey.dll)" "$dist/CryptoGraphicKey.dll" ||
+        fail "the package does not carry the shipped DLL"
+    head -1 "$dist/RELEASE-NOTES.md" | grep -q -x "## $PACKAGE_VERSION" ||
+        fail "the release notes are not those of $PACKAGE_VERSION"
+    cmp -s "$REFERENCE" "$dist/reference.html" || fail "reference.html is not the build's"
+    step "CryptoGraphicKey.dll $size bytes (built: $(stat -c %s "$MODULE_DLL")), keytool.exe" \
+        "$(stat -c %s "$dist/keytool.exe") bytes"
+}
+
+# A release signed with a throwaway certificate: every signature verifies, and the signed module
+# registers and serves a script client.
+scenario_signed_release() {
+    # shellcheck source=/dev/null
+    . "$RELEASE_CONFIG"
+    local dist=$work/dist certs=$work/certs file
+    mkdir -p "$certs"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=CryptoGraphicKey test signing" \
+        -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+        -keyout "$certs/key.pem" -out "$certs/cert.pem" >"$work/openssl.log" 2>&1 ||
+        { cat "$work/openssl.log" >&2; fail "openssl req failed"; }
+    openssl pkcs12 -export -inkey "$certs/key.pem" -in "$certs/cert.pem" -out "$certs/cert.p12" \
+        -passout pass:'throw away' >>"$work/openssl.log" 2>&1 ||
+        { cat "$work/openssl.log" >&2; fail "openssl pkcs12 failed"; }
+    make_release "$dist" CGK_SIGN_PKCS12="$certs/cert.p12" CGK_SIGN_PASSWORD='throw away' \
+        CGK_SIGN_TIMESTAMP_URL=
+    ! grep -q -i 'unsigned' "$work/release.log" || fail "a signed release says it is unsigned"
+    for file in CryptoGraphicKey.dll keytool.exe "CryptoGraphicKey-$PACKAGE_VERSION-x64.msi"; do
+        osslsigncode verify -CAfile "$certs/cert.pem" -in "$dist/$file" >"$work/verify.log" 2>&1 ||
+            { cat "$work/verify.log" >&2; fail "the signature of $file does not verify"; }
+        grep -q 'Signature verification: ok' "$work/verify.log" ||
+            { cat "$work/verify.log" >&2; fail "the signature of $file does not verify"; }
+    done
+    # A signature changes the file but not its debug link.
+    expect_split "$dist" CryptoGraphicKey.dll
+
+    step "the signed module registered with regsvr32 in a fresh prefix"
+    new_prefix signed
+    local p=$prefix
+    mkdir -p "$p/drive_c/Signed"
+    cp "$dist/CryptoGraphicKey.dll" "$p/drive_c/Signed/"
+    run_in "$p" "registering the signed module" regsvr32 /s 'C:\Signed\CryptoGraphicKey.dll'
+    expect_script_client_works "$p"
+}
+
 mkdir -p "$work"
 case $scenario in
     template) make_template ;;
-    install | uninstall | upgrade | repair | tables) "scenario_$scenario" ;;
+    install | uninstall | upgrade | repair | tables | release) "scenario_$scenario" ;;
     custom-folder) scenario_custom_folder ;;
+    signed-release) scenario_signed_release ;;
     *) fail "unknown scenario" ;;
 esac
 echo "package_test $scenario: passed"
