@@ -93,11 +93,20 @@ std::string Html(const std::wstring& text) {
     std::string out;
     for (char c : Utf8(text)) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -121,7 +130,9 @@ Documentation DocumentationOf(ITypeInfo* info, MEMBERID id) {
     return {name.Text(), help.Text()};
 }
 
-std::wstring NameOf(ITypeInfo* info) { return DocumentationOf(info, MEMBERID_NIL).name; }
+std::wstring NameOf(ITypeInfo* info) {
+    return DocumentationOf(info, MEMBERID_NIL).name;
+}
 
 // The library a type information belongs to, by its name ("KorvelInfoStore").
 std::wstring LibraryOf(ITypeInfo* info) {
@@ -136,50 +147,54 @@ std::wstring LibraryOf(ITypeInfo* info) {
 std::wstring TypeText(ITypeInfo* info, const TYPEDESC& type);
 
 std::wstring BaseTypeText(VARTYPE vt) {
-    switch (vt) {
-        case VT_EMPTY: return L"void";
-        case VT_I1: return L"char";
-        case VT_UI1: return L"unsigned char";
-        case VT_I2: return L"short";
-        case VT_UI2: return L"unsigned short";
-        case VT_I4: return L"long";
-        case VT_UI4: return L"unsigned long";
-        case VT_I8: return L"__int64";
-        case VT_UI8: return L"unsigned __int64";
-        case VT_INT: return L"int";
-        case VT_UINT: return L"unsigned int";
-        case VT_R4: return L"float";
-        case VT_R8: return L"double";
-        case VT_CY: return L"CURRENCY";
-        case VT_DATE: return L"DATE";
-        case VT_BSTR: return L"BSTR";
-        case VT_DISPATCH: return L"IDispatch*";
-        case VT_ERROR: return L"SCODE";
-        case VT_BOOL: return L"VARIANT_BOOL";
-        case VT_VARIANT: return L"VARIANT";
-        case VT_UNKNOWN: return L"IUnknown*";
-        case VT_DECIMAL: return L"DECIMAL";
-        case VT_HRESULT: return L"HRESULT";
-        case VT_VOID: return L"void";
-        case VT_LPSTR: return L"LPSTR";
-        case VT_LPWSTR: return L"LPWSTR";
-        default: return L"VARTYPE " + std::to_wstring(vt);
-    }
+    static const std::map<VARTYPE, const wchar_t*> kNames = {{VT_EMPTY, L"void"},
+                                                             {VT_I1, L"char"},
+                                                             {VT_UI1, L"unsigned char"},
+                                                             {VT_I2, L"short"},
+                                                             {VT_UI2, L"unsigned short"},
+                                                             {VT_I4, L"long"},
+                                                             {VT_UI4, L"unsigned long"},
+                                                             {VT_I8, L"__int64"},
+                                                             {VT_UI8, L"unsigned __int64"},
+                                                             {VT_INT, L"int"},
+                                                             {VT_UINT, L"unsigned int"},
+                                                             {VT_R4, L"float"},
+                                                             {VT_R8, L"double"},
+                                                             {VT_CY, L"CURRENCY"},
+                                                             {VT_DATE, L"DATE"},
+                                                             {VT_BSTR, L"BSTR"},
+                                                             {VT_DISPATCH, L"IDispatch*"},
+                                                             {VT_ERROR, L"SCODE"},
+                                                             {VT_BOOL, L"VARIANT_BOOL"},
+                                                             {VT_VARIANT, L"VARIANT"},
+                                                             {VT_UNKNOWN, L"IUnknown*"},
+                                                             {VT_DECIMAL, L"DECIMAL"},
+                                                             {VT_HRESULT, L"HRESULT"},
+                                                             {VT_VOID, L"void"},
+                                                             {VT_LPSTR, L"LPSTR"},
+                                                             {VT_LPWSTR, L"LPWSTR"}};
+    const auto found = kNames.find(vt);
+    return found != kNames.end() ? found->second : L"VARTYPE " + std::to_wstring(vt);
 }
 
 std::wstring TypeText(ITypeInfo* info, const TYPEDESC& type) {
     switch (type.vt) {
-        case VT_PTR: return TypeText(info, *type.lptdesc) + L"*";
-        case VT_SAFEARRAY: return L"SAFEARRAY(" + TypeText(info, *type.lptdesc) + L")";
-        case VT_CARRAY: return TypeText(info, type.lpadesc->tdescElem) + L"[]";
+        case VT_PTR:
+            return TypeText(info, *type.lptdesc) + L"*";
+        case VT_SAFEARRAY:
+            return L"SAFEARRAY(" + TypeText(info, *type.lptdesc) + L")";
+        case VT_CARRAY:
+            return TypeText(info, type.lpadesc->tdescElem) + L"[]";
         case VT_USERDEFINED: {
             ComPtr<ITypeInfo> referenced;
             if (FAILED(info->GetRefTypeInfo(type.hreftype, &referenced)))
-                throw Failure("a referenced type cannot be resolved (is the host's type library "
-                              "in the working folder?)");
+                throw Failure(
+                    "a referenced type cannot be resolved (is the host's type library "
+                    "in the working folder?)");
             return NameOf(referenced.Get());
         }
-        default: return BaseTypeText(type.vt);
+        default:
+            return BaseTypeText(type.vt);
     }
 }
 
@@ -198,19 +213,27 @@ std::wstring VariantText(const VARIANT& value) {
 
 std::wstring KindId(INVOKEKIND kind) {
     switch (kind) {
-        case INVOKE_PROPERTYGET: return L"get";
-        case INVOKE_PROPERTYPUT: return L"put";
-        case INVOKE_PROPERTYPUTREF: return L"putref";
-        default: return L"method";
+        case INVOKE_PROPERTYGET:
+            return L"get";
+        case INVOKE_PROPERTYPUT:
+            return L"put";
+        case INVOKE_PROPERTYPUTREF:
+            return L"putref";
+        default:
+            return L"method";
     }
 }
 
 std::wstring KindText(INVOKEKIND kind) {
     switch (kind) {
-        case INVOKE_PROPERTYGET: return L"property get";
-        case INVOKE_PROPERTYPUT: return L"property put";
-        case INVOKE_PROPERTYPUTREF: return L"property putref";
-        default: return L"method";
+        case INVOKE_PROPERTYGET:
+            return L"property get";
+        case INVOKE_PROPERTYPUT:
+            return L"property put";
+        case INVOKE_PROPERTYPUTREF:
+            return L"property putref";
+        default:
+            return L"method";
     }
 }
 
@@ -315,8 +338,8 @@ void WriteInterface(Page& page, const InterfaceEntry& entry) {
         UINT count = 0;
         Check(info->GetNames(func->memid, names.data(), static_cast<UINT>(names.size()), &count),
               "ITypeInfo::GetNames");
-        std::wstring signature = TypeText(info, func->elemdescFunc.tdesc) + L" " + member.name +
-                                 L"(";
+        std::wstring signature =
+            TypeText(info, func->elemdescFunc.tdesc) + L" " + member.name + L"(";
         for (SHORT p = 0; p < func->cParams; ++p) {
             const ELEMDESC& param = func->lprgelemdescParam[p];
             const USHORT flags = param.paramdesc.wParamFlags;
@@ -360,9 +383,8 @@ void WriteInterface(Page& page, const InterfaceEntry& entry) {
                 ? DispidText(func->memid)
                 : L"- (vtable slot " + std::to_wstring(func->oVft / sizeof(void*)) + L")";
         page << "<tr id=\"" << entry.name << L"." << member.name << L"." << KindId(kind)
-             << "\"><td class=\"dispid\">" << dispid
-             << "</td><td class=\"kind\">" << KindText(kind) << notes
-             << "</td><td class=\"signature\"><code>" << signature
+             << "\"><td class=\"dispid\">" << dispid << "</td><td class=\"kind\">" << KindText(kind)
+             << notes << "</td><td class=\"signature\"><code>" << signature
              << "</code></td><td class=\"help\">" << member.help << "</td></tr>\n";
     }
     page << "</table>\n</section>\n";
@@ -412,7 +434,8 @@ std::vector<StatusCode> ReadStatusCodes(const wchar_t* path) {
         if (std::regex_match(line, found, comment)) {
             meaning = found[1].str();
         } else if (std::regex_match(line, found, define)) {
-            if (meaning.empty()) throw Failure("a status code without its meaning: " + found[1].str());
+            if (meaning.empty())
+                throw Failure("a status code without its meaning: " + found[1].str());
             const std::string name = found[1].str();
             codes.push_back({std::wstring(name.begin(), name.end()),
                              std::stoul(found[2].str(), nullptr, 16),
@@ -433,7 +456,8 @@ const char kStyle[] =
     "th{background:#f0f0f0}code{font-family:monospace}td.dispid,td.value{text-align:right}"
     "table.facts th{width:9em}h3{margin-top:2em}";
 
-std::string MakePage(const wchar_t* modulePath, const wchar_t* idlPath, const std::wstring& version) {
+std::string MakePage(const wchar_t* modulePath, const wchar_t* idlPath,
+                     const std::wstring& version) {
     ComPtr<ITypeLib> library;
     Check(LoadTypeLibEx(modulePath, REGKIND_NONE, &library), "LoadTypeLibEx of the module");
     Bstr libName, libHelp;
@@ -455,8 +479,12 @@ std::string MakePage(const wchar_t* modulePath, const wchar_t* idlPath, const st
         TYPEKIND kind;
         Check(library->GetTypeInfoType(i, &kind), "ITypeLib::GetTypeInfoType");
         switch (kind) {
-            case TKIND_COCLASS: classes.push_back(info); break;
-            case TKIND_ENUM: enumerations.push_back(info); break;
+            case TKIND_COCLASS:
+                classes.push_back(info);
+                break;
+            case TKIND_ENUM:
+                enumerations.push_back(info);
+                break;
             case TKIND_INTERFACE:
             case TKIND_DISPATCH: {
                 const std::wstring name = NameOf(info.Get());
@@ -464,7 +492,8 @@ std::string MakePage(const wchar_t* modulePath, const wchar_t* idlPath, const st
                     interfaces.push_back({MembersSide(info.Get()), name, true});
                 break;
             }
-            default: break;  // aliases and records: none in this library
+            default:
+                break;  // aliases and records: none in this library
         }
     }
     // The host library's interfaces that a class implements, after the library's own.
@@ -491,8 +520,7 @@ std::string MakePage(const wchar_t* modulePath, const wchar_t* idlPath, const st
          << "</h1>\n";
     page << "<p>The members that script clients and hosts call on the key object of "
             "<code>CryptoGraphicKey.dll</code> "
-         << version
-         << ", generated at build time from the type library the module carries (<code>"
+         << version << ", generated at build time from the type library the module carries (<code>"
          << libName.Text() << "</code>, <q>" << libHelp.Text() << "</q>, LIBID <code>" << libid
          << "</code>, version " << libVersion
          << "). A member's help string is the one the type library gives for its DISPID: the "
@@ -536,10 +564,11 @@ std::string MakePage(const wchar_t* modulePath, const wchar_t* idlPath, const st
             const std::wstring name = NameOf(face.Get());
             std::wstring attributes;
             if (flags & IMPLTYPEFLAG_FDEFAULT) attributes += L"default";
-            if (flags & IMPLTYPEFLAG_FSOURCE) attributes += attributes.empty() ? L"source" : L", source";
+            if (flags & IMPLTYPEFLAG_FSOURCE)
+                attributes += attributes.empty() ? L"source" : L", source";
             page << "<tr><td><a href=\"#interface-" << name << "\"><code>" << name
-                 << "</code></a></td><td>" << (attributes.empty() ? L"-" : attributes) << "</td><td>"
-                 << LibraryOf(face.Get()) << "</td></tr>\n";
+                 << "</code></a></td><td>" << (attributes.empty() ? L"-" : attributes)
+                 << "</td><td>" << LibraryOf(face.Get()) << "</td></tr>\n";
         }
         page << "</table>\n</section>\n";
     }
@@ -573,8 +602,9 @@ std::string MakePage(const wchar_t* modulePath, const wchar_t* idlPath, const st
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 5) {
-        fwprintf(stderr, L"usage: cgk-reference <module.dll> <status codes.idl> <version> "
-                         L"<output.html>\n");
+        fwprintf(stderr,
+                 L"usage: cgk-reference <module.dll> <status codes.idl> <version> "
+                 L"<output.html>\n");
         return 2;
     }
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

@@ -28,21 +28,25 @@ std::string ReadFile(const wchar_t* path) {
 
 std::string Utf8(const std::wstring& text) {
     std::string out(text.size() * 3, '\0');
-    out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                                       static_cast<int>(text.size()), out.data(),
-                                                       static_cast<int>(out.size()), nullptr,
-                                                       nullptr)));
+    out.resize(static_cast<size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                            static_cast<int>(out.size()), nullptr, nullptr)));
     return out;
 }
 
 std::string Escaped(const std::wstring& text) {
     std::string out;
     for (char c : Utf8(text)) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '"') out += "&quot;";
-        else out += c;
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else
+            out += c;
     }
     return out;
 }
@@ -90,8 +94,8 @@ class ReferencePage : public ::testing::Test {
             EXPECT_EQ(S_OK, info->GetTypeAttr(&attr));
         }
         const std::string name = Utf8(DocOf(info.Get(), MEMBERID_NIL).name);
-        EXPECT_NE(std::string::npos, s_page.find("<section class=\"interface\" id=\"interface-" +
-                                                 name + "\">"))
+        EXPECT_NE(std::string::npos,
+                  s_page.find("<section class=\"interface\" id=\"interface-" + name + "\">"))
             << name;
         static const std::map<INVOKEKIND, std::pair<std::string, std::string>> kinds = {
             {INVOKE_FUNC, {"method", "method"}},
@@ -115,8 +119,8 @@ class ReferencePage : public ::testing::Test {
                 << id << ": " << row;
             EXPECT_NE(std::string::npos, row.find("<td class=\"kind\">" + kind.second)) << id;
             EXPECT_NE(std::string::npos, row.find(" " + Utf8(member.name) + "(")) << id;
-            EXPECT_NE(std::string::npos, row.find("<td class=\"help\">" + Escaped(member.help) +
-                                                  "</td>"))
+            EXPECT_NE(std::string::npos,
+                      row.find("<td class=\"help\">" + Escaped(member.help) + "</td>"))
                 << id;
             info->ReleaseFuncDesc(func);
         }
@@ -153,8 +157,8 @@ TEST_F(ReferencePage, HasEveryMemberOfEveryInterfaceAndEnumeration) {
                 ASSERT_EQ(S_OK, info->GetVarDesc(v, &var));
                 const std::string row = Row(name + "." + Utf8(DocOf(info.Get(), var->memid).name));
                 EXPECT_NE(std::string::npos,
-                          row.find("<td class=\"value\">" +
-                                   std::to_string(V_I4(var->lpvarValue)) + "</td>"))
+                          row.find("<td class=\"value\">" + std::to_string(V_I4(var->lpvarValue)) +
+                                   "</td>"))
                     << name << ": " << row;
                 info->ReleaseVarDesc(var);
                 ++constants;
@@ -206,7 +210,8 @@ TEST_F(ReferencePage, HasEveryStatusCodeOfTheIdl) {
         EXPECT_EQ(static_cast<unsigned long>(header.at(name)), std::stoul((*it)[3], nullptr, 16));
         const std::string row = Row(name);
         EXPECT_NE(std::string::npos, row.find("<code>0x" + (*it)[3].str() + "</code>")) << row;
-        EXPECT_NE(std::string::npos, row.find(Escaped(std::wstring((*it)[1].first, (*it)[1].second))))
+        EXPECT_NE(std::string::npos,
+                  row.find(Escaped(std::wstring((*it)[1].first, (*it)[1].second))))
             << row;
     }
     EXPECT_EQ(header.size(), found.size());
