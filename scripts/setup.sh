@@ -10,8 +10,9 @@ build=${BUILD_DIR:-$root/build}
 
 # ca-certificates: the configure step downloads SQLite over HTTPS (cmake/Sqlite.cmake).
 # gcovr: the coverage report (scripts/coverage.sh).
+# osslsigncode, openssl: signing a release (scripts/release.sh) and its test's throwaway certificate.
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev cmake ninja-build
-          googletest nlohmann-json3-dev wixl msitools ca-certificates gcovr)
+          googletest nlohmann-json3-dev wixl msitools ca-certificates gcovr osslsigncode openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
