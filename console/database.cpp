@@ -11,6 +11,7 @@
 
 #include "failure.h"
 #include "storage.h"
+#include "testhook.h"
 #include "text.h"
 
 namespace KeyTool {
@@ -599,6 +600,22 @@ long Database::MaxId() {
     }
     sqlite3_finalize(raw);
     return id;
+}
+
+long Database::FreeIdAbove(long after) {
+    sqlite3_stmt* raw = nullptr;
+    const int prepared = sqlite3_prepare_v2(
+        m_db, "SELECT id FROM objects WHERE id > ?1 ORDER BY id", -1, &raw, nullptr);
+    if (prepared != SQLITE_OK) Failed(L"looking for a free ID", prepared);
+    long long candidate = static_cast<long long>(after) + 1;
+    {
+        Statement statement(*this, raw);
+        statement.Bind(1, static_cast<sqlite3_int64>(after));
+        // The IDs in order: the first one past the candidate leaves it free.
+        while (statement.Step() && statement.Integer(0) == candidate) ++candidate;
+    }
+    sqlite3_finalize(raw);
+    return candidate <= 0x7FFFFFFF ? static_cast<long>(candidate) : 0;
 }
 
 std::optional<std::wstring> Database::KindOf(long id) {

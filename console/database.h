@@ -68,7 +68,10 @@ class Database {
     // that may match it (those whose stored value cannot be read are included too).
     std::vector<long> Ids(const std::wstring& kind, const IdFilter& filter = IdFilter());
     std::vector<long> AllIds();
-    long MaxId();
+    long MaxId();  // 0 when there is no object
+    // The lowest ID above `after` that no object holds, or 0 when every one up to
+    // 2,147,483,647 is taken.
+    long FreeIdAbove(long after);
     // The stored kind of object id, or nothing when there is no such object.
     std::optional<std::wstring> KindOf(long id);
     // The object, or nothing. Throws Failure (kExitRepository) when its stored rows are damaged.

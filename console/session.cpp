@@ -67,14 +67,24 @@ void Session::Forget(long id) {
 }
 
 KeyObject Session::NewKey() {
+    // A new object gets the ID above the highest stored one, as the repository's server hands
+    // them out; after the last ID there is, the lowest free one above 1000.
+    constexpr long kLastId = 0x7FFFFFFF;
     const long last = m_db.MaxId();
-    if (last >= 0x7FFFFFFF) Fail(kExitRefused, L"the repository has no ID left for a new object");
+    long id = last < kFirstNewId ? kFirstNewId : last < kLastId ? last + 1 : 0;
+    if (id == 0) {
+        id = m_db.FreeIdAbove(kFirstNewId - 1);
+        if (id == 0)
+            Fail(kExitRefused, L"the repository " + m_db.Path() +
+                                   L" has no ID left for a new object: every ID from " +
+                                   std::to_wstring(kFirstNewId) + L" to " +
+                                   std::to_wstring(kLastId) + L" is taken");
+        Err(L"keytool: the repository holds an object under the last ID there is (" +
+            std::to_wstring(kLastId) + L"); the new key takes the lowest free ID, " +
+            std::to_wstring(id) + L"\n");
+    }
     ComPtr<ISInfoObject> host;
-    // The in-memory repository hands out IDs above those it holds; it is told to go on above
-    // every stored one.
-    const HRESULT hr = last > 1000
-                           ? RefHost::NewObjectWithId(*m_repository, kKeyKind, last + 1, &host)
-                           : m_repository->NewObject(kKeyKind, &host);
+    const HRESULT hr = RefHost::NewObjectWithId(*m_repository, kKeyKind, id, &host);
     if (FAILED(hr) || !host)
         Fail(kExitRefused, L"the repository could not make a new key object: " +
                                StatusText(FAILED(hr) ? hr : E_POINTER));

@@ -93,17 +93,6 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
 
 }  // namespace
 
-std::wstring TestHook() {
-    wchar_t value[64] = {};
-    const DWORD length = GetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", value, 64);
-    return length > 0 && length < 64 ? std::wstring(value, length) : std::wstring();
-}
-
-void CrashForTest() {
-    TerminateProcess(GetCurrentProcess(), 86);
-    ExitProcess(86);
-}
-
 void CreateOwnerOnlyFile(const std::wstring& path) {
     Handle file(CreateProtected(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW));
     if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS)

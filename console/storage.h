@@ -1,6 +1,6 @@
 // Files beside the repository: reading a whole file, creating files that only the current user
-// can open, replacing a file so that a crash at any moment leaves either the old or the new
-// contents, and the test hooks that end the process abruptly.
+// can open, and replacing a file so that a crash at any moment leaves either the old or the new
+// contents.
 #pragma once
 
 #include <windows.h>
@@ -30,11 +30,5 @@ void CreateOwnerOnlyFile(const std::wstring& path);
 // MOVEFILE_WRITE_THROUGH). On a failure the temporary file is removed, path is left as it was,
 // and Failure (kExitRepository) is thrown.
 void WriteFileAtomically(const std::wstring& path, const std::string& bytes);
-
-// The value of the environment variable KEYTOOL_TEST_HOOK (see database.h), empty when unset.
-std::wstring TestHook();
-// Ends the process at once with exit code 86, as a crash or a kill would: no destructors, no
-// buffers flushed.
-[[noreturn]] void CrashForTest();
 
 }  // namespace KeyTool

@@ -1,0 +1,114 @@
+// What list, show and verify report of a key, each member read through the key module, and the
+// key's categories; the report as text pieces and as JSON.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "failure.h"
+#include "keymodule.h"
+#include "session.h"
+
+namespace KeyTool {
+
+using Json = nlohmann::ordered_json;
+
+// A member of the key that could not be read, and why.
+struct Problem {
+    std::wstring member;  // e.g. L"KeyState"
+    HRESULT hr = S_OK;
+    std::wstring text;  // a description when there is no status (the key could not be opened)
+};
+
+struct KeyReport {
+    long id = 0;
+    std::optional<std::wstring> title;
+    std::optional<long> state;
+    std::optional<bool> compromised;
+    std::optional<DATE> created;
+    std::optional<long> period;
+    std::optional<std::wstring> mimeType;
+    std::optional<std::vector<long>> corporate, personal;
+    std::wstring algorithm, iterations, encoding, salt;  // the derivation record, or empty
+    std::optional<std::wstring> value, derived;          // only when revealed
+    std::vector<Problem> problems;
+};
+
+// The key's corporate or personal category collection; Refused when it cannot be had.
+ComPtr<ISObjectRelativeIDs> Categories(const KeyObject& key, bool personal,
+                                       const std::wstring& command);
+// The IDs in it, in order.
+std::vector<long> CategoryIds(const KeyObject& key, bool personal, const std::wstring& command);
+// "17, 42", or "none".
+std::wstring IdList(const std::vector<long>& ids);
+
+// Everything list (details false) or show (details true) reports of a key, each member read
+// through the key module; a member that fails is a problem of the report. `reveal` adds the key
+// value and the derived key.
+KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::wstring& command);
+
+// The report of key `id` for a command that goes through many keys: a key that cannot even be
+// opened gets a report that says why; the in-memory copy of the key is dropped afterwards.
+KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const wchar_t* command);
+
+// The reports of many keys, in the order of ids. The keys are read on two threads: most of the
+// time goes into making each key object and its host object, which the module and the host do
+// on any thread.
+template <typename Report>
+std::vector<KeyReport> ReportsOf(const std::vector<long>& ids, Report&& report) {
+    std::vector<KeyReport> reports(ids.size());
+    std::atomic<size_t> next{0};
+    std::exception_ptr failed;
+    std::mutex failure;
+    const auto work = [&] {
+        try {
+            for (size_t i = next++; i < ids.size(); i = next++) reports[i] = report(ids[i]);
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(failure);
+            failed = std::current_exception();
+            next = ids.size();
+        }
+    };
+    std::thread helper;
+    if (ids.size() > 1)
+        helper = std::thread([&] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            work();
+            if (SUCCEEDED(com)) CoUninitialize();
+        });
+    work();
+    if (helper.joinable()) helper.join();
+    if (failed) std::rethrow_exception(failed);
+    return reports;
+}
+
+// "KeyState: 0x80020005 DISP_E_TYPEMISMATCH (type mismatch ...)".
+std::wstring ProblemText(const Problem& problem);
+
+// Text as UTF-8 for JSON (unpaired surrogates escaped).
+std::string Utf8(const std::wstring& text);
+
+template <typename T, typename Convert>
+Json Optional(const std::optional<T>& value, Convert&& convert) {
+    return value ? Json(convert(*value)) : Json(nullptr);
+}
+
+// The report as the <key> of the JSON output (README); `details` adds categories, MIME type and
+// derivation.
+Json ReportJson(const KeyReport& report, bool details);
+// JSON output: only ASCII, so that no text of the repository reaches a terminal unescaped.
+void OutJson(const Json& document);
+// The head of a JSON output document of the given format.
+Json Document(const char* format, Session& session);
+
+}  // namespace KeyTool
