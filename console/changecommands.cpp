@@ -119,7 +119,7 @@ int RunCreate(Context& context) {
     if (title.empty()) UsageError(L"the title must not be empty", L"create");
     if (HasControlCharacters(title))
         UsageError(L"the title must not hold control characters or line breaks (it reads '" +
-                       SafeText(title) + L"')",
+                       Excerpt(title) + L"')",
                    L"create");
     const KeyEncoding encoding = context.Has(L"--base64") ? KeyEncoding::Base64 : KeyEncoding::Hex;
     Session& session = OpenSession(context);

@@ -56,7 +56,7 @@ unsigned ParseSeconds(const std::wstring& text) {
     const double seconds = text.empty() ? -1 : std::wcstod(text.c_str(), &end);
     if (end == nullptr || *end != L'\0' || !(seconds >= 0) || seconds > 86400)
         UsageError(L"--lock-timeout needs a number of seconds from 0 to 86400, not '" +
-                   SafeText(text) + L"'");
+                   Excerpt(text) + L"'");
     return static_cast<unsigned>(seconds * 1000 + 0.5);
 }
 
@@ -352,7 +352,7 @@ int RunHelp(Context& context) {
     }
     const Command* command = FindCommand(context.arguments.positional[0]);
     if (command == nullptr)
-        UsageError(L"there is no command '" + context.arguments.positional[0] + L"'");
+        UsageError(L"there is no command '" + Excerpt(context.arguments.positional[0]) + L"'");
     Out(CommandHelp(*command));
     return kExitOk;
 }
@@ -375,7 +375,8 @@ int RunCommandLine(const std::vector<std::wstring>& words) {
         UsageError(L"no command given");
     }
     const Command* command = FindCommand(arguments.command);
-    if (command == nullptr) UsageError(L"there is no command '" + arguments.command + L"'");
+    if (command == nullptr)
+        UsageError(L"there is no command '" + Excerpt(arguments.command) + L"'");
     if (arguments.help) {
         Out(CommandHelp(*command));
         return kExitOk;
@@ -384,7 +385,7 @@ int RunCommandLine(const std::vector<std::wstring>& words) {
         bool known = false;
         for (const wchar_t* allowed : command->options) known = known || option == allowed;
         if (!known)
-            UsageError(L"'" + std::wstring(command->name) + L"' has no option " + option,
+            UsageError(L"'" + std::wstring(command->name) + L"' has no option " + Excerpt(option),
                        command->name);
     }
     if (arguments.positional.size() < command->minArguments ||

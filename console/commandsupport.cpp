@@ -26,7 +26,7 @@ long ParseId(const std::wstring& text, const wchar_t* what, const wchar_t* comma
     }
     if (!valid || value <= 0 || value > 0x7FFFFFFF)
         UsageError(
-            std::wstring(what) + L" must be a positive whole number, not '" + SafeText(text) + L"'",
+            std::wstring(what) + L" must be a positive whole number, not '" + Excerpt(text) + L"'",
             command);
     return static_cast<long>(value);
 }
@@ -71,7 +71,8 @@ std::wstring StateText(long state) {
 
 std::wstring Described(const CallStatus& status) {
     std::wstring text = StatusText(status.hr);
-    if (!status.description.empty()) text += L"\n  error information: " + status.description;
+    if (!status.description.empty())
+        text += L"\n  error information: " + Excerpt(status.description, kDescriptionLength);
     return text;
 }
 

@@ -695,7 +695,8 @@ std::optional<StoredObject> Database::Read(long id) {
             }
         }
         if (!valid)
-            damaged(position, L"(" + property.name + L") has a value that does not fit its type " +
+            damaged(position, L"(" + Excerpt(property.name) +
+                                  L") has a value that does not fit its type " +
                                   std::to_wstring(type));
         flat.push_back(std::move(property));
         parents.push_back(parent);

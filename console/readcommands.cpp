@@ -32,7 +32,7 @@ int RunList(Context& context) {
             UsageError(
                 L"--state takes ACTIVE, DEACTIVATED, REKEY_SUSPENDED, REKEY_IN_PROGRESS or "
                 L"REVOKED, not '" +
-                    SafeText(context.arguments.values.at(L"--state")) + L"'",
+                    Excerpt(context.arguments.values.at(L"--state")) + L"'",
                 L"list");
     }
     filter.compromisedOnly = context.Has(L"--compromised");
@@ -163,20 +163,19 @@ std::vector<std::wstring> CheckMaterial(const KeyReport& report) {
     }
     if (report.algorithm != L"PBKDF2-HMAC-SHA256")
         problems.push_back(L"derivation parameters: unknown algorithm '" +
-                           SafeText(report.algorithm) + L"'");
+                           Excerpt(report.algorithm) + L"'");
     KeyEncoding encoding = KeyEncoding::Hex;
     if (report.encoding == L"base64")
         encoding = KeyEncoding::Base64;
     else if (report.encoding != L"hex")
-        problems.push_back(L"value encoding: unknown encoding '" + SafeText(report.encoding) +
-                           L"'");
+        problems.push_back(L"value encoding: unknown encoding '" + Excerpt(report.encoding) + L"'");
     wchar_t* end = nullptr;
     const unsigned long long iterations = std::wcstoull(report.iterations.c_str(), &end, 10);
     const bool iterationsValid =
         !report.iterations.empty() && *end == L'\0' && iterations >= 1 && iterations <= 100000000;
     if (!iterationsValid)
         problems.push_back(L"derivation parameters: the iteration count '" +
-                           SafeText(report.iterations) +
+                           Excerpt(report.iterations) +
                            L"' is not a whole number from 1 to "
                            L"100000000");
     if (!problems.empty()) return problems;

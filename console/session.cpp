@@ -13,7 +13,8 @@ bool g_hostTrace = false;
 
 std::wstring Described(const CallStatus& status) {
     std::wstring text = StatusText(status.hr);
-    if (!status.description.empty()) text += L"\n  error information: " + status.description;
+    if (!status.description.empty())
+        text += L"\n  error information: " + Excerpt(status.description, kDescriptionLength);
     return text;
 }
 
@@ -37,7 +38,7 @@ Session::Session(const RepositoryOptions& options, Database::Access access)
 
 ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstring& source) {
     const std::wstring what = L"object " + std::to_wstring(object.id) + L" of kind " +
-                              SafeText(object.kind) + L" in " + source;
+                              Excerpt(object.kind) + L" in " + source;
     ComPtr<ISInfoObject> host;
     HRESULT hr = RefHost::NewObjectWithId(*m_repository, object.kind, object.id, &host);
     ComPtr<ISProperties> bag;
@@ -49,7 +50,7 @@ ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstrin
     std::wstring where;
     hr = BagToHost(object.properties, bag.Get(), where);
     if (FAILED(hr))
-        Fail(kExitRepository, L"the repository refused the property " + SafeText(where) + L" of " +
+        Fail(kExitRepository, L"the repository refused the property " + Excerpt(where) + L" of " +
                                   what + L": " + StatusText(hr));
     hr = m_repository->Store(host.Get());
     if (FAILED(hr))
@@ -105,7 +106,7 @@ KeyObject Session::OpenKey(long id, const std::wstring& command) {
         if (stored->kind != kKeyKind)
             Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
                                    (stored->kind.empty() ? std::wstring(L"of no kind")
-                                                         : L"a " + SafeText(stored->kind)) +
+                                                         : L"a " + Excerpt(stored->kind)) +
                                    L", not a key");
         // The host object just committed holds the committed state: it serves as the loaded
         // object, without a second copy.
@@ -124,7 +125,7 @@ KeyObject Session::OpenKey(long id, const std::wstring& command) {
     if (FAILED(kindHr) || kindText != kKeyKind)
         Fail(kExitRefused,
              command + L": object " + std::to_wstring(id) + L" is " +
-                 (kindText.empty() ? std::wstring(L"of no kind") : L"a " + SafeText(kindText)) +
+                 (kindText.empty() ? std::wstring(L"of no kind") : L"a " + Excerpt(kindText)) +
                  L", not a key");
     KeyObject key = m_module.Attach(host.Get(), false);
     HostTrace(L"key object " + std::to_wstring(id) + L" loaded and initialised");
