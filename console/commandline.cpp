@@ -304,44 +304,80 @@ const Command* FindCommand(const std::wstring& name) {
     return nullptr;
 }
 
+// Help lines are at most this wide.
+constexpr size_t kHelpWidth = 79;
+
+// `text` (one paragraph; its line breaks are taken as spaces) broken into lines of at most
+// kHelpWidth columns, the first going on from `column`, the others indented by `indent`.
+std::wstring Wrap(std::wstring_view text, size_t indent, size_t column) {
+    std::wstring out;
+    size_t start = 0;
+    while (start < text.size()) {
+        while (start < text.size() && (text[start] == L' ' || text[start] == L'\n')) ++start;
+        size_t end = start;
+        while (end < text.size() && text[end] != L' ' && text[end] != L'\n') ++end;
+        if (end == start) break;
+        const std::wstring_view word = text.substr(start, end - start);
+        if (column > indent && column + 1 + word.size() > kHelpWidth) {
+            out += L"\n" + std::wstring(indent, L' ');
+            column = indent;
+        } else if (column > indent || !out.empty()) {
+            out += L' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        start = end;
+    }
+    return out;
+}
+
 std::wstring ProgramHelp() {
+    constexpr size_t kSummaryColumn = 30;
     std::wstring text =
-        L"keytool - keeps cryptographic keys in a repository database and manages them through "
-        L"the\n"
-        L"key module (CryptoGraphicKey.dll), which it drives through COM as the platform's host\n"
-        L"does.\n\n"
-        L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] [--trace] <command>\n"
+        Wrap(
+            L"keytool - keeps cryptographic keys in a repository database and manages them "
+            L"through the key module (CryptoGraphicKey.dll), which it drives through COM as the "
+            L"platform's host does.",
+            0, 0) +
+        L"\n\nUsage: keytool [--repo <file>] [--lock-timeout <seconds>] [--trace] <command>\n"
         L"               [<arguments>]\n\nCommands:\n";
     for (const Command& command : Commands()) {
-        wchar_t line[160];
-        swprintf(line, 160, L"  %-50ls %ls\n", command.usage, command.summary);
-        text += line;
+        std::wstring line = L"  " + std::wstring(command.usage);
+        if (line.size() + 2 > kSummaryColumn)
+            line += L"\n", line += std::wstring(kSummaryColumn, L' ');
+        else
+            line += std::wstring(kSummaryColumn - line.size(), L' ');
+        text += line + Wrap(command.summary, kSummaryColumn, kSummaryColumn) + L"\n";
     }
     text +=
         L"\nOptions:\n"
-        L"  --repo <file>  the repository, an SQLite database (default: the environment variable\n"
-        L"                 KEYTOOL_REPO, else keys.db in the current folder); it is created on\n"
-        L"                 first use, readable by you only\n"
+        L"  --repo <file>  the repository, an SQLite database (default: the environment\n"
+        L"                 variable KEYTOOL_REPO, else keys.db in the current folder); a\n"
+        L"                 command that writes creates it, readable by you only\n"
         L"  --lock-timeout <seconds>\n"
         L"                 how long to wait for another keytool working on the repository\n"
         L"                 (default 10)\n"
-        L"  --trace        show the key module's trace lines and the host's commit steps on\n"
-        L"                 standard error\n"
-        L"  --version      the versions of keytool, of its repository schema and of SQLite\n"
-        L"  --help         this text; 'keytool <command> --help' describes one command\n\n"
-        L"Exit codes: 0 done; 1 refused or failed (the message names the operation and the\n"
-        L"status), or a key that could not be read or verified; 2 wrong command line; 3 the\n"
-        L"repository (or a file to import) cannot be read, is not valid or cannot be written;\n"
-        L"4 the key module is not registered or cannot be loaded.\n";
+        L"  --trace        show the key module's trace lines and the host's commit steps\n"
+        L"                 on standard error\n"
+        L"  --version      the versions of keytool, of its repository schema and SQLite\n"
+        L"  --help         this text; 'keytool <command> --help' describes one command\n\n" +
+        Wrap(
+            L"Exit codes: 0 done; 1 refused or failed (the message names the operation and the "
+            L"status), or a key that could not be read or verified; 2 wrong command line; 3 the "
+            L"repository (or a file to import) is missing, cannot be read, is not valid or "
+            L"cannot be written; 4 the key module is not registered or cannot be loaded.",
+            0, 0) +
+        L"\n";
     return text;
 }
 
 std::wstring CommandHelp(const Command& command) {
-    std::wstring text = std::wstring(
-                            L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] "
-                            L"[--trace] ") +
-                        command.usage + L"\n\n" + command.summary + L".\n";
-    if (command.details[0] != L'\0') text += L"\n" + std::wstring(command.details) + L"\n";
+    std::wstring text =
+        L"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] [--trace]\n"
+        L"               " +
+        Wrap(command.usage, 15, 15) + L"\n\n" + Wrap(command.summary, 0, 0) + L".\n";
+    if (command.details[0] != L'\0') text += L"\n" + Wrap(command.details, 0, 0) + L"\n";
     return text;
 }
 
@@ -387,6 +423,16 @@ int RunCommandLine(const std::vector<std::wstring>& words) {
         if (!known)
             UsageError(L"'" + std::wstring(command->name) + L"' has no option " + Excerpt(option),
                        command->name);
+    }
+    if (arguments.command == L"create" && arguments.positional.size() > 1) {
+        std::wstring title;
+        for (const std::wstring& word : arguments.positional)
+            title += (title.empty() ? L"" : L" ") + word;
+        UsageError(
+            L"create takes one title: a title with spaces is written in quotes, as in "
+            L"keytool create \"" +
+                Excerpt(title) + L"\"",
+            L"create");
     }
     if (arguments.positional.size() < command->minArguments ||
         arguments.positional.size() > command->maxArguments)

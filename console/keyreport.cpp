@@ -4,6 +4,7 @@
 #include <oleauto.h>
 
 #include "commandsupport.h"
+#include "progress.h"
 #include "scoped.h"
 #include "text.h"
 
@@ -205,6 +206,67 @@ KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const w
     }
     session.Forget(id);
     return report;
+}
+
+void ForEachReport(Session& session, const std::vector<long>& ids, bool details, bool reveal,
+                   const wchar_t* command,
+                   const std::function<void(size_t index, KeyReport& report)>& work) {
+    Database::Scanner scanner(session.Db(), ids);
+    Progress progress(L"keys", ids.size());
+    std::mutex lock;  // the scanner, the count and the progress
+    size_t next = 0;
+    bool stop = false;
+    std::exception_ptr failed;
+    const auto run = [&] {
+        try {
+            for (;;) {
+                long id = 0;
+                std::optional<StoredObject> object;
+                std::optional<Failure> damaged;
+                size_t index = 0;
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    if (stop) return;
+                    try {
+                        if (!scanner.Next(id, object)) return;
+                    } catch (const Failure& failure) {
+                        damaged = failure;
+                    }
+                    index = next++;
+                    progress.Update(next);
+                }
+                KeyReport report;
+                if (damaged) {
+                    report.id = id;
+                    report.problems.push_back(Problem{L"load", S_OK, damaged->message});
+                } else {
+                    try {
+                        const KeyObject key = session.OpenStoredKey(id, object, command);
+                        report = Inspect(key, details, reveal, command);
+                    } catch (const Failure& failure) {
+                        report = Unopened(session, id, failure);
+                    }
+                    session.Forget(id);
+                }
+                work(index, report);
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!failed) failed = std::current_exception();
+            stop = true;
+        }
+    };
+    std::thread helper;
+    if (ids.size() > 1)
+        helper = std::thread([&] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            run();
+            if (SUCCEEDED(com)) CoUninitialize();
+        });
+    run();
+    if (helper.joinable()) helper.join();
+    progress.Clear();
+    if (failed) std::rethrow_exception(failed);
 }
 
 std::wstring ProblemText(const Problem& problem) {

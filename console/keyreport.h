@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,36 +62,14 @@ KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::ws
 // opened gets a report that says why; the in-memory copy of the key is dropped afterwards.
 KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const wchar_t* command);
 
-// The reports of many keys, in the order of ids. The keys are read on two threads: most of the
-// time goes into making each key object and its host object, which the module and the host do
-// on any thread.
-template <typename Report>
-std::vector<KeyReport> ReportsOf(const std::vector<long>& ids, Report&& report) {
-    std::vector<KeyReport> reports(ids.size());
-    std::atomic<size_t> next{0};
-    std::exception_ptr failed;
-    std::mutex failure;
-    const auto work = [&] {
-        try {
-            for (size_t i = next++; i < ids.size(); i = next++) reports[i] = report(ids[i]);
-        } catch (...) {
-            std::lock_guard<std::mutex> guard(failure);
-            failed = std::current_exception();
-            next = ids.size();
-        }
-    };
-    std::thread helper;
-    if (ids.size() > 1)
-        helper = std::thread([&] {
-            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            work();
-            if (SUCCEEDED(com)) CoUninitialize();
-        });
-    work();
-    if (helper.joinable()) helper.join();
-    if (failed) std::rethrow_exception(failed);
-    return reports;
-}
+// Goes through the keys `ids` (ascending), reading their stored objects in one pass over the
+// database (Database::Scanner), and calls `work` with the position in ids and the report of each
+// key (as ReportOf makes it), on two threads at once: most of the time goes into making each key
+// object and its host object, which the module and the host do on any thread. Shows the progress
+// on a terminal.
+void ForEachReport(Session& session, const std::vector<long>& ids, bool details, bool reveal,
+                   const wchar_t* command,
+                   const std::function<void(size_t index, KeyReport& report)>& work);
 
 // "KeyState: 0x80020005 DISP_E_TYPEMISMATCH (type mismatch ...)".
 std::wstring ProblemText(const Problem& problem);

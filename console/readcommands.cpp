@@ -45,8 +45,9 @@ int RunList(Context& context) {
     size_t shown = 0, unreadable = 0;
     wchar_t line[256];
     const int width = IdColumnWidth(ids);
-    const std::vector<KeyReport> reports =
-        ReportsOf(ids, [&](long id) { return ReportOf(session, id, json, false, L"list"); });
+    std::vector<KeyReport> reports(ids.size());
+    ForEachReport(session, ids, json, false, L"list",
+                  [&](size_t index, KeyReport& report) { reports[index] = std::move(report); });
     for (const KeyReport& report : reports) {
         const long id = report.id;
         // The filters hold for what the key module reports; a key whose state or flag cannot
@@ -204,16 +205,35 @@ int RunVerify(Context& context) {
         ids.push_back(ParseId(word, L"the key ID", L"verify"));
     const bool json = context.Has(L"--json");
     Session& session = OpenSession(context, kRead);
-    if (ids.empty()) ids = session.Db().Ids(kKeyKind);
+    const bool every = ids.empty();
+    if (every) ids = session.Db().Ids(kKeyKind);
     Json keys = Json::array();
     std::wstring text;
     size_t failed = 0;
     const int width = IdColumnWidth(ids);
-    for (const long id : ids) {
-        KeyReport report = ReportOf(session, id, true, true, L"verify");
-        const std::vector<std::wstring> problems = CheckMaterial(report);
+    // Each key's material is checked as soon as its report is made, and then cleared.
+    std::vector<std::pair<KeyReport, std::vector<std::wstring>>> results(ids.size());
+    const auto check = [&](size_t index, KeyReport& report) {
+        std::vector<std::wstring> problems = CheckMaterial(report);
         if (report.value) SecureZeroMemory(report.value->data(), report.value->size() * 2);
         if (report.derived) SecureZeroMemory(report.derived->data(), report.derived->size() * 2);
+        report.value.reset();
+        report.derived.reset();
+        results[index] = {std::move(report), std::move(problems)};
+    };
+    if (every) {
+        ForEachReport(session, ids, true, true, L"verify", check);
+    } else {
+        // The keys named, in the order named.
+        for (size_t i = 0; i < ids.size(); ++i) {
+            KeyReport report = ReportOf(session, ids[i], true, true, L"verify");
+            check(i, report);
+        }
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const long id = ids[i];
+        const KeyReport& report = results[i].first;
+        const std::vector<std::wstring>& problems = results[i].second;
         if (!problems.empty()) ++failed;
         const std::wstring title = report.title ? SafeText(*report.title) : L"?";
         if (json) {

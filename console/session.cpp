@@ -32,7 +32,10 @@ Session::Session(const RepositoryOptions& options, Database::Access access)
     : m_module(),
       m_db(options.path, access, options.lockTimeoutMs),
       m_repository(RefHost::CreateRepository()) {
-    if (m_db.Created()) Err(L"keytool: created a new repository " + m_db.Path() + L"\n");
+    if (m_db.Created())
+        Err(m_db.WasEmptyFile() ? L"keytool: the file " + m_db.Path() +
+                                      L" was empty; set up a new repository in it\n"
+                                : L"keytool: created a new repository " + m_db.Path() + L"\n");
     HostTrace(L"repository " + m_db.Path() + L" opened");
 }
 
@@ -40,11 +43,10 @@ ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstrin
     const std::wstring what = L"object " + std::to_wstring(object.id) + L" of kind " +
                               Excerpt(object.kind) + L" in " + source;
     ComPtr<ISInfoObject> host;
-    HRESULT hr = RefHost::NewObjectWithId(*m_repository, object.kind, object.id, &host);
+    HRESULT hr = RefHost::NewEmptyObjectWithId(*m_repository, object.kind, object.id, &host);
     ComPtr<ISProperties> bag;
     if (SUCCEEDED(hr)) hr = host->get_Properties(&bag);
     if (SUCCEEDED(hr) && !bag) hr = E_POINTER;
-    if (SUCCEEDED(hr)) hr = bag->Clear();
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused " + what + L": " + StatusText(hr));
     std::wstring where;
@@ -95,29 +97,35 @@ KeyObject Session::NewKey() {
 }
 
 KeyObject Session::OpenKey(long id, const std::wstring& command) {
-    ComPtr<ISInfoObject> host;
-    HRESULT hr = S_OK;
-    if (!m_repository->Contains(id)) {
-        const std::optional<StoredObject> stored = m_db.Read(id);
-        if (!stored)
-            Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
-                                   L" in " + m_db.Path() + L" (" +
-                                   StatusText(KV_E_IDNOTINCOLLECTION) + L")");
-        if (stored->kind != kKeyKind)
-            Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
-                                   (stored->kind.empty() ? std::wstring(L"of no kind")
-                                                         : L"a " + Excerpt(stored->kind)) +
-                                   L", not a key");
-        // The host object just committed holds the committed state: it serves as the loaded
-        // object, without a second copy.
-        host = Load(*stored, m_db.Path());
-    } else {
-        hr = m_repository->Load(id, &host);
+    if (m_repository->Contains(id)) {
+        ComPtr<ISInfoObject> host;
+        const HRESULT hr = m_repository->Load(id, &host);
+        if (FAILED(hr) || !host)
+            Fail(kExitRefused, command + L": the repository could not load object " +
+                                   std::to_wstring(id) + L": " +
+                                   StatusText(FAILED(hr) ? hr : E_POINTER));
+        return Attach(id, host, command);
     }
-    if (FAILED(hr) || !host)
-        Fail(kExitRefused, command + L": the repository could not load object " +
-                               std::to_wstring(id) + L": " +
-                               StatusText(FAILED(hr) ? hr : E_POINTER));
+    return OpenStoredKey(id, m_db.Read(id), command);
+}
+
+KeyObject Session::OpenStoredKey(long id, const std::optional<StoredObject>& stored,
+                                 const std::wstring& command) {
+    if (!stored)
+        Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
+                               L" in " + m_db.Path() + L" (" + StatusText(KV_E_IDNOTINCOLLECTION) +
+                               L")");
+    if (stored->kind != kKeyKind)
+        Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
+                               (stored->kind.empty() ? std::wstring(L"of no kind")
+                                                     : L"a " + Excerpt(stored->kind)) +
+                               L", not a key");
+    // The host object just committed holds the committed state: it serves as the loaded
+    // object, without a second copy.
+    return Attach(id, Load(*stored, m_db.Path()), command);
+}
+
+KeyObject Session::Attach(long id, const ComPtr<ISInfoObject>& host, const std::wstring& command) {
     BSTR kind = nullptr;
     const HRESULT kindHr = host->get_Kind(&kind);
     const std::wstring kindText(kind ? kind : L"", SysStringLen(kind));

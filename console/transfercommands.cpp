@@ -61,22 +61,25 @@ int RunExport(Context& context) {
     const std::vector<long> ids = session.Db().AllIds();
     Progress progress(L"objects exported", ids.size());
     size_t exported = 0, damaged = 0;
-    for (size_t i = 0; i < ids.size(); ++i) {
+    Database::Scanner scanner(session.Db(), ids);
+    for (size_t done = 1;; ++done) {
         // A stored object that cannot be read or written as JSON is reported and left out; the
         // others are exported all the same.
+        long id = 0;
         try {
-            const std::optional<StoredObject> object = session.Db().Read(ids[i]);
+            std::optional<StoredObject> object;
+            if (!scanner.Next(id, object)) break;
             if (object) {
                 writer.Add(*object);
                 ++exported;
             }
         } catch (const Failure& failure) {
             progress.Clear();
-            Err(L"keytool: object " + std::to_wstring(ids[i]) + L" was not exported: " +
+            Err(L"keytool: object " + std::to_wstring(id) + L" was not exported: " +
                 failure.message + L"\n");
             ++damaged;
         }
-        progress.Update(i + 1);
+        progress.Update(done);
     }
     writer.Finish();
     flush();

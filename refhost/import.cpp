@@ -5,8 +5,10 @@
 
 namespace RefHost {
 
-HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
-                        ISInfoObject** object) noexcept try {
+namespace {
+
+HRESULT MakeWithId(Repository& repository, std::wstring_view kind, long id, bool empty,
+                   ISInfoObject** object) {
     using namespace Detail;
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
@@ -19,10 +21,23 @@ HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
     // The object is made with `id` at once: the repository's counter of new IDs moves above it
     // without making anything for the IDs in between.
     ComPtr<CInfoObject> created;
-    const HRESULT hr = impl->NewObjectOf(info, &created, id);
+    const HRESULT hr = impl->NewObjectOf(info, &created, id, empty);
     if (FAILED(hr)) return hr;
     *object = static_cast<ISInfoObject*>(created.Detach());
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
+                        ISInfoObject** object) noexcept try {
+    return MakeWithId(repository, kind, id, false, object);
+}
+HOST_CATCH()
+
+HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, long id,
+                             ISInfoObject** object) noexcept try {
+    return MakeWithId(repository, kind, id, true, object);
 }
 HOST_CATCH()
 

@@ -19,4 +19,9 @@ namespace RefHost {
 HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
                         ISInfoObject** object) noexcept;
 
+// The same with an empty bag, for an object whose saved bag the caller puts back whole (SI_ID,
+// SI_KIND and the rest come with it): nothing is made only to be cleared again.
+HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, long id,
+                             ISInfoObject** object) noexcept;
+
 }  // namespace RefHost

@@ -161,8 +161,8 @@ HRESULT RepositoryImpl::TakeId(long wanted, long& id) {
     return HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS);
 }
 
-HRESULT RepositoryImpl::NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object,
-                                    long wanted) {
+HRESULT RepositoryImpl::NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object, long wanted,
+                                    bool empty) {
     long id = 0;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -170,6 +170,11 @@ HRESULT RepositoryImpl::NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* o
         if (FAILED(hr)) return hr;
     }
     ComPtr<CBag> bag = CBag::Create();
+    if (empty) {
+        *object =
+            Make<CInfoObject>(shared_from_this(), std::move(bag), std::vector<FileRecord>(), true);
+        return S_OK;
+    }
     Variant value;
     value.SetLong(id);
     bag->SetValue(Prop::kId, value.ref());

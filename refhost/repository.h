@@ -35,7 +35,9 @@ class RepositoryImpl final : public Repository,
     bool FindKind(std::wstring_view kindOrProgId, KindInfo& info) const;
     // A new object of `kind`. With `id` 0 it gets a new ID (see TakeId); with a positive `id`,
     // that one: HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) when an object is committed under it.
-    HRESULT NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object, long id = 0);
+    // With `empty`, the object's bag is left empty (for a saved bag put back whole).
+    HRESULT NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object, long id = 0,
+                        bool empty = false);
     HRESULT StoreObject(CInfoObject& object);
     HRESULT LoadObject(long id, ComPtr<CInfoObject>* object);
     // A committed property's value; KV_E_IDNOTINCOLLECTION or KV_E_PROPERTYNOTFOUND.

@@ -307,7 +307,7 @@ TEST(KeyToolSession, CommandLine) {
         EXPECT_RUN(r, kOk);
         EXPECT_TRUE(Contains(r.out,
                              "Usage: keytool [--repo <file>] [--lock-timeout <seconds>] "
-                             "[--trace] "))
+                             "[--trace]\n"))
             << r.out;
     }
     const std::pair<const wchar_t*, const char*> wrong[] = {
@@ -482,7 +482,9 @@ TEST(KeyToolRepository, MalformedImportIsRefusedAndLeftUntouched) {
     }
     const std::string valid = ReadFileBytes(file);
     Json root = Json::parse(valid);
-    EXPECT_RUN(RunKeytool(folder, L"list"), kOk);  // an empty repository
+    // An empty repository, made by importing no objects (reading commands make none).
+    WriteFileBytes(file, RepositoryText(Json::array()));
+    EXPECT_RUN(RunKeytool(folder, L"import keys.json"), kOk);
     const std::string empty = ReadFileBytes(database);
 
     std::vector<std::pair<std::string, std::string>> cases;
