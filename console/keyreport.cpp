@@ -256,8 +256,12 @@ void ForEachReport(Session& session, const std::vector<long>& ids, bool details,
             stop = true;
         }
     };
+    // The plain list takes one thread: two that make key objects at once wait for each other (on
+    // the heap, the string cache, the host's and the module's locks) more than they gain, most of
+    // all on an idle machine. With the details (categories, derivation, key material), one
+    // thread slows down the more keys it has gone through, and two do not.
     std::thread helper;
-    if (ids.size() > 1)
+    if (ids.size() > 1 && details)
         helper = std::thread([&] {
             const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             run();

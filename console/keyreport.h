@@ -64,9 +64,8 @@ KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const w
 
 // Goes through the keys `ids` (ascending), reading their stored objects in one pass over the
 // database (Database::Scanner), and calls `work` with the position in ids and the report of each
-// key (as ReportOf makes it), on two threads at once: most of the time goes into making each key
-// object and its host object, which the module and the host do on any thread. Shows the progress
-// on a terminal.
+// key (as ReportOf makes it): on one thread without the details, on two at once with them (see
+// the implementation). Shows the progress on a terminal.
 void ForEachReport(Session& session, const std::vector<long>& ids, bool details, bool reveal,
                    const wchar_t* command,
                    const std::function<void(size_t index, KeyReport& report)>& work);
