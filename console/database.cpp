@@ -11,6 +11,7 @@
 
 #include "failure.h"
 #include "storage.h"
+#include "testhook.h"
 #include "text.h"
 
 namespace KeyTool {
@@ -309,9 +310,12 @@ class Database::Statement {
   public:
     Statement(Database& database, sqlite3_stmt* statement) : m_db(database), m_stmt(statement) {}
     ~Statement() {
+        if (m_stmt == nullptr) return;
         sqlite3_reset(m_stmt);
         sqlite3_clear_bindings(m_stmt);
     }
+    // Leaves the statement as it is (a scan goes on with it).
+    void Release() noexcept { m_stmt = nullptr; }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -378,13 +382,33 @@ class Database::Statement {
     sqlite3_stmt* m_stmt;
 };
 
+namespace {
+
+// What a read command says where there is no repository.
+[[noreturn]] void NoRepository(const std::wstring& path, const std::wstring& what) {
+    Fail(kExitRepository,
+         L"there is no repository at " + path + L" (" + what +
+             L").\nOnly commands that write make one: 'keytool --repo <file> create <title>' "
+             L"makes a new one with a key, 'keytool --repo <file> import <file.json>' one with the "
+             L"keys of an export. Or name another repository with --repo or KEYTOOL_REPO.");
+}
+
+unsigned long long FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return ~0ull;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
 Database::Database(const std::wstring& path, Access access, unsigned lockTimeoutMs)
-    : m_path(FullPath(path)), m_lockTimeoutMs(lockTimeoutMs) {
+    : m_path(FullPath(path)), m_access(access), m_lockTimeoutMs(lockTimeoutMs) {
     RegisterVfs();
     const DWORD attributes = GetFileAttributesW(m_path.c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         Fail(kExitRepository, L"the repository " + m_path + L" is a folder, not a file");
+    if (!exists && access == Access::Read) NoRepository(m_path, L"no such file");
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
     if (!exists) flags |= SQLITE_OPEN_CREATE;
     const int opened = sqlite3_open_v2(ToUtf8(m_path).c_str(), &m_db, flags, "keytool");
@@ -394,7 +418,7 @@ Database::Database(const std::wstring& path, Access access, unsigned lockTimeout
         m_db = nullptr;
         Fail(kExitRepository, L"cannot open the repository " + m_path + L": " + reason);
     }
-    m_created = !exists;
+    m_newFile = !exists;
     m_statements.assign(kStatementCount, nullptr);
     sqlite3_extended_result_codes(m_db, 1);
     sqlite3_busy_handler(m_db, BusyHandler, this);
@@ -402,6 +426,12 @@ Database::Database(const std::wstring& path, Access access, unsigned lockTimeout
     // every read call costs a round trip through the system.
     try {
         Execute("PRAGMA cache_size = -65536; PRAGMA mmap_size = 1073741824");
+        if (g_hook == L"full-disk") {
+            // As if the disk were full: the file may not grow by a page.
+            Execute(("PRAGMA max_page_count = " +
+                     std::to_string(std::max<unsigned long long>(1, FileSize(m_path) / 4096)))
+                        .c_str());
+        }
         Execute(access == Access::Write ? "BEGIN IMMEDIATE" : "BEGIN");
         m_inTransaction = true;
         CheckSchema();
@@ -425,6 +455,12 @@ void Database::Close() noexcept {
     m_inTransaction = false;
     sqlite3_close(m_db);
     m_db = nullptr;
+    // A command that made the file and failed before its first commit leaves nothing behind
+    // (unless another keytool has written to the file meanwhile).
+    if (m_newFile && !m_committed && FileSize(m_path) == 0) {
+        DeleteFileW(m_path.c_str());
+        DeleteFileW((m_path + L"-journal").c_str());
+    }
 }
 
 void Database::Refuse(const std::wstring& reason) {
@@ -456,6 +492,13 @@ void Database::Failed(const std::wstring& what, int status) {
                                   std::to_wstring(m_lockTimeoutMs / 1000.0).substr(0, 4) +
                                   L" s; nothing was changed (a longer --lock-timeout waits "
                                   L"longer)");
+    if (primary == SQLITE_FULL)
+        Fail(kExitRepository,
+             L"the repository " + m_path +
+                 L" could not be written: the disk is full (or the file reached the largest size "
+                 L"it may have).\nNothing was changed: the command's changes were rolled back. "
+                 L"Free some space on that disk, or move the repository to another one (--repo "
+                 L"names it), and run the command again.");
     if (primary == SQLITE_CORRUPT)
         Refuse(L"is damaged (" + FromUtf8(sqlite3_errstr(status)) + L")");
     const char* message = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(status);
@@ -494,6 +537,11 @@ void Database::CheckSchema() {
     const sqlite3_int64 version = single("PRAGMA user_version");
     const sqlite3_int64 tables = single("SELECT count(*) FROM sqlite_schema");
     if (application == 0 && version == 0 && tables == 0) {
+        // An empty file (or an empty database): only a command that writes sets it up.
+        if (m_access == Access::Read)
+            NoRepository(m_path, FileSize(m_path) == 0 ? L"the file is empty, 0 bytes"
+                                                       : L"the database in the file is empty");
+        m_emptyFile = !m_newFile;
         CreateSchema();
         return;
     }
@@ -601,12 +649,114 @@ long Database::MaxId() {
     return id;
 }
 
+long Database::FreeIdAbove(long after) {
+    sqlite3_stmt* raw = nullptr;
+    const int prepared = sqlite3_prepare_v2(
+        m_db, "SELECT id FROM objects WHERE id > ?1 ORDER BY id", -1, &raw, nullptr);
+    if (prepared != SQLITE_OK) Failed(L"looking for a free ID", prepared);
+    long long candidate = static_cast<long long>(after) + 1;
+    {
+        Statement statement(*this, raw);
+        statement.Bind(1, static_cast<sqlite3_int64>(after));
+        // The IDs in order: the first one past the candidate leaves it free.
+        while (statement.Step() && statement.Integer(0) == candidate) ++candidate;
+    }
+    sqlite3_finalize(raw);
+    return candidate <= 0x7FFFFFFF ? static_cast<long>(candidate) : 0;
+}
+
 std::optional<std::wstring> Database::KindOf(long id) {
     Statement statement(*this, Prepared(kSelectKind, "SELECT kind FROM objects WHERE id = ?1"));
     statement.Bind(1, id);
     if (!statement.Step()) return std::nullopt;
     return statement.Text(0);
 }
+
+// Assembles an object's bag from its property rows, handed over in position order. A damaged row
+// is remembered (the first one) rather than thrown at once, so that a scan can read past it.
+class Database::Assembler {
+  public:
+    // Columns from `first` on: position, parent, name, type, value, flags.
+    void Add(Statement& statement, int first) {
+        if (!m_damage.empty()) return;
+        const long position = static_cast<long>(m_flat.size());
+        const auto damaged = [&](const std::wstring& what) {
+            m_damage = L"property row " + std::to_wstring(position) + L" " + what;
+        };
+        if (statement.Integer(first) != position) return damaged(L"is out of sequence");
+        long parent = -1;
+        if (!statement.IsNull(first + 1)) {
+            const sqlite3_int64 stored = statement.Integer(first + 1);
+            if (stored < 0 || stored >= position)
+                return damaged(L"names a parent that does not precede it");
+            parent = static_cast<long>(stored);
+        }
+        const int level = parent < 0 ? 0 : m_depth[static_cast<size_t>(parent)] + 1;
+        if (level > kMaxBagDepth) return damaged(L"is nested too deeply");
+        StoredProperty property;
+        property.name = statement.Text(first + 2);
+        const sqlite3_int64 type = statement.Integer(first + 3);
+        property.flags = static_cast<LONG>(statement.Integer(first + 5));
+        VARIANT* value = property.value.Receive();
+        const int column = first + 4;
+        const int stored = statement.TypeOf(column);
+        const VARTYPE vt = static_cast<VARTYPE>(type);
+        bool valid = type >= 0 && type <= 0xFFFF && TypeName(vt) != nullptr;
+        if (valid) {
+            if (vt == VT_EMPTY || vt == VT_NULL) {
+                valid = stored == SQLITE_NULL;
+                V_VT(value) = vt;
+            } else if (vt == VT_R4 || vt == VT_R8 || vt == VT_DATE) {
+                valid = stored == SQLITE_FLOAT || stored == SQLITE_INTEGER;
+                V_VT(value) = vt;
+                if (vt == VT_R4)
+                    V_R4(value) = static_cast<float>(statement.Real(column));
+                else
+                    V_R8(value) = statement.Real(column);
+            } else if (vt == VT_BSTR) {
+                valid = stored == SQLITE_TEXT;
+                const std::wstring text = statement.Text(column);
+                V_BSTR(value) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                if (V_BSTR(value) == nullptr) throw std::bad_alloc();
+                V_VT(value) = VT_BSTR;
+            } else {
+                valid =
+                    stored == SQLITE_INTEGER && SetInteger(*value, vt, statement.Integer(column));
+            }
+        }
+        if (!valid)
+            return damaged(L"(" + Excerpt(property.name) +
+                           L") has a value that does not fit its type " + std::to_wstring(type));
+        m_flat.push_back(std::move(property));
+        m_parents.push_back(parent);
+        m_depth.push_back(level);
+    }
+
+    // The bag of the rows added. Throws Failure (kExitRepository) naming the damaged row.
+    void Finish(StoredObject& object, const std::wstring& path) {
+        if (!m_damage.empty())
+            Fail(kExitRepository, L"the stored object " + std::to_wstring(object.id) + L" in " +
+                                      path + L" is damaged: " + m_damage);
+        // Each row's parent precedes it, so the nested bags can be assembled from the last row
+        // back to the first. children[i]: the positions in the bag of row i; the last entry is
+        // the top bag.
+        std::vector<std::vector<size_t>> children(m_flat.size() + 1);
+        for (size_t i = 0; i < m_flat.size(); ++i)
+            children[m_parents[i] < 0 ? m_flat.size() : static_cast<size_t>(m_parents[i])]
+                .push_back(i);
+        for (size_t i = m_flat.size(); i-- > 0;)
+            for (const size_t child : children[i])
+                m_flat[i].properties.push_back(std::move(m_flat[child]));
+        for (const size_t child : children[m_flat.size()])
+            object.properties.push_back(std::move(m_flat[child]));
+    }
+
+  private:
+    std::vector<StoredProperty> m_flat;
+    std::vector<long> m_parents;
+    std::vector<int> m_depth;
+    std::wstring m_damage;
+};
 
 std::optional<StoredObject> Database::Read(long id) {
     // Commands that read many objects do so from two threads; a prepared statement serves one
@@ -622,77 +772,92 @@ std::optional<StoredObject> Database::Read(long id) {
         object.kind = statement.Text(0);
         object.title = statement.Text(1);
     }
-    const auto damaged = [&](long position, const std::wstring& what) {
-        Fail(kExitRepository, L"the stored object " + std::to_wstring(id) + L" in " + m_path +
-                                  L" is damaged: property row " + std::to_wstring(position) + L" " +
-                                  what);
-    };
-    // The rows in position order; each one's parent precedes it, so the nested bags can be
-    // assembled from the last row back to the first.
-    std::vector<StoredProperty> flat;
-    std::vector<long> parents;
-    std::vector<int> depth;
+    Assembler rows;
     Statement statement(*this, Prepared(kSelectRows,
                                         "SELECT position, parent, name, type, value, flags "
                                         "FROM properties WHERE object = ?1 ORDER BY position"));
     statement.Bind(1, id);
-    while (statement.Step()) {
-        const long position = static_cast<long>(flat.size());
-        if (statement.Integer(0) != position) damaged(position, L"is out of sequence");
-        long parent = -1;
-        if (!statement.IsNull(1)) {
-            const sqlite3_int64 stored = statement.Integer(1);
-            if (stored < 0 || stored >= position)
-                damaged(position, L"names a parent that does not precede it");
-            parent = static_cast<long>(stored);
-        }
-        const int level = parent < 0 ? 0 : depth[static_cast<size_t>(parent)] + 1;
-        if (level > kMaxBagDepth) damaged(position, L"is nested too deeply");
-        StoredProperty property;
-        property.name = statement.Text(2);
-        const sqlite3_int64 type = statement.Integer(3);
-        property.flags = static_cast<LONG>(statement.Integer(5));
-        VARIANT* value = property.value.Receive();
-        const int stored = statement.TypeOf(4);
-        const VARTYPE vt = static_cast<VARTYPE>(type);
-        bool valid = type >= 0 && type <= 0xFFFF && TypeName(vt) != nullptr;
-        if (valid) {
-            if (vt == VT_EMPTY || vt == VT_NULL) {
-                valid = stored == SQLITE_NULL;
-                V_VT(value) = vt;
-            } else if (vt == VT_R4 || vt == VT_R8 || vt == VT_DATE) {
-                valid = stored == SQLITE_FLOAT || stored == SQLITE_INTEGER;
-                V_VT(value) = vt;
-                if (vt == VT_R4)
-                    V_R4(value) = static_cast<float>(statement.Real(4));
-                else
-                    V_R8(value) = statement.Real(4);
-            } else if (vt == VT_BSTR) {
-                valid = stored == SQLITE_TEXT;
-                const std::wstring text = statement.Text(4);
-                V_BSTR(value) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-                if (V_BSTR(value) == nullptr) throw std::bad_alloc();
-                V_VT(value) = VT_BSTR;
-            } else {
-                valid = stored == SQLITE_INTEGER && SetInteger(*value, vt, statement.Integer(4));
-            }
-        }
-        if (!valid)
-            damaged(position, L"(" + property.name + L") has a value that does not fit its type " +
-                                  std::to_wstring(type));
-        flat.push_back(std::move(property));
-        parents.push_back(parent);
-        depth.push_back(level);
-    }
-    // children[i]: the positions in the bag of row i; the last entry is the top bag.
-    std::vector<std::vector<size_t>> children(flat.size() + 1);
-    for (size_t i = 0; i < flat.size(); ++i)
-        children[parents[i] < 0 ? flat.size() : static_cast<size_t>(parents[i])].push_back(i);
-    for (size_t i = flat.size(); i-- > 0;)
-        for (const size_t child : children[i]) flat[i].properties.push_back(std::move(flat[child]));
-    for (const size_t child : children[flat.size()])
-        object.properties.push_back(std::move(flat[child]));
+    while (statement.Step()) rows.Add(statement, 0);
+    rows.Finish(object, m_path);
     return object;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scanner
+
+Database::Scanner::Scanner(Database& database, std::vector<long> ids)
+    : m_db(database), m_ids(std::move(ids)) {
+    if (m_ids.empty()) return;
+    // A pass over the tables pays when a good part of the objects is wanted; a few are read
+    // one by one.
+    sqlite3_int64 total = 0;
+    {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(m_db.m_db, "SELECT count(*) FROM objects", -1, &raw, nullptr) ==
+            SQLITE_OK) {
+            Statement count(m_db, raw);
+            if (count.Step()) total = count.Integer(0);
+        }
+        sqlite3_finalize(raw);
+    }
+    if (static_cast<sqlite3_int64>(m_ids.size()) * 4 < total) return;
+    const auto prepare = [&](const char* sql, sqlite3_stmt*& statement) {
+        const int status = sqlite3_prepare_v2(m_db.m_db, sql, -1, &statement, nullptr);
+        if (status != SQLITE_OK) m_db.Failed(L"reading the objects", status);
+        sqlite3_bind_int64(statement, 1, m_ids.front());
+    };
+    prepare("SELECT id, kind, title FROM objects WHERE id >= ?1 ORDER BY id", m_objects);
+    prepare(
+        "SELECT object, position, parent, name, type, value, flags FROM properties "
+        "WHERE object >= ?1 ORDER BY object, position",
+        m_rows);
+    m_objectsLeft = Step(m_objects);
+    m_rowsLeft = Step(m_rows);
+}
+
+Database::Scanner::~Scanner() {
+    sqlite3_finalize(m_objects);
+    sqlite3_finalize(m_rows);
+}
+
+bool Database::Scanner::Step(sqlite3_stmt* statement) {
+    const int status = sqlite3_step(statement);
+    if (status == SQLITE_ROW) return true;
+    if (status != SQLITE_DONE) m_db.Failed(L"reading the objects", status);
+    return false;
+}
+
+bool Database::Scanner::Next(long& id, std::optional<StoredObject>& object) {
+    object.reset();
+    if (m_next >= m_ids.size()) return false;
+    id = m_ids[m_next++];
+    if (m_objects == nullptr) {
+        object = m_db.Read(id);
+        return true;
+    }
+    while (m_objectsLeft && sqlite3_column_int64(m_objects, 0) < id)
+        m_objectsLeft = Step(m_objects);
+    while (m_rowsLeft && sqlite3_column_int64(m_rows, 0) < id) m_rowsLeft = Step(m_rows);
+    if (!m_objectsLeft || sqlite3_column_int64(m_objects, 0) != id) return true;
+    StoredObject found;
+    found.id = id;
+    {
+        Statement row(m_db, m_objects);
+        found.kind = row.Text(1);
+        found.title = row.Text(2);
+        row.Release();
+    }
+    Assembler rows;
+    while (m_rowsLeft && sqlite3_column_int64(m_rows, 0) == id) {
+        Statement row(m_db, m_rows);
+        rows.Add(row, 1);
+        row.Release();
+        m_rowsLeft = Step(m_rows);
+    }
+    m_objectsLeft = Step(m_objects);
+    rows.Finish(found, m_db.m_path);
+    object = std::move(found);
+    return true;
 }
 
 void Database::Write(const StoredObject& object) {
@@ -764,6 +929,7 @@ void Database::Commit() {
     if (g_hook.rfind(L"hold:", 0) == 0) Sleep(static_cast<DWORD>(std::stoul(g_hook.substr(5))));
     Execute("COMMIT");
     m_inTransaction = false;
+    m_committed = true;
     if (g_hook == L"crash-after-commit") CrashForTest();
 }
 

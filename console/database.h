@@ -25,7 +25,8 @@
 // "crash-before-commit" once the changed rows are written but not committed,
 // "crash-after-commit" right after the commit. "slow-write" pauses at each write, so that a test
 // can kill the process during a change; "hold:MS" keeps the transaction open for MS
-// milliseconds before committing.
+// milliseconds before committing; "full-disk" lets the file grow by no page, as a full disk
+// would. (testhook.h reads the variable.)
 #pragma once
 
 #include <memory>
@@ -62,17 +63,47 @@ class Database {
     Database& operator=(const Database&) = delete;
 
     const std::wstring& Path() const noexcept { return m_path; }
+    // Whether the command set up a new repository: in a new file, or in an empty one (then
+    // WasEmptyFile). Only a writing command does; a reading one refuses a missing or empty file
+    // (kExitRepository, saying how to make a repository). A writing command that made the file
+    // and fails before it commits removes it again.
     bool Created() const noexcept { return m_created; }
+    bool WasEmptyFile() const noexcept { return m_emptyFile; }
 
     // IDs of the objects of `kind`, ascending; with a state or compromised filter, the objects
     // that may match it (those whose stored value cannot be read are included too).
     std::vector<long> Ids(const std::wstring& kind, const IdFilter& filter = IdFilter());
     std::vector<long> AllIds();
-    long MaxId();
+    long MaxId();  // 0 when there is no object
+    // The lowest ID above `after` that no object holds, or 0 when every one up to
+    // 2,147,483,647 is taken.
+    long FreeIdAbove(long after);
     // The stored kind of object id, or nothing when there is no such object.
     std::optional<std::wstring> KindOf(long id);
     // The object, or nothing. Throws Failure (kExitRepository) when its stored rows are damaged.
     std::optional<StoredObject> Read(long id);
+    // Reads objects one after the other in ascending ID order: in one pass over the tables when
+    // a good part of them is wanted, else one by one. Used by one thread at a time.
+    class Scanner {
+      public:
+        Scanner(Database& database, std::vector<long> ids);  // ids ascending
+        ~Scanner();
+        Scanner(const Scanner&) = delete;
+        Scanner& operator=(const Scanner&) = delete;
+        // The next of the IDs, false after the last: `object` is empty when there is no object
+        // under it. Throws Failure (kExitRepository) for an object whose rows are damaged; the
+        // next call goes on with the next ID.
+        bool Next(long& id, std::optional<StoredObject>& object);
+
+      private:
+        bool Step(sqlite3_stmt* statement);
+        Database& m_db;
+        std::vector<long> m_ids;
+        size_t m_next = 0;
+        sqlite3_stmt* m_objects = nullptr;
+        sqlite3_stmt* m_rows = nullptr;
+        bool m_objectsLeft = false, m_rowsLeft = false;
+    };
     // Inserts the object, or updates the rows that differ from the stored ones.
     void Write(const StoredObject& object);
     // Commits the transaction (a reading command's commit just ends its snapshot).
@@ -80,6 +111,7 @@ class Database {
 
   private:
     class Statement;
+    class Assembler;
 
     void Close() noexcept;
     void Execute(const char* sql);
@@ -91,7 +123,11 @@ class Database {
 
     std::wstring m_path;
     sqlite3* m_db = nullptr;
+    Access m_access;
     bool m_created = false;
+    bool m_newFile = false;    // this command made the file
+    bool m_emptyFile = false;  // the file was there but empty
+    bool m_committed = false;
     bool m_inTransaction = false;
     unsigned m_lockTimeoutMs;
     unsigned long long m_waitStart = 0;

@@ -18,7 +18,9 @@
 // and its key objects lack SI_VALUE and SI_DERIVED_KEY.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "objectdata.h"
@@ -26,21 +28,56 @@
 namespace KeyTool {
 
 // Why a JSON text is not a repository: where (a path such as objects[1].properties[4]) and
-// what is wrong, as one text.
+// what is wrong, as one text. Text of the file that it quotes is escaped and bounded (Excerpt).
 struct InvalidRepositoryJson {
     std::wstring reason;
     bool keyMaterialLeftOut = false;  // a valid export without key material
 };
 
-// The objects of a repository JSON text, checked as a whole. Throws InvalidRepositoryJson.
-// A valid export without key material is refused too (keyMaterialLeftOut set): importing it
-// would make keys without values.
-std::vector<StoredObject> ParseRepositoryJson(const std::string& bytes);
+// Where the bytes of a repository JSON text come from.
+class JsonSource {
+  public:
+    virtual ~JsonSource() = default;
+    // Up to `size` bytes into `buffer`; 0 at the end. Throws Failure when the bytes cannot be
+    // read.
+    virtual size_t Read(char* buffer, size_t size) = 0;
+};
 
-// The JSON text of `objects` (ascending IDs expected). Without `withKeyMaterial` the key
-// values and derived keys are left out and the text says so. Throws Failure (kExitRepository)
-// for a value JSON cannot carry.
-std::string RepositoryJson(const std::vector<StoredObject>& objects, bool withKeyMaterial);
+// The longest text value (in bytes of the file) and the longest other token a repository JSON
+// text may hold; longer ones are refused, so that memory stays bounded whatever the file holds.
+inline constexpr size_t kMaxJsonTextBytes = size_t{64} << 20;
+inline constexpr size_t kMaxJsonTokenBytes = 4096;
+
+// Reads a repository JSON text as a stream and checks it as a whole. Each object is handed to
+// `take` as soon as it was read and checked, in the order of the text, with its position in
+// "objects"; only one object is held in memory at a time. `progress` (if given) is called now and
+// then with the number of bytes read so far.
+// Throws InvalidRepositoryJson, possibly after `take` was called for the objects before the fault
+// (the caller keeps what it did with them apart until the whole text was read). A valid export
+// without key material is refused too (keyMaterialLeftOut set): importing it would make keys
+// without values.
+void ReadRepositoryJson(JsonSource& source,
+                        const std::function<void(StoredObject& object, size_t index)>& take,
+                        const std::function<void(unsigned long long bytes)>& progress = {});
+
+// Writes the JSON text of a repository object by object, through `sink`, which takes each piece
+// of UTF-8 text as it is made. The text is the same as one JSON document of all the objects
+// written with an indent of 2. Without `withKeyMaterial` the key values and derived keys are left
+// out and the text says so.
+class RepositoryJsonWriter {
+  public:
+    RepositoryJsonWriter(bool withKeyMaterial, std::function<void(std::string_view)> sink);
+    // Adds one object (ascending IDs expected). Throws Failure (kExitRepository) for a value JSON
+    // cannot carry; nothing of the object is written then.
+    void Add(const StoredObject& object);
+    // Ends the text.
+    void Finish();
+
+  private:
+    bool m_withKeyMaterial;
+    std::function<void(std::string_view)> m_sink;
+    size_t m_count = 0;
+};
 
 // Names of the properties that hold key material.
 bool IsKeyMaterial(const std::wstring& propertyName);

@@ -123,15 +123,15 @@ KeyModule::KeyModule() {
     const std::wstring registered = RegisteredPath(clsid);
     const bool bare = registered.find_first_of(L"\\/:") == std::wstring::npos;
     if (!registered.empty() && !bare && !FileExists(registered))
-        Fail(kExitModule, L"the key module registered for " + GuidText(clsid) +
-                              L" cannot be loaded: its file " + registered + L" was not found (" +
-                              StatusText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) + L").\n" +
-                              kRegisterHint);
+        Fail(kExitModule,
+             L"the key module registered for " + GuidText(clsid) + L" cannot be loaded: its file " +
+                 SafeText(registered) + L" was not found (" +
+                 StatusText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) + L").\n" + kRegisterHint);
     hr = CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_PPV_ARGS(&m_factory));
     if (FAILED(hr) || !m_factory) {
         const std::wstring& path = registered;
         Fail(kExitModule, L"the key module registered for " + GuidText(clsid) + L" (" +
-                              (path.empty() ? std::wstring(L"no module path") : path) +
+                              (path.empty() ? std::wstring(L"no module path") : SafeText(path)) +
                               L") cannot be loaded: " + StatusText(FAILED(hr) ? hr : E_POINTER) +
                               L".\n" + kRegisterHint);
     }
@@ -160,10 +160,12 @@ KeyObject KeyModule::Attach(ISInfoObject* host, bool isNew) const {
         return key.m_plugin->Initialize(host, isNew ? VARIANT_TRUE : VARIANT_FALSE);
     });
     if (status.Failed())
-        Fail(kExitRefused,
-             L"the key object refused its host object (Initialize): " + StatusText(status.hr) +
-                 (status.description.empty() ? L""
-                                             : L"\n  error information: " + status.description));
+        Fail(
+            kExitRefused,
+            L"the key object refused its host object (Initialize): " + StatusText(status.hr) +
+                (status.description.empty() ? L""
+                                            : L"\n  error information: " +
+                                                  Excerpt(status.description, kDescriptionLength)));
     return key;
 }
 

@@ -111,7 +111,7 @@ StoredBag ReadHostBag(ISProperties* bag, long id, int depth) {
         Check(property->get_Value(entry.value.Receive()), id, L"ISProperty::Value");
         Check(property->get_Flags(&entry.flags), id, L"ISProperty::Flags");
         if (TypeName(entry.value.Type()) == nullptr)
-            CannotStore(id, L"its property " + entry.name + L" holds a value of type " +
+            CannotStore(id, L"its property " + Excerpt(entry.name) + L" holds a value of type " +
                                 std::to_wstring(entry.value.Type()) +
                                 L" that the repository cannot hold");
         try {
@@ -120,8 +120,8 @@ StoredBag ReadHostBag(ISProperties* bag, long id, int depth) {
                 ToUtf8(std::wstring_view(V_BSTR(&entry.value.Get()),
                                          SysStringLen(V_BSTR(&entry.value.Get()))));
         } catch (const std::runtime_error&) {
-            CannotStore(
-                id, L"the name or text of its property " + entry.name + L" is not valid UTF-16");
+            CannotStore(id, L"the name or text of its property " + Excerpt(entry.name) +
+                                L" is not valid UTF-16");
         }
         ComPtr<ISProperties> nested;
         Check(property->get_Properties(&nested), id, L"ISProperty::Properties");

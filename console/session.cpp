@@ -13,7 +13,8 @@ bool g_hostTrace = false;
 
 std::wstring Described(const CallStatus& status) {
     std::wstring text = StatusText(status.hr);
-    if (!status.description.empty()) text += L"\n  error information: " + status.description;
+    if (!status.description.empty())
+        text += L"\n  error information: " + Excerpt(status.description, kDescriptionLength);
     return text;
 }
 
@@ -31,25 +32,27 @@ Session::Session(const RepositoryOptions& options, Database::Access access)
     : m_module(),
       m_db(options.path, access, options.lockTimeoutMs),
       m_repository(RefHost::CreateRepository()) {
-    if (m_db.Created()) Err(L"keytool: created a new repository " + m_db.Path() + L"\n");
+    if (m_db.Created())
+        Err(m_db.WasEmptyFile() ? L"keytool: the file " + m_db.Path() +
+                                      L" was empty; set up a new repository in it\n"
+                                : L"keytool: created a new repository " + m_db.Path() + L"\n");
     HostTrace(L"repository " + m_db.Path() + L" opened");
 }
 
 ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstring& source) {
     const std::wstring what = L"object " + std::to_wstring(object.id) + L" of kind " +
-                              SafeText(object.kind) + L" in " + source;
+                              Excerpt(object.kind) + L" in " + source;
     ComPtr<ISInfoObject> host;
-    HRESULT hr = RefHost::NewObjectWithId(*m_repository, object.kind, object.id, &host);
+    HRESULT hr = RefHost::NewEmptyObjectWithId(*m_repository, object.kind, object.id, &host);
     ComPtr<ISProperties> bag;
     if (SUCCEEDED(hr)) hr = host->get_Properties(&bag);
     if (SUCCEEDED(hr) && !bag) hr = E_POINTER;
-    if (SUCCEEDED(hr)) hr = bag->Clear();
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused " + what + L": " + StatusText(hr));
     std::wstring where;
     hr = BagToHost(object.properties, bag.Get(), where);
     if (FAILED(hr))
-        Fail(kExitRepository, L"the repository refused the property " + SafeText(where) + L" of " +
+        Fail(kExitRepository, L"the repository refused the property " + Excerpt(where) + L" of " +
                                   what + L": " + StatusText(hr));
     hr = m_repository->Store(host.Get());
     if (FAILED(hr))
@@ -67,14 +70,24 @@ void Session::Forget(long id) {
 }
 
 KeyObject Session::NewKey() {
+    // A new object gets the ID above the highest stored one, as the repository's server hands
+    // them out; after the last ID there is, the lowest free one above 1000.
+    constexpr long kLastId = 0x7FFFFFFF;
     const long last = m_db.MaxId();
-    if (last >= 0x7FFFFFFF) Fail(kExitRefused, L"the repository has no ID left for a new object");
+    long id = last < kFirstNewId ? kFirstNewId : last < kLastId ? last + 1 : 0;
+    if (id == 0) {
+        id = m_db.FreeIdAbove(kFirstNewId - 1);
+        if (id == 0)
+            Fail(kExitRefused, L"the repository " + m_db.Path() +
+                                   L" has no ID left for a new object: every ID from " +
+                                   std::to_wstring(kFirstNewId) + L" to " +
+                                   std::to_wstring(kLastId) + L" is taken");
+        Err(L"keytool: the repository holds an object under the last ID there is (" +
+            std::to_wstring(kLastId) + L"); the new key takes the lowest free ID, " +
+            std::to_wstring(id) + L"\n");
+    }
     ComPtr<ISInfoObject> host;
-    // The in-memory repository hands out IDs above those it holds; it is told to go on above
-    // every stored one.
-    const HRESULT hr = last > 1000
-                           ? RefHost::NewObjectWithId(*m_repository, kKeyKind, last + 1, &host)
-                           : m_repository->NewObject(kKeyKind, &host);
+    const HRESULT hr = RefHost::NewObjectWithId(*m_repository, kKeyKind, id, &host);
     if (FAILED(hr) || !host)
         Fail(kExitRefused, L"the repository could not make a new key object: " +
                                StatusText(FAILED(hr) ? hr : E_POINTER));
@@ -84,29 +97,35 @@ KeyObject Session::NewKey() {
 }
 
 KeyObject Session::OpenKey(long id, const std::wstring& command) {
-    ComPtr<ISInfoObject> host;
-    HRESULT hr = S_OK;
-    if (!m_repository->Contains(id)) {
-        const std::optional<StoredObject> stored = m_db.Read(id);
-        if (!stored)
-            Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
-                                   L" in " + m_db.Path() + L" (" +
-                                   StatusText(KV_E_IDNOTINCOLLECTION) + L")");
-        if (stored->kind != kKeyKind)
-            Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
-                                   (stored->kind.empty() ? std::wstring(L"of no kind")
-                                                         : L"a " + SafeText(stored->kind)) +
-                                   L", not a key");
-        // The host object just committed holds the committed state: it serves as the loaded
-        // object, without a second copy.
-        host = Load(*stored, m_db.Path());
-    } else {
-        hr = m_repository->Load(id, &host);
+    if (m_repository->Contains(id)) {
+        ComPtr<ISInfoObject> host;
+        const HRESULT hr = m_repository->Load(id, &host);
+        if (FAILED(hr) || !host)
+            Fail(kExitRefused, command + L": the repository could not load object " +
+                                   std::to_wstring(id) + L": " +
+                                   StatusText(FAILED(hr) ? hr : E_POINTER));
+        return Attach(id, host, command);
     }
-    if (FAILED(hr) || !host)
-        Fail(kExitRefused, command + L": the repository could not load object " +
-                               std::to_wstring(id) + L": " +
-                               StatusText(FAILED(hr) ? hr : E_POINTER));
+    return OpenStoredKey(id, m_db.Read(id), command);
+}
+
+KeyObject Session::OpenStoredKey(long id, const std::optional<StoredObject>& stored,
+                                 const std::wstring& command) {
+    if (!stored)
+        Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
+                               L" in " + m_db.Path() + L" (" + StatusText(KV_E_IDNOTINCOLLECTION) +
+                               L")");
+    if (stored->kind != kKeyKind)
+        Fail(kExitRefused, command + L": object " + std::to_wstring(id) + L" is " +
+                               (stored->kind.empty() ? std::wstring(L"of no kind")
+                                                     : L"a " + Excerpt(stored->kind)) +
+                               L", not a key");
+    // The host object just committed holds the committed state: it serves as the loaded
+    // object, without a second copy.
+    return Attach(id, Load(*stored, m_db.Path()), command);
+}
+
+KeyObject Session::Attach(long id, const ComPtr<ISInfoObject>& host, const std::wstring& command) {
     BSTR kind = nullptr;
     const HRESULT kindHr = host->get_Kind(&kind);
     const std::wstring kindText(kind ? kind : L"", SysStringLen(kind));
@@ -114,7 +133,7 @@ KeyObject Session::OpenKey(long id, const std::wstring& command) {
     if (FAILED(kindHr) || kindText != kKeyKind)
         Fail(kExitRefused,
              command + L": object " + std::to_wstring(id) + L" is " +
-                 (kindText.empty() ? std::wstring(L"of no kind") : L"a " + SafeText(kindText)) +
+                 (kindText.empty() ? std::wstring(L"of no kind") : L"a " + Excerpt(kindText)) +
                  L", not a key");
     KeyObject key = m_module.Attach(host.Get(), false);
     HostTrace(L"key object " + std::to_wstring(id) + L" loaded and initialised");

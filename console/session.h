@@ -31,6 +31,8 @@ inline constexpr wchar_t kEncoding[] = L"SI_ENCODING";
 
 inline constexpr wchar_t kKeyKind[] = L"CryptoGraphicKey";
 inline constexpr wchar_t kKeyMimeType[] = L"application/x-cryptographic-key";
+// The first ID the repository hands out (lower ones belong to the platform's own objects).
+inline constexpr long kFirstNewId = 1001;
 
 // Writes a line about the host's own steps to standard error when tracing is on.
 void HostTrace(const std::wstring& text);
@@ -51,12 +53,18 @@ class Session {
     Database& Db() { return m_db; }
     const std::wstring& Path() const { return m_db.Path(); }
 
-    // A new key object over a new host object (not committed yet), with an ID above every
-    // stored one.
+    // A new key object over a new host object (not committed yet), with the ID above every
+    // stored one (at least kFirstNewId); when an object holds the last ID there is
+    // (2,147,483,647), the lowest free ID from kFirstNewId on, saying so on standard error.
+    // Throws Failure (kExitRefused) when no ID is free.
     KeyObject NewKey();
     // The committed key `id`, over a new host object loaded from the repository. Throws
     // Failure (kExitRefused) when there is no such object or it is not a key.
     KeyObject OpenKey(long id, const std::wstring& command);
+    // The same for an object read already (empty when there is none under `id`), as a scan of
+    // the database gives it.
+    KeyObject OpenStoredKey(long id, const std::optional<StoredObject>& stored,
+                            const std::wstring& command);
     // Drops the in-memory copy of object `id` (a command that goes through many objects keeps
     // one at a time).
     void Forget(long id);
@@ -75,6 +83,8 @@ class Session {
     void SetBatch(bool batch) { m_batch = batch; }
 
   private:
+    // The key object over a loaded host object, checked to be a key.
+    KeyObject Attach(long id, const ComPtr<ISInfoObject>& host, const std::wstring& command);
     // The stored object as a host object committed to the in-memory repository.
     ComPtr<ISInfoObject> Load(const StoredObject& object, const std::wstring& source);
 

@@ -93,17 +93,6 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
 
 }  // namespace
 
-std::wstring TestHook() {
-    wchar_t value[64] = {};
-    const DWORD length = GetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", value, 64);
-    return length > 0 && length < 64 ? std::wstring(value, length) : std::wstring();
-}
-
-void CrashForTest() {
-    TerminateProcess(GetCurrentProcess(), 86);
-    ExitProcess(86);
-}
-
 void CreateOwnerOnlyFile(const std::wstring& path) {
     Handle file(CreateProtected(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW));
     if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS)
@@ -136,50 +125,73 @@ bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string ReadWholeFile(const std::wstring& path, size_t maxBytes) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) Fail(kExitRepository, L"cannot open " + path + L": " + LastErrorText());
+InputFile::InputFile(const std::wstring& path)
+    : m_path(path),
+      m_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {
+    if (m_handle == INVALID_HANDLE_VALUE)
+        Fail(kExitRepository, L"cannot open " + path + L": " + LastErrorText());
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size))
-        Fail(kExitRepository, L"cannot read " + path + L": " + LastErrorText());
-    if (static_cast<ULONGLONG>(size.QuadPart) > maxBytes)
-        Fail(kExitRepository, path + L" is larger than a repository file can be (" +
-                                  std::to_wstring(size.QuadPart) + L" bytes)");
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD read = 0;
-        if (!ReadFile(file.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done),
-                      &read, nullptr))
-            Fail(kExitRepository, L"cannot read " + path + L": " + LastErrorText());
-        if (read == 0) break;  // shorter than its size said: what was read is checked as it is
-        done += read;
-    }
-    bytes.resize(done);
-    return bytes;
+    if (GetFileSizeEx(m_handle, &size)) m_size = static_cast<unsigned long long>(size.QuadPart);
 }
 
-void WriteFileAtomically(const std::wstring& path, const std::string& bytes) {
-    const std::wstring temporary = path + L".tmp";
-    {
-        Handle file(CreateProtected(temporary, GENERIC_WRITE, CREATE_ALWAYS));
-        if (!file.Valid())
-            Fail(kExitRepository, L"cannot create " + temporary + L": " + LastErrorText());
-        if (!WriteAll(file.Get(), bytes.data(), bytes.size()) || !FlushFileBuffers(file.Get()) ||
-            !file.Close()) {
-            const std::wstring reason = LastErrorText();
-            file.Close();
-            DeleteFileW(temporary.c_str());
-            Fail(kExitRepository, L"cannot write " + temporary + L": " + reason + L"; " + path +
-                                      L" was left as it was");
-        }
+InputFile::~InputFile() {
+    CloseHandle(m_handle);
+}
+
+size_t InputFile::Read(char* buffer, size_t size) {
+    DWORD read = 0;
+    if (!ReadFile(m_handle, buffer, static_cast<DWORD>(std::min<size_t>(size, 1u << 30)), &read,
+                  nullptr))
+        Fail(kExitRepository, L"cannot read " + m_path + L": " + LastErrorText());
+    return read;
+}
+
+ReplacementFile::ReplacementFile(std::wstring path)
+    : m_path(std::move(path)),
+      m_temporary(m_path + L".tmp"),
+      m_handle(CreateProtected(m_temporary, GENERIC_WRITE, CREATE_ALWAYS)) {
+    if (m_handle == INVALID_HANDLE_VALUE)
+        Fail(kExitRepository, L"cannot create " + m_temporary + L": " + LastErrorText());
+}
+
+ReplacementFile::~ReplacementFile() {
+    if (m_handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_handle);
+        DeleteFileW(m_temporary.c_str());
     }
-    if (!MoveFileExW(temporary.c_str(), path.c_str(),
+}
+
+void ReplacementFile::Failed(const std::wstring& what, DWORD error) {
+    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
+    DeleteFileW(m_temporary.c_str());
+    const bool full = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+    Fail(kExitRepository,
+         what + L": " + StatusText(HRESULT_FROM_WIN32(error)) + L".\n" +
+             (full ? L"The disk is full. " : L"") + m_path + L" was left as it was" +
+             (full ? L"; free some space on that disk (or write to another one) and run the "
+                     L"command again."
+                   : L"."));
+}
+
+void ReplacementFile::Write(std::string_view bytes) {
+    if (!WriteAll(m_handle, bytes.data(), bytes.size()))
+        Failed(L"cannot write " + m_temporary, GetLastError());
+}
+
+void ReplacementFile::Commit() {
+    if (!FlushFileBuffers(m_handle)) Failed(L"cannot write " + m_temporary, GetLastError());
+    const BOOL closed = CloseHandle(m_handle);
+    const DWORD error = GetLastError();
+    m_handle = INVALID_HANDLE_VALUE;
+    if (!closed) Failed(L"cannot write " + m_temporary, error);
+    if (!MoveFileExW(m_temporary.c_str(), m_path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const std::wstring reason = LastErrorText();
-        DeleteFileW(temporary.c_str());
-        Fail(kExitRepository, L"cannot replace " + path + L" with the new contents: " + reason +
+        const DWORD moveError = GetLastError();
+        DeleteFileW(m_temporary.c_str());
+        Fail(kExitRepository, L"cannot replace " + m_path + L" with the new contents: " +
+                                  StatusText(HRESULT_FROM_WIN32(moveError)) +
                                   L"; it was left as it was");
     }
 }

@@ -3,6 +3,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -239,6 +240,56 @@ std::wstring SafeText(std::wstring_view text) {
     return out;
 }
 
+std::wstring Grouped(unsigned long long number) {
+    std::wstring digits = std::to_wstring(number);
+    for (size_t at = digits.size(); at > 3;) {
+        at -= 3;
+        digits.insert(at, 1, L',');
+    }
+    return digits;
+}
+
+std::wstring Excerpt(std::wstring_view text, size_t limit) {
+    if (text.size() <= limit) return SafeText(text);
+    size_t cut = limit;
+    if (cut > 0 && IS_HIGH_SURROGATE(text[cut - 1]) && IS_LOW_SURROGATE(text[cut])) --cut;
+    return SafeText(text.substr(0, cut)) + L"... (" + Grouped(text.size()) + L" characters)";
+}
+
+std::wstring ExcerptOfBytes(std::string_view bytes, size_t limit) {
+    // Decoded one sequence at a time, so that a byte of no valid sequence stays visible.
+    std::wstring out;
+    size_t characters = 0, i = 0;
+    for (; i < bytes.size() && characters < limit; ++characters) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const size_t length = byte < 0x80         ? 1
+                              : (byte >> 5) == 6  ? 2
+                              : (byte >> 4) == 14 ? 3
+                              : (byte >> 3) == 30 ? 4
+                                                  : 0;
+        std::wstring decoded;
+        if (length > 0 && i + length <= bytes.size()) {
+            try {
+                decoded = FromUtf8(bytes.substr(i, length));
+            } catch (const std::runtime_error&) {
+                decoded.clear();
+            }
+        }
+        if (decoded.empty() && !(length == 1 && byte == 0)) {
+            wchar_t escape[8];
+            swprintf(escape, 8, L"\\x%02x", static_cast<unsigned>(byte));
+            out += escape;
+            ++i;
+            continue;
+        }
+        out += length == 1 && byte == 0 ? std::wstring(1, L'\0') : decoded;
+        i += length;
+    }
+    out = SafeText(out);
+    if (i < bytes.size()) out += L"... (" + Grouped(bytes.size()) + L" bytes)";
+    return out;
+}
+
 bool HasControlCharacters(std::wstring_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const wchar_t c = text[i];
@@ -251,6 +302,29 @@ bool HasControlCharacters(std::wstring_view text) {
             return true;
     }
     return false;
+}
+
+bool OutUtf8(std::string_view text) {
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        Out(FromUtf8(text));
+        return true;
+    }
+    while (!text.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size(), 1u << 20));
+        DWORD written = 0;
+        if (!WriteFile(handle, text.data(), chunk, &written, nullptr) || written == 0) return false;
+        text.remove_prefix(written);
+    }
+    return true;
+}
+
+bool ErrIsTerminal() {
+    DWORD mode = 0;
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
 }
 
 void Out(std::wstring_view text) {

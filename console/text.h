@@ -20,6 +20,11 @@ std::wstring FromUtf8(std::string_view text);
 // else as UTF-8 (pipes, files).
 void Out(std::wstring_view text);
 void Err(std::wstring_view text);
+// Writes UTF-8 text to standard output as it is (through the console as UTF-16 when standard
+// output is one). False when it could not be written (a full disk, a closed pipe).
+bool OutUtf8(std::string_view text);
+// Whether standard error is a console (a terminal), not a file or a pipe.
+bool ErrIsTerminal();
 
 // "0x80042A90".
 std::wstring HexStatus(HRESULT hr);
@@ -38,6 +43,20 @@ std::wstring StatusMeaning(HRESULT hr);
 // separators, bidirectional controls and unpaired surrogates are written as escapes ("\x1b",
 // "\u202e"), so that a title can neither move the cursor nor forge or reorder output.
 std::wstring SafeText(std::wstring_view text);
+// How many characters of stored or imported text a message quotes at most.
+inline constexpr size_t kExcerptLength = 60;
+// ... and of a description that an object gave with its error information.
+inline constexpr size_t kDescriptionLength = 300;
+// Stored or imported text as a message quotes it: made safe (SafeText) and bounded. A text
+// longer than `limit` characters is cut (at a character boundary) and marked with its length:
+// "SI_\x1b[31mRED... (1,048,576 characters)".
+std::wstring Excerpt(std::wstring_view text, size_t limit = kExcerptLength);
+// The same for bytes read from a file, which should be UTF-8: a byte that is not part of valid
+// UTF-8 is written as "\xff".
+std::wstring ExcerptOfBytes(std::string_view bytes, size_t limit = kExcerptLength);
+// "1,234,567".
+std::wstring Grouped(unsigned long long number);
+
 // Whether text holds a control character, a line or paragraph separator or an unpaired surrogate
 // (what a new title may not hold).
 bool HasControlCharacters(std::wstring_view text);

@@ -5,8 +5,10 @@
 
 namespace RefHost {
 
-HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
-                        ISInfoObject** object) noexcept try {
+namespace {
+
+HRESULT MakeWithId(Repository& repository, std::wstring_view kind, long id, bool empty,
+                   ISInfoObject** object) {
     using namespace Detail;
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
@@ -16,28 +18,26 @@ HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
     KindInfo info;
     if (!impl->FindKind(kind, info)) return KV_E_PROPERTYNOTFOUND;
 
-    // IDs come from one counter that only NewObjectOf advances: take new objects until the
-    // counter has reached `id`, so that no later object can be given it. A saved repository
-    // read back in ID order needs one object per ID.
+    // The object is made with `id` at once: the repository's counter of new IDs moves above it
+    // without making anything for the IDs in between.
     ComPtr<CInfoObject> created;
-    HRESULT hr = impl->NewObjectOf(info, &created);
+    const HRESULT hr = impl->NewObjectOf(info, &created, id, empty);
     if (FAILED(hr)) return hr;
-    long given = created->IdOrZero();
-    if (given < id && id - given > kMaxImportIdGap) return E_INVALIDARG;
-    while (given < id) {
-        created.Reset();
-        hr = impl->NewObjectOf(info, &created);
-        if (FAILED(hr)) return hr;
-        given = created->IdOrZero();
-    }
-    if (given != id) {
-        Variant value;
-        value.SetLong(id);
-        hr = created->Bag().SetValue(Prop::kId, value.ref());
-        if (FAILED(hr)) return hr;
-    }
     *object = static_cast<ISInfoObject*>(created.Detach());
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
+                        ISInfoObject** object) noexcept try {
+    return MakeWithId(repository, kind, id, false, object);
+}
+HOST_CATCH()
+
+HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, long id,
+                             ISInfoObject** object) noexcept try {
+    return MakeWithId(repository, kind, id, true, object);
 }
 HOST_CATCH()
 

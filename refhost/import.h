@@ -8,18 +8,20 @@
 
 namespace RefHost {
 
-// The largest distance above the last ID handed out that NewObjectWithId accepts: every ID in
-// between is used up, one new object each.
-inline constexpr long kMaxImportIdGap = 1L << 20;
-
 // A new, uncommitted InfoObject of an installed kind (as NewObject makes it) whose SI_ID is `id`
 // instead of a new ID, for an object saved earlier under `id`. The caller fills its bag and
 // commits it with Repository::Store (which stamps SI_UPDATE_TS with the time of that commit).
-// NewObject never hands out `id` afterwards.
-// E_INVALIDARG: `repository` was not made by CreateRepository, `id` is not positive, or `id` is
-// more than kMaxImportIdGap above the last ID handed out. KV_E_PROPERTYNOTFOUND: kind not
-// installed. HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS): an object is committed under `id`.
+// NewObject never hands out `id` afterwards: new IDs continue above the highest ID handed out or
+// taken, whatever its value (up to 2,147,483,647), at a cost that does not grow with it.
+// E_INVALIDARG: `repository` was not made by CreateRepository, or `id` is not positive.
+// KV_E_PROPERTYNOTFOUND: kind not installed. HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS): an object
+// is committed under `id`.
 HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
                         ISInfoObject** object) noexcept;
+
+// The same with an empty bag, for an object whose saved bag the caller puts back whole (SI_ID,
+// SI_KIND and the rest come with it): nothing is made only to be cleared again.
+HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, long id,
+                             ISInfoObject** object) noexcept;
 
 }  // namespace RefHost

@@ -61,7 +61,11 @@ class Repository {
 
     // A new, uncommitted InfoObject of an installed kind with a new unique ID (SI_ID, SI_KIND,
     // SI_PROGID, SI_PARENTID 0, SI_CUID, SI_GUID, SI_RUID and an empty SI_PROCESSINFO bag; no
-    // SI_NEWOBJECT). KV_E_PROPERTYNOTFOUND for a kind that is not installed.
+    // SI_NEWOBJECT). New IDs count up from 1001 above every ID handed out so far (also one taken
+    // by NewObjectWithId, import.h); once 2,147,483,647 was handed out, a new object gets the
+    // lowest ID above 1000 that was never handed out and holds no committed object, and
+    // HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS) when there is none. KV_E_PROPERTYNOTFOUND for a
+    // kind that is not installed.
     virtual HRESULT NewObject(std::wstring_view kind, ISInfoObject** object) = 0;
 
     // Commits a host InfoObject of this repository (see the header comment). E_INVALIDARG for an

@@ -121,13 +121,60 @@ bool RepositoryImpl::FindKind(std::wstring_view kindOrProgId, KindInfo& info) co
     return false;
 }
 
-HRESULT RepositoryImpl::NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object) {
+HRESULT RepositoryImpl::TakeId(long wanted, long& id) {
+    constexpr long kLastId = 0x7FFFFFFF;
+    if (wanted > 0) {
+        if (m_objects.count(wanted) != 0) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+        if (wanted > m_lastId) {
+            if (wanted - m_lastId > 1) m_skipped.emplace(m_lastId + 1, wanted - 1);
+            m_lastId = wanted;
+        } else {
+            // Within a range jumped over: the range loses the ID.
+            auto range = m_skipped.upper_bound(wanted);
+            if (range != m_skipped.begin() && (--range)->second >= wanted) {
+                const long first = range->first, last = range->second;
+                m_skipped.erase(range);
+                if (first < wanted) m_skipped.emplace(first, wanted - 1);
+                if (wanted < last) m_skipped.emplace(wanted + 1, last);
+            }
+        }
+        id = wanted;
+        return S_OK;
+    }
+    if (m_lastId < kLastId) {
+        id = ++m_lastId;
+        return S_OK;
+    }
+    // The counter is at the end: the lowest free ID of the ranges jumped over.
+    while (!m_skipped.empty()) {
+        const auto range = m_skipped.begin();
+        const long candidate = range->first;
+        if (range->first < range->second)
+            m_skipped.emplace_hint(std::next(range), candidate + 1, range->second);
+        m_skipped.erase(range);
+        // An object stored under an ID it was not given (its SI_ID changed) holds it.
+        if (m_objects.count(candidate) == 0) {
+            id = candidate;
+            return S_OK;
+        }
+    }
+    return HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS);
+}
+
+HRESULT RepositoryImpl::NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object, long wanted,
+                                    bool empty) {
     long id = 0;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        id = ++m_lastId;
+        const HRESULT hr = TakeId(wanted, id);
+        if (FAILED(hr)) return hr;
     }
     ComPtr<CBag> bag = CBag::Create();
+    if (empty) {
+        *object =
+            Make<CInfoObject>(shared_from_this(), std::move(bag), std::vector<FileRecord>(), true);
+        return S_OK;
+    }
     Variant value;
     value.SetLong(id);
     bag->SetValue(Prop::kId, value.ref());

@@ -33,7 +33,11 @@ class RepositoryImpl final : public Repository,
     // ---- Internal
     // The installed kind named `kindOrProgId` (a kind or a ProgID, without regard to case).
     bool FindKind(std::wstring_view kindOrProgId, KindInfo& info) const;
-    HRESULT NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object);
+    // A new object of `kind`. With `id` 0 it gets a new ID (see TakeId); with a positive `id`,
+    // that one: HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) when an object is committed under it.
+    // With `empty`, the object's bag is left empty (for a saved bag put back whole).
+    HRESULT NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object, long id = 0,
+                        bool empty = false);
     HRESULT StoreObject(CInfoObject& object);
     HRESULT LoadObject(long id, ComPtr<CInfoObject>* object);
     // A committed property's value; KV_E_IDNOTINCOLLECTION or KV_E_PROPERTYNOTFOUND.
@@ -48,10 +52,20 @@ class RepositoryImpl final : public Repository,
         std::vector<FileRecord> files;
     };
 
+    // Hands out the ID of a new object (`wanted` 0) or takes `wanted`, under m_lock. New IDs
+    // count up from 1001, above every ID handed out or taken so far; an ID taken above the
+    // counter moves the counter there at once, whatever the distance, and the IDs jumped over
+    // are kept as ranges. Once the counter has handed out 2,147,483,647, a new object gets the
+    // lowest ID of those ranges that no object is committed under;
+    // HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS) when there is none. No ID is handed out twice.
+    HRESULT TakeId(long wanted, long& id);
+
     mutable std::mutex m_lock;
     std::vector<KindInfo> m_kinds;
     std::map<long, Record> m_objects;
     long m_lastId = 1000;
+    // IDs above 1000 and below m_lastId that were neither handed out nor taken: first -> last.
+    std::map<long, long> m_skipped;
 };
 
 // A collection of host InfoObjects. The collections a repository hands out (query results,

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "import.h"
 #include "refhost/refhost_fixture.h"
 
 namespace {
@@ -291,6 +292,54 @@ TEST_F(RepositoryTest, CommitsRacingWithChangesKeepACoherentState) {
     ComPtr<ISProperties> loadedBag;
     ASSERT_HR(S_OK, loaded->get_Properties(&loadedBag));
     EXPECT_EQ(3000, CountOf(ListOf(loadedBag).Get()));
+}
+
+// IDs as a real repository hands them out: objects taken back under IDs of any size up to
+// 2,147,483,647 are made one each (nothing for the IDs in between), new objects go on above the
+// highest, and once that is 2,147,483,647 they get the lowest ID never handed out that no
+// committed object holds. No ID is handed out twice.
+TEST_F(RepositoryTest, ObjectsTakeBackIdsOfAnySizeAndNewOnesGoOnAboveThem) {
+    auto repository = RefHost::CreateRepository();
+    const auto take = [&](long id) {
+        ComPtr<ISInfoObject> object;
+        EXPECT_HR(S_OK, RefHost::NewObjectWithId(*repository, L"CryptoGraphicKey", id, &object));
+        EXPECT_EQ(id, IdOf(object.Get()));
+        EXPECT_HR(S_OK, repository->Store(object.Get()));
+    };
+    // An object taken back under 2,000,000,000 costs what one under 1 does.
+    const auto objectsMadeFor = [&](long id) {
+        const long before = RefHost::LiveObjectCount();
+        ComPtr<ISInfoObject> object;
+        EXPECT_HR(S_OK, RefHost::NewObjectWithId(*repository, L"Folder", id, &object));
+        return RefHost::LiveObjectCount() - before;
+    };
+    EXPECT_EQ(objectsMadeFor(2), objectsMadeFor(2000000000));
+    repository = RefHost::CreateRepository();
+    for (const long id : {1L, 1000000L, 2000000000L}) take(id);
+    EXPECT_EQ((std::vector<long>{1, 1000000, 2000000000}), repository->Ids());
+    ComPtr<ISInfoObject> object;
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+              RefHost::NewObjectWithId(*repository, L"Folder", 1000000, &object));
+    EXPECT_HR(E_INVALIDARG, RefHost::NewObjectWithId(*repository, L"Folder", 0, &object));
+    EXPECT_HR(E_INVALIDARG, RefHost::NewObjectWithId(*repository, L"Folder", -5, &object));
+    EXPECT_EQ(2000000001, IdOf(NewObject(*repository).Get()));
+
+    // The last ID there is: new objects take the lowest free IDs jumped over, skipping one that
+    // was taken back (1003) and one that an object was stored under by its SI_ID (1004).
+    take(0x7FFFFFFF);
+    take(1003);
+    {
+        ComPtr<ISInfoObject> renamed = NewObject(*repository);
+        ASSERT_HR(S_OK, renamed->put_Property(ScopedBstr(L"SI_ID").Get(), I4(1004)));
+        ASSERT_HR(S_OK, repository->Store(renamed.Get()));
+        EXPECT_TRUE(repository->Contains(1004));
+    }
+    std::vector<long> given;
+    for (int i = 0; i < 4; ++i) given.push_back(IdOf(NewObject(*repository).Get()));
+    EXPECT_EQ((std::vector<long>{1002, 1005, 1006, 1007}), given);
+    // 1001 went to the object renamed to 1004. An ID taken back is not handed out again.
+    take(1008);
+    EXPECT_EQ(1009, IdOf(NewObject(*repository).Get()));
 }
 
 }  // namespace

@@ -1,0 +1,346 @@
+// What list, show and verify report of a key.
+#include "keyreport.h"
+
+#include <oleauto.h>
+
+#include "commandsupport.h"
+#include "progress.h"
+#include "scoped.h"
+#include "text.h"
+
+namespace KeyTool {
+
+namespace {
+
+// Reads one member; a failure is recorded in the report instead of ending the command.
+template <typename Read>
+void Try(KeyReport& report, const wchar_t* member, Read&& read) {
+    try {
+        const HRESULT hr = read();
+        if (FAILED(hr)) report.problems.push_back(Problem{member, hr, {}});
+    } catch (const Failure& failure) {
+        report.problems.push_back(Problem{member, S_OK, failure.message});
+    }
+}
+
+std::wstring TextOf(BSTR text) {
+    return std::wstring(text ? text : L"", SysStringLen(text));
+}
+
+// The value of a property of the key read through the plug-in's generic face, converted.
+HRESULT PropertyAs(const KeyObject& key, const wchar_t* name, VARTYPE type,
+                   ComLib::ScopedVariant& value) {
+    ComLib::ScopedBstr nameText(name);
+    if (nameText.Get() == nullptr) return E_OUTOFMEMORY;
+    const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject, [&] {
+        return key.Generic()->get_Property(nameText.Get(), value.Receive());
+    });
+    return status.Failed() ? status.hr : value.ChangeType(type);
+}
+
+// The derivation record: the bag nested in SI_KEY_DERIVATION.
+void ReadDerivation(const KeyObject& key, KeyReport& report) {
+    ComPtr<ISProperties> bag;
+    ComLib::ScopedVariant name;
+    ComPtr<ISProperty> property;
+    ComPtr<ISProperties> nested;
+    if (FAILED(key.Generic()->get_Properties(&bag)) || !bag ||
+        FAILED(name.SetBstr(Prop::kDerivation)) || FAILED(bag->get_Item(name.Get(), &property)) ||
+        FAILED(property->get_Properties(&nested)) || !nested)
+        return;
+    std::wstring* parts[4] = {&report.algorithm, &report.iterations, &report.encoding,
+                              &report.salt};
+    const wchar_t* names[4] = {Prop::kAlgorithm, Prop::kIterations, Prop::kEncoding, Prop::kSalt};
+    for (int i = 0; i < 4; ++i) {
+        ComLib::ScopedVariant item, value;
+        ComPtr<ISProperty> part;
+        if (SUCCEEDED(item.SetBstr(names[i])) && SUCCEEDED(nested->get_Item(item.Get(), &part)) &&
+            SUCCEEDED(part->get_Value(value.Receive())) && SUCCEEDED(value.ChangeType(VT_BSTR)))
+            *parts[i] = TextOf(V_BSTR(&value.Get()));
+    }
+}
+
+// A report for a key that could not even be opened: its stored title, and the reason.
+KeyReport Unopened(Session& session, long id, const Failure& failure) {
+    KeyReport report;
+    report.id = id;
+    try {
+        if (std::optional<StoredObject> stored = session.Db().Read(id))
+            report.title = stored->title;
+    } catch (const Failure&) {
+    }
+    report.problems.push_back(Problem{L"load", S_OK, failure.message});
+    return report;
+}
+
+}  // namespace
+
+ComPtr<ISObjectRelativeIDs> Categories(const KeyObject& key, bool personal,
+                                       const std::wstring& command) {
+    ComPtr<ISCategoryContent> content;
+    HRESULT hr = key.Key()->QueryInterface(IID_PPV_ARGS(&content));
+    if (FAILED(hr) || !content) Refused(command, key, L"ISCategoryContent", CallStatus{hr, {}});
+    ComPtr<ISObjectRelativeIDs> ids;
+    const CallStatus status = CallObject(content.Get(), IID_ISCategoryContent, [&] {
+        return personal ? content->get_PersonalCategories(&ids)
+                        : content->get_CorporateCategories(&ids);
+    });
+    if (status.Failed() || !ids)
+        Refused(command, key, personal ? L"PersonalCategories" : L"CorporateCategories",
+                status.Failed() ? status : CallStatus{E_POINTER, {}});
+    return ids;
+}
+
+std::vector<long> CategoryIds(const KeyObject& key, bool personal, const std::wstring& command) {
+    const ComPtr<ISObjectRelativeIDs> ids = Categories(key, personal, command);
+    LONG count = 0;
+    CallStatus status =
+        CallObject(ids.Get(), IID_ISObjectRelativeIDs, [&] { return ids->get_Count(&count); });
+    if (status.Failed()) Refused(command, key, L"ISObjectRelativeIDs::Count", status);
+    std::vector<long> result;
+    for (LONG position = 1; position <= count; ++position) {
+        VARIANT index;
+        VariantInit(&index);
+        V_VT(&index) = VT_I4;
+        V_I4(&index) = position;
+        LONG id = 0;
+        status = CallObject(ids.Get(), IID_ISObjectRelativeIDs,
+                            [&] { return ids->get_Item(index, &id); });
+        if (status.Failed()) Refused(command, key, L"ISObjectRelativeIDs::Item", status);
+        result.push_back(id);
+    }
+    return result;
+}
+
+std::wstring IdList(const std::vector<long>& ids) {
+    if (ids.empty()) return L"none";
+    std::wstring text;
+    for (long id : ids) text += (text.empty() ? L"" : L", ") + std::to_wstring(id);
+    return text;
+}
+
+KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::wstring& command) {
+    KeyReport report;
+    report.id = key.Id();
+    Try(report, L"Title", [&] {
+        ComLib::ScopedBstr title;
+        const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject, [&] {
+            return key.Generic()->get_Title(title.Receive());
+        });
+        if (!status.Failed()) report.title = TextOf(title.Get());
+        return status.hr;
+    });
+    Try(report, L"KeyState", [&] {
+        KvKeyState state{};
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase,
+                                             [&] { return key.Key()->get_KeyState(&state); });
+        if (!status.Failed()) report.state = static_cast<long>(state);
+        return status.hr;
+    });
+    Try(report, L"isCompromised", [&] {
+        VARIANT_BOOL compromised = VARIANT_FALSE;
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+            return key.Key()->get_isCompromised(&compromised);
+        });
+        if (!status.Failed()) report.compromised = compromised != VARIANT_FALSE;
+        return status.hr;
+    });
+    Try(report, L"ActivePeriodInMilliseconds", [&] {
+        LONG period = 0;
+        const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+            return key.Key()->get_ActivePeriodInMilliseconds(&period);
+        });
+        if (!status.Failed()) report.period = period;
+        return status.hr;
+    });
+    Try(report, L"Property SI_CREATION_TIME", [&] {
+        ComLib::ScopedVariant value;
+        const HRESULT hr = PropertyAs(key, Prop::kCreationTime, VT_DATE, value);
+        if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
+        if (SUCCEEDED(hr)) {
+            SYSTEMTIME check{};
+            if (!VariantTimeToSystemTime(V_DATE(&value.Get()), &check)) return DISP_E_OVERFLOW;
+            report.created = V_DATE(&value.Get());
+        }
+        return hr;
+    });
+    if (!details && !reveal) return report;
+    Try(report, L"Property SI_MIMETYPE", [&] {
+        ComLib::ScopedVariant value;
+        const HRESULT hr = PropertyAs(key, Prop::kMimeType, VT_BSTR, value);
+        if (SUCCEEDED(hr)) report.mimeType = TextOf(V_BSTR(&value.Get()));
+        return hr == KV_E_PROPERTYNOTFOUND ? S_OK : hr;
+    });
+    ReadDerivation(key, report);
+    Try(report, L"CorporateCategories", [&] {
+        report.corporate = CategoryIds(key, false, command);
+        return S_OK;
+    });
+    Try(report, L"PersonalCategories", [&] {
+        report.personal = CategoryIds(key, true, command);
+        return S_OK;
+    });
+    if (!reveal) return report;
+    const auto secret = [&](const wchar_t* member, auto getter, std::optional<std::wstring>& out) {
+        Try(report, member, [&] {
+            ComLib::ScopedBstr text;
+            const CallStatus status = CallObject(key.Key(), IID_ISCryptoGraphicKeyBase, [&] {
+                return (key.Key()->*getter)(text.Receive());
+            });
+            if (!status.Failed()) out = TextOf(text.Get());
+            return status.hr;
+        });
+    };
+    secret(L"KeyValue", &ISCryptoGraphicKeyBase::get_KeyValue, report.value);
+    secret(L"DerivedKey", &ISCryptoGraphicKeyBase::get_DerivedKey, report.derived);
+    return report;
+}
+
+KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const wchar_t* command) {
+    KeyReport report;
+    try {
+        const KeyObject key = session.OpenKey(id, command);
+        report = Inspect(key, details, reveal, command);
+    } catch (const Failure& failure) {
+        report = Unopened(session, id, failure);
+    }
+    session.Forget(id);
+    return report;
+}
+
+void ForEachReport(Session& session, const std::vector<long>& ids, bool details, bool reveal,
+                   const wchar_t* command,
+                   const std::function<void(size_t index, KeyReport& report)>& work) {
+    Database::Scanner scanner(session.Db(), ids);
+    Progress progress(L"keys", ids.size());
+    std::mutex lock;  // the scanner, the count and the progress
+    size_t next = 0;
+    bool stop = false;
+    std::exception_ptr failed;
+    const auto run = [&] {
+        try {
+            for (;;) {
+                long id = 0;
+                std::optional<StoredObject> object;
+                std::optional<Failure> damaged;
+                size_t index = 0;
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    if (stop) return;
+                    try {
+                        if (!scanner.Next(id, object)) return;
+                    } catch (const Failure& failure) {
+                        damaged = failure;
+                    }
+                    index = next++;
+                    progress.Update(next);
+                }
+                KeyReport report;
+                if (damaged) {
+                    report.id = id;
+                    report.problems.push_back(Problem{L"load", S_OK, damaged->message});
+                } else {
+                    try {
+                        const KeyObject key = session.OpenStoredKey(id, object, command);
+                        report = Inspect(key, details, reveal, command);
+                    } catch (const Failure& failure) {
+                        report = Unopened(session, id, failure);
+                    }
+                    session.Forget(id);
+                }
+                work(index, report);
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!failed) failed = std::current_exception();
+            stop = true;
+        }
+    };
+    // The plain list takes one thread: two that make key objects at once wait for each other (on
+    // the heap, the string cache, the host's and the module's locks) more than they gain, most of
+    // all on an idle machine. With the details (categories, derivation, key material), one
+    // thread slows down the more keys it has gone through, and two do not.
+    std::thread helper;
+    if (ids.size() > 1 && details)
+        helper = std::thread([&] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            run();
+            if (SUCCEEDED(com)) CoUninitialize();
+        });
+    run();
+    if (helper.joinable()) helper.join();
+    progress.Clear();
+    if (failed) std::rethrow_exception(failed);
+}
+
+std::wstring ProblemText(const Problem& problem) {
+    if (problem.hr != S_OK)
+        return problem.member + L": " + HexStatus(problem.hr) + L" " + StatusName(problem.hr) +
+               L" (" + StatusMeaning(problem.hr) + L")";
+    return problem.member + L": " + SafeText(problem.text);
+}
+
+std::string Utf8(const std::wstring& text) {
+    try {
+        return ToUtf8(text);
+    } catch (const std::runtime_error&) {
+        return ToUtf8(SafeText(text));  // unpaired surrogates, escaped
+    }
+}
+
+Json ReportJson(const KeyReport& report, bool details) {
+    Json key;
+    key["id"] = report.id;
+    key["title"] = Optional(report.title, Utf8);
+    const wchar_t* name = report.state ? StateName(*report.state) : nullptr;
+    key["state"] = name ? Json(Utf8(name)) : Json(nullptr);
+    key["stateNumber"] = Optional(report.state, [](long v) { return v; });
+    key["compromised"] = Optional(report.compromised, [](bool v) { return v; });
+    key["created"] = Optional(report.created, [](DATE v) { return IsoUtcText(v); });
+    key["activePeriodMs"] = Optional(report.period, [](long v) { return v; });
+    Json categories;
+    categories["corporate"] =
+        Optional(report.corporate, [](const std::vector<long>& v) { return v; });
+    categories["personal"] =
+        Optional(report.personal, [](const std::vector<long>& v) { return v; });
+    if (details) {
+        key["categories"] = std::move(categories);
+        key["mimeType"] = Optional(report.mimeType, Utf8);
+        Json derivation;
+        derivation["algorithm"] = Utf8(report.algorithm);
+        derivation["iterations"] = Utf8(report.iterations);
+        derivation["encoding"] = Utf8(report.encoding);
+        key["derivation"] = report.algorithm.empty() ? Json(nullptr) : derivation;
+    }
+    if (report.value) key["value"] = Utf8(*report.value);
+    if (report.derived) key["derivedKey"] = Utf8(*report.derived);
+    Json problems = Json::array();
+    for (const Problem& problem : report.problems) {
+        Json entry;
+        entry["member"] = Utf8(problem.member);
+        if (problem.hr != S_OK) {
+            entry["status"] = Utf8(HexStatus(problem.hr));
+            entry["name"] = Utf8(StatusName(problem.hr));
+            entry["meaning"] = Utf8(StatusMeaning(problem.hr));
+        } else {
+            entry["message"] = Utf8(problem.text);
+        }
+        problems.push_back(std::move(entry));
+    }
+    key["problems"] = std::move(problems);
+    return key;
+}
+
+void OutJson(const Json& document) {
+    Out(FromUtf8(document.dump(2, ' ', true) + "\n"));
+}
+
+Json Document(const char* format, Session& session) {
+    Json document;
+    document["format"] = format;
+    document["version"] = 1;
+    document["repository"] = Utf8(session.Path());
+    return document;
+}
+
+}  // namespace KeyTool

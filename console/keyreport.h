@@ -1,0 +1,92 @@
+// What list, show and verify report of a key, each member read through the key module, and the
+// key's categories; the report as text pieces and as JSON.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "failure.h"
+#include "keymodule.h"
+#include "session.h"
+
+namespace KeyTool {
+
+using Json = nlohmann::ordered_json;
+
+// A member of the key that could not be read, and why.
+struct Problem {
+    std::wstring member;  // e.g. L"KeyState"
+    HRESULT hr = S_OK;
+    std::wstring text;  // a description when there is no status (the key could not be opened)
+};
+
+struct KeyReport {
+    long id = 0;
+    std::optional<std::wstring> title;
+    std::optional<long> state;
+    std::optional<bool> compromised;
+    std::optional<DATE> created;
+    std::optional<long> period;
+    std::optional<std::wstring> mimeType;
+    std::optional<std::vector<long>> corporate, personal;
+    std::wstring algorithm, iterations, encoding, salt;  // the derivation record, or empty
+    std::optional<std::wstring> value, derived;          // only when revealed
+    std::vector<Problem> problems;
+};
+
+// The key's corporate or personal category collection; Refused when it cannot be had.
+ComPtr<ISObjectRelativeIDs> Categories(const KeyObject& key, bool personal,
+                                       const std::wstring& command);
+// The IDs in it, in order.
+std::vector<long> CategoryIds(const KeyObject& key, bool personal, const std::wstring& command);
+// "17, 42", or "none".
+std::wstring IdList(const std::vector<long>& ids);
+
+// Everything list (details false) or show (details true) reports of a key, each member read
+// through the key module; a member that fails is a problem of the report. `reveal` adds the key
+// value and the derived key.
+KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::wstring& command);
+
+// The report of key `id` for a command that goes through many keys: a key that cannot even be
+// opened gets a report that says why; the in-memory copy of the key is dropped afterwards.
+KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const wchar_t* command);
+
+// Goes through the keys `ids` (ascending), reading their stored objects in one pass over the
+// database (Database::Scanner), and calls `work` with the position in ids and the report of each
+// key (as ReportOf makes it): on one thread without the details, on two at once with them (see
+// the implementation). Shows the progress on a terminal.
+void ForEachReport(Session& session, const std::vector<long>& ids, bool details, bool reveal,
+                   const wchar_t* command,
+                   const std::function<void(size_t index, KeyReport& report)>& work);
+
+// "KeyState: 0x80020005 DISP_E_TYPEMISMATCH (type mismatch ...)".
+std::wstring ProblemText(const Problem& problem);
+
+// Text as UTF-8 for JSON (unpaired surrogates escaped).
+std::string Utf8(const std::wstring& text);
+
+template <typename T, typename Convert>
+Json Optional(const std::optional<T>& value, Convert&& convert) {
+    return value ? Json(convert(*value)) : Json(nullptr);
+}
+
+// The report as the <key> of the JSON output (README); `details` adds categories, MIME type and
+// derivation.
+Json ReportJson(const KeyReport& report, bool details);
+// JSON output: only ASCII, so that no text of the repository reaches a terminal unescaped.
+void OutJson(const Json& document);
+// The head of a JSON output document of the given format.
+Json Document(const char* format, Session& session);
+
+}  // namespace KeyTool
