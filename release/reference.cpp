@@ -29,51 +29,17 @@
 #include <string>
 #include <vector>
 
+#include "typeinfo_tool.h"
+
 namespace {
 
 using Microsoft::WRL::ComPtr;
 
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using TypeInfoTool::Bstr;
+using TypeInfoTool::Check;
+using TypeInfoTool::Failure;
+using TypeInfoTool::Held;
 
-void Check(HRESULT hr, const char* what) {
-    if (FAILED(hr)) {
-        char text[256];
-        snprintf(text, sizeof text, "%s failed: 0x%08lX", what, static_cast<unsigned long>(hr));
-        throw Failure(text);
-    }
-}
-
-class Bstr {
-  public:
-    Bstr() = default;
-    ~Bstr() { SysFreeString(m_text); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR* Receive() { return &m_text; }
-    std::wstring Text() const { return m_text ? std::wstring(m_text, SysStringLen(m_text)) : L""; }
-
-  private:
-    BSTR m_text = nullptr;
-};
-
-template <typename Desc, void (STDMETHODCALLTYPE ITypeInfo::*Release)(Desc*)>
-class Held {
-  public:
-    explicit Held(ITypeInfo* info) : m_info(info) {}
-    ~Held() {
-        if (m_desc) (m_info->*Release)(m_desc);
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    Desc** Receive() { return &m_desc; }
-    Desc* operator->() const { return m_desc; }
-
-  private:
-    ITypeInfo* m_info;
-    Desc* m_desc = nullptr;
-};
 using TypeAttr = Held<TYPEATTR, &ITypeInfo::ReleaseTypeAttr>;
 using FuncDesc = Held<FUNCDESC, &ITypeInfo::ReleaseFuncDesc>;
 using VarDesc = Held<VARDESC, &ITypeInfo::ReleaseVarDesc>;
