@@ -190,17 +190,10 @@ std::wstring KindId(INVOKEKIND kind) {
     }
 }
 
+// "method", or "property " and the accessor's name.
 std::wstring KindText(INVOKEKIND kind) {
-    switch (kind) {
-        case INVOKE_PROPERTYGET:
-            return L"property get";
-        case INVOKE_PROPERTYPUT:
-            return L"property put";
-        case INVOKE_PROPERTYPUTREF:
-            return L"property putref";
-        default:
-            return L"method";
-    }
+    const std::wstring id = KindId(kind);
+    return id == L"method" ? id : L"property " + id;
 }
 
 std::wstring DispidText(MEMBERID id) {
