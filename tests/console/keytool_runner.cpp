@@ -57,9 +57,16 @@ Process::Process(const Folder& folder, const std::wstring& arguments, const wcha
     std::wstring commandLine = L"\"" KEYTOOL_EXE L"\" " + arguments;
     // The child inherits this process's environment: the hook is set around the start only.
     SetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", hook);
-    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, folder.Path().c_str(), &startup, &m_process);
-    const DWORD error = GetLastError();
+    // Under load Wine now and then refuses a start (ERROR_INTERNAL_ERROR) that works at once
+    // when asked again; a start that keeps failing still fails the test.
+    BOOL started = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) Sleep(200 * attempt);
+        started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 folder.Path().c_str(), &startup, &m_process);
+        error = started ? 0 : GetLastError();
+    }
     SetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", nullptr);
     CloseHandle(out);
     CloseHandle(err);
