@@ -8,6 +8,7 @@
 #include <utility>
 #include <exception>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -150,6 +151,7 @@ class SweepEnvironment : public ::testing::Environment {
         CloseHandle(m_stop);
         RefHost::RevokeHostClasses();
         if (!getenv("SWEEP_ONLY")) NameOpenFaultsNotFound();
+        CheckTracePoints();
         PrintCounts();
         EXPECT_EQ(0, g_counts.crashes.load());
         EXPECT_EQ(0, g_counts.hangs.load());
@@ -557,15 +559,60 @@ std::vector<const Member*> DistinctMembers() {
     return members;
 }
 
+namespace {
+
+// The entry and exit lines written while tracing was on, by source place: each place must carry
+// one trace point of one member ("IN:\t[label]" or "OUT:\t[label]").
+std::mutex g_placesLock;
+std::map<std::pair<std::string, int>, std::set<std::wstring>> g_tracePoints;
+
+void RecordTracePoint(const Zentil500::STraceRecord& record) {
+    const std::wstring& text = record.text;
+    const size_t open = text.find(L":\t[");
+    const size_t close = text.find(L']', open);
+    if (record.kind != 0 || open == std::wstring::npos || close == std::wstring::npos) return;
+    // Not the member's allocations: neither counted, nor failed, nor a leak of the member.
+    GuardHeap::Pause();
+    const std::int64_t blocks = GuardHeap::LiveBlocks();
+    {
+        std::lock_guard<std::mutex> guard(g_placesLock);
+        g_tracePoints[{record.file ? record.file : "", record.line}].insert(
+            text.substr(0, close + 1));
+    }
+    g_reportBlocks += GuardHeap::LiveBlocks() - blocks;
+    GuardHeap::Resume();
+}
+
+}  // namespace
+
 TracingOn::TracingOn() {
     Zentil500::SLoggerConfig config;
     config.levels.assign(32, true);
     config.output = L"NUL";
     Zentil500::SLogger::Configure(config);
+    Zentil500::SLogger::SetSink(RecordTracePoint);
 }
 
 TracingOn::~TracingOn() {
+    Zentil500::SLogger::SetSink(nullptr);
     Zentil500::SLogger::Configure(Zentil500::SLoggerConfig{});
+}
+
+void CheckTracePoints() {
+    std::set<std::wstring> points;
+    for (const auto& [place, texts] : g_tracePoints) {
+        points.insert(texts.begin(), texts.end());
+        if (texts.size() == 1) continue;
+        std::string joined;
+        for (const std::wstring& text : texts) joined += " " + std::string(text.begin(), text.end());
+        ++g_counts.wrongResults;
+        ADD_FAILURE() << "trace points sharing " << place.first << "(" << place.second
+                      << "):" << joined;
+    }
+    // Entries and exits of most members were traced (the sink saw the sweep's calls).
+    if (!getenv("SWEEP_ONLY")) {
+        EXPECT_GT(points.size(), 120u);
+    }
 }
 
 }  // namespace Sweep

@@ -107,11 +107,16 @@ const std::vector<Member>& AllMembers();
 // the same code. The collection's members and the plug-in face's are all distinct.
 std::vector<const Member*> DistinctMembers();
 
-// Tracing of every level to the null device for the life of the object (off again after).
+// Tracing of every level to the null device for the life of the object (off again after). The
+// entry and exit lines written meanwhile are recorded by source place for CheckTracePoints.
 class TracingOn {
   public:
     TracingOn();
     ~TracingOn();
 };
+
+// Every place in the source that wrote an entry or exit line wrote one trace point: the entry or
+// an exit of one member (a failure per place shared otherwise).
+void CheckTracePoints();
 
 }  // namespace Sweep
