@@ -1,6 +1,6 @@
 // The generic members: on both faces, every forwarded slot checks its listed arguments for null
-// first, refuses before Initialize, and afterwards calls the host with the same arguments and
-// returns its status unchanged, without tracing.
+// first, refuses before Initialize (as the key members do), and afterwards calls the host with
+// the same arguments and returns its status unchanged, without tracing.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -130,6 +130,17 @@ TEST_F(ForwardingTest, EveryForwardedSlotOnBothFaces) {
         EXPECT_EQ(E_FAIL, m.onKey(key.Get(), valid)) << m.name;
         EXPECT_EQ(E_FAIL, m.onGeneric(generic.Get(), valid)) << m.name;
     }
+    // The key members fail from their property read, and leave their outputs alone.
+    BSTR title = reinterpret_cast<BSTR>(0xdeadbeef);
+    EXPECT_EQ(E_FAIL, key->get_Title(&title));
+    EXPECT_EQ(reinterpret_cast<BSTR>(0xdeadbeef), title);
+    KvKeyState state = static_cast<KvKeyState>(0x55);
+    EXPECT_EQ(E_FAIL, key->get_KeyState(&state));
+    EXPECT_EQ(0x55, state);
+    EXPECT_EQ(E_FAIL, key->StartRekey());
+    // Each refusal of a missing host object was reported.
+    ASSERT_FALSE(capture.asserts.empty());
+    EXPECT_EQ("this->m_pInfoObject", capture.asserts.front().expression);
 
     ASSERT_EQ(S_OK, Initialize());
     capture.lines.clear();  // the initialisation chain traces; the forwarded members must not
@@ -164,10 +175,11 @@ TEST_F(ForwardingTest, EveryForwardedSlotOnBothFaces) {
 }
 
 TEST_F(ForwardingTest, MembersAnsweredByTheObjectItself) {
-    ASSERT_EQ(S_OK, Initialize());
-    RefHost::EnableCallLog(true);
     ComPtr<ISInfoObject> generic;
     ASSERT_EQ(S_OK, key.As(&generic));
+    EXPECT_EQ(S_FALSE, generic->UpdateInfoObject(7));  // also without a host object
+    ASSERT_EQ(S_OK, Initialize());
+    RefHost::EnableCallLog(true);
     ComPtr<ISActions> actions;
     EXPECT_EQ(S_FALSE, generic->get_Actions(&actions));
     EXPECT_EQ(nullptr, actions.Get());

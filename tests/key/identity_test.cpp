@@ -1,5 +1,6 @@
-// The object's answers about itself with a host object: interfaces by name and by identifier, the
-// MIME type cache, pictures, HTML actions, rich error information and the commit check.
+// The object's answers about itself, with no host object yet and with one: interfaces by name and
+// by identifier, the MIME type cache, pictures, HTML actions, rich error information and the
+// commit check.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -182,6 +183,43 @@ TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
     EXPECT_EQ(S_OK, plugin->PrepareForCommit(VARIANT_FALSE));  // no check with flag 0
     SetText(WP_SI_MIMETYPE_W, L"");
     EXPECT_EQ(S_OK, plugin->PrepareForCommit(VARIANT_TRUE));  // an empty type passes
+}
+
+// Without a host object, the interface table answers its own rows by itself.
+TEST(FreshKeyObject, InterfaceTableAnswersItsOwnRows) {
+    ComPtr<ISCryptoGraphicKey> key = NewKeyObject();
+    ComPtr<IUnknown> identity, viaPlugin;
+    ASSERT_EQ(S_OK, key.As(&identity));
+    ComPtr<ISDesktopPlugin> plugin;
+    ASSERT_EQ(S_OK, key.As(&plugin));
+    ASSERT_EQ(S_OK, plugin.As(&viaPlugin));
+    EXPECT_EQ(identity.Get(), viaPlugin.Get());
+    EXPECT_EQ(static_cast<IUnknown*>(plugin.Get()), identity.Get());
+
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, key.As(&dispatch));
+    EXPECT_EQ(static_cast<IDispatch*>(key.Get()), dispatch.Get());
+
+    ComPtr<IMarshal> marshal;
+    EXPECT_EQ(S_OK, key.As(&marshal));
+    ComPtr<IPersist> persist;
+    EXPECT_EQ(E_NOINTERFACE, key.As(&persist));  // no host object to ask
+    EXPECT_EQ(E_POINTER, key->QueryInterface(IID_IUnknown, nullptr));
+
+    ComPtr<ISVersionedInfoObject> versioned;
+    ASSERT_EQ(S_OK, key.As(&versioned));
+    VARIANT_BOOL untouched = 7;
+    EXPECT_EQ(S_FALSE, versioned->Upgrade(1, &untouched));
+    EXPECT_EQ(7, untouched);
+
+    ComPtr<ISupportErrorInfo> errorInfo;
+    ASSERT_EQ(S_OK, key.As(&errorInfo));
+    EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISDesktopPluginEx));
+    EXPECT_EQ(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_ISCryptoGraphicKey));
+
+    BSTR ext = nullptr;
+    EXPECT_EQ(E_NOTIMPL, key->FileExtensionFromMimeType(nullptr, &ext));
+    EXPECT_EQ(nullptr, ext);
 }
 
 }  // namespace
