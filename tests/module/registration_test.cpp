@@ -26,14 +26,6 @@ const std::wstring kIndependentKey = L"KorvelEnterprise.CryptoGraphicKey";
 const std::wstring kTypeLibKey = L"TypeLib\\{E78106B0-84AC-4015-BEB9-F85CF4CF7CE9}";
 const std::wstring kTypeLibPathKey = kTypeLibKey + L"\\1.0\\0\\win64";
 
-bool SamePath(const std::optional<std::wstring>& read, const std::wstring& expected) {
-    return read && _wcsicmp(read->c_str(), expected.c_str()) == 0;
-}
-
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
 class ModuleRegistration : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -51,14 +51,6 @@ std::wstring ClassKey(const HostClass& hostClass) {
     return std::wstring(L"CLSID\\") + hostClass.clsidText;
 }
 
-bool SamePath(const std::optional<std::wstring>& read, const std::wstring& expected) {
-    return read && _wcsicmp(read->c_str(), expected.c_str()) == 0;
-}
-
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
 // The module whose code the object's first interface runs (its vtable lies in that module).
 HMODULE CodeModuleOf(IUnknown* object) {
     HMODULE module = nullptr;

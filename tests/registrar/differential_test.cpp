@@ -77,12 +77,6 @@ struct Outcome {
     std::string error;  // the run itself failed (not a difference)
 };
 
-std::wstring Hex(HRESULT hr) {
-    wchar_t text[16];
-    swprintf(text, 16, L"0x%08lx", static_cast<unsigned long>(hr));
-    return text;
-}
-
 std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());  // diagnostics only
 }
@@ -102,42 +96,6 @@ std::wstring DriverPath() {
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring self(path, length);
     return self.substr(0, self.find_last_of(L"\\/") + 1) + L"registrar_peer_driver.exe";
-}
-
-bool WriteUtf8File(const std::wstring& path, const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok =
-        bytes.empty() ||
-        (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size());
-    CloseHandle(file);
-    return ok;
-}
-
-std::wstring ReadUtf8File(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return L"";
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    if (!bytes.empty())
-        ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    bytes.resize(read);
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                        size);
-    return text;
 }
 
 // One argument of a command line, quoted the way the C runtime splits it again.
@@ -315,7 +273,7 @@ unsigned Compare(const CorpusCase& c, const Outcome& ours, const Outcome& peer, 
         const PhaseOutcome& b = peer.phases[i];
         if (!b.finished) break;
         log += L"phase " + std::to_wstring(i) + L" " + wchar_t(c.phases[i]) + L": ours " +
-               Hex(a.hr) + L", peer " + Hex(b.hr) + L"\n";
+               Widen(HrText(a.hr)) + L", peer " + Widen(HrText(b.hr)) + L"\n";
         if (a.hr != b.hr) kinds |= kResult;
         if (a.dump != b.dump) {
             kinds |= kTree;

@@ -57,12 +57,7 @@ class OutFile {
     bool ok() const { return m_file != INVALID_HANDLE_VALUE; }
     // One line, UTF-8, written through at once so that the caller sees it while we run.
     void Line(const std::wstring& text) {
-        const std::wstring line = text + L"\n";
-        const int size = WideCharToMultiByte(
-            CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-        std::string bytes(static_cast<size_t>(size), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(),
-                            size, nullptr, nullptr);
+        const std::string bytes = ToUtf8(text + L"\n");
         DWORD written = 0;
         WriteFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
@@ -71,29 +66,10 @@ class OutFile {
     HANDLE m_file;
 };
 
-bool ReadUtf8File(const wchar_t* path, std::wstring& text) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    const bool ok = bytes.empty() || (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                               &read, nullptr) &&
-                                      read == bytes.size());
-    CloseHandle(file);
-    if (!ok) return false;
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    text.assign(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                        size);
-    return true;
-}
-
 int Run(int argc, wchar_t** argv) {
     OutFile out(argv[1]);
-    std::wstring script;
-    if (!out.ok() || !ReadUtf8File(argv[3], script)) return 3;
+    const std::wstring script = ReadUtf8File(argv[3]);  // no case has an empty file
+    if (!out.ok() || script.empty()) return 3;
 
     Microsoft::WRL::ComPtr<IPeerRegistrar> registrar;
     HRESULT hr = CoCreateInstance(kClsidRegistrar, nullptr, CLSCTX_INPROC_SERVER, kIidRegistrar,

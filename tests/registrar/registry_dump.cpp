@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -95,6 +97,32 @@ std::wstring JoinLines(const std::vector<std::wstring>& lines) {
     std::wstring text;
     for (const std::wstring& line : lines) text += line + L"\n";
     return text;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    const int length = static_cast<int>(text.size());
+    std::string bytes(WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, 0),
+                      '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(),
+                        static_cast<int>(bytes.size()), nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring ReadUtf8File(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const int length = static_cast<int>(bytes.size());
+    std::wstring text(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, text.data(),
+                        static_cast<int>(text.size()));
+    return text;
+}
+
+bool WriteUtf8File(const std::wstring& path, const std::wstring& text) {
+    std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
+    file << ToUtf8(text);
+    file.close();
+    return !file.fail();
 }
 
 RegistrySandbox::RegistrySandbox(const std::wstring& path)
