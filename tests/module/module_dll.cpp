@@ -95,18 +95,13 @@ std::optional<DWORD> Regsvr32(const std::wstring& path, bool unregister) {
 }
 
 std::optional<std::wstring> ReadClassesString(const std::wstring& key, const wchar_t* value) {
-    DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, nullptr,
-                     &bytes) != ERROR_SUCCESS) {
+    wchar_t text[1024];  // the longest value read is a module path
+    DWORD bytes = sizeof text;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &bytes) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
-    std::wstring text(bytes / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text.data(),
-                     &bytes) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
+    return std::wstring(text);
 }
 
 bool ClassesKeyExists(const std::wstring& key) {

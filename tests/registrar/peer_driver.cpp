@@ -6,13 +6,15 @@
 //
 // <phases> is a string of R (StringRegister) and U (StringUnregister), run in order. For each
 // phase the out-file receives "begin <phase>" before the call, then "result 0x........", the dump
-// of the sandbox and "end". A phase that never ends (the peer loops on some malformed scripts) is
-// seen by the caller as a "begin" without "end"; the caller kills the process.
+// of the sandbox and "end". A call that has not returned after two seconds (the peer loops on some
+// malformed scripts) gets the line "hung" instead, and the driver ends there.
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -108,8 +110,18 @@ int Run(int argc, wchar_t** argv) {
     for (const wchar_t* phase = argv[4]; *phase; ++phase) {
         const bool doRegister = *phase == L'R';
         out.Line(std::wstring(L"begin ") + *phase);
-        hr = doRegister ? registrar->StringRegister(script.c_str())
-                        : registrar->StringUnregister(script.c_str());
+        auto call = std::async(std::launch::async, [&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            const HRESULT result = doRegister ? registrar->StringRegister(script.c_str())
+                                              : registrar->StringUnregister(script.c_str());
+            CoUninitialize();
+            return result;
+        });
+        if (call.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            out.Line(L"hung");
+            TerminateProcess(GetCurrentProcess(), 0);  // the call never returns: no clean exit
+        }
+        hr = call.get();
         wchar_t result[32];
         swprintf(result, 32, L"result 0x%08lx", static_cast<unsigned long>(hr));
         out.Line(result);
