@@ -7,25 +7,12 @@
 
 namespace {
 
+// The names of the types 0 (REG_NONE) to 11 (REG_QWORD); REG_? for the others.
 const wchar_t* TypeName(DWORD type) {
-    switch (type) {
-        case REG_NONE:
-            return L"REG_NONE";
-        case REG_SZ:
-            return L"REG_SZ";
-        case REG_EXPAND_SZ:
-            return L"REG_EXPAND_SZ";
-        case REG_BINARY:
-            return L"REG_BINARY";
-        case REG_DWORD:
-            return L"REG_DWORD";
-        case REG_MULTI_SZ:
-            return L"REG_MULTI_SZ";
-        case REG_QWORD:
-            return L"REG_QWORD";
-        default:
-            return L"REG_?";
-    }
+    static const wchar_t* const kNames[] = {
+        L"REG_NONE", L"REG_SZ",       L"REG_EXPAND_SZ", L"REG_BINARY", L"REG_DWORD", L"REG_?",
+        L"REG_?",    L"REG_MULTI_SZ", L"REG_?",         L"REG_?",      L"REG_?",     L"REG_QWORD"};
+    return type < std::size(kNames) ? kNames[type] : L"REG_?";
 }
 
 std::wstring ValueLine(const std::wstring& path, const std::wstring& name, DWORD type,
