@@ -468,7 +468,8 @@ TEST_F(TypeLibraries, MembersInSlotOrder) {
 }
 
 // A member of the flattened interface has the same parameters, flags and defaults as on the
-// interface it repeats (the compile-time checks above cover the C++ side).
+// interface it repeats. (In C++, a member with two signatures would leave one of them without an
+// implementation: the key class would be abstract and the product would not build.)
 TEST_F(TypeLibraries, SharedMembersHaveOneSignature) {
     const auto flat = PluginMembers(IID_ISCryptoGraphicKey);
     const auto keyBase = PluginMembers(IID_ISCryptoGraphicKeyBase);
