@@ -60,48 +60,34 @@ protected:
     TraceCapture capture;
 };
 
-TEST_F(CallTraceTest, TracingOffMakesOneGateCallPerTracePointAndNothingElse) {
-    capture.TracingOff();
+// A trace point that writes nothing builds no value text: with tracing off it asks the gate and
+// nothing else; with the gate open and level 14 declined it builds only the format (the object's
+// address is its one integer text).
+TEST_F(CallTraceTest, TracePointsThatWriteNothingBuildNoValueText) {
     CTracedSample sample;
     sample.m_ObjectLocale = 1033;
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_I4;
     V_I4(&v) = 12;
+    for (const bool off : {true, false}) {
+        SCOPED_TRACE(off ? "tracing off" : "warnings only");
+        off ? capture.TracingOff() : capture.TraceLevels({0});
+        ThreadTraceCounters() = {};
+        long state = 0;
+        EXPECT_EQ(S_OK, sample.get_KeyState(&state));
+        EXPECT_EQ(E_POINTER, sample.FourValues(&v, nullptr));
+        EXPECT_EQ(4, state);
 
-    ThreadTraceCounters() = {};
-    long state = 0;
-    EXPECT_EQ(S_OK, sample.get_KeyState(&state));
-    EXPECT_EQ(E_POINTER, sample.FourValues(&v, nullptr));
-    EXPECT_EQ(4, state);
-
-    const auto counters = ThreadTraceCounters();
-    EXPECT_EQ(4u, counters.shouldTrace);
-    EXPECT_EQ(0u, counters.slowPath);
-    EXPECT_EQ(0u, counters.traceObjCalls);
-    EXPECT_EQ(0u, counters.parameters);
-    EXPECT_EQ(0u, counters.integerTexts);
-    EXPECT_EQ(0, sample.valueTextsMade);
-    EXPECT_TRUE(capture.lines.empty());
-}
-
-TEST_F(CallTraceTest, GateOpenButSlowPathDecliningBuildsOnlyTheFormat) {
-    capture.TraceLevels({0});  // warnings only: level 14 declines
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
-    VARIANT v;
-    VariantInit(&v);
-
-    ThreadTraceCounters() = {};
-    sample.FourValues(&v, nullptr);
-    const auto counters = ThreadTraceCounters();
-    EXPECT_EQ(2u, counters.shouldTrace);
-    EXPECT_EQ(2u, counters.slowPath);
-    EXPECT_EQ(2u, counters.integerTexts);  // the object address of each format text
-    EXPECT_EQ(0u, counters.parameters);
-    EXPECT_EQ(0u, counters.traceObjCalls);
-    EXPECT_EQ(0, sample.valueTextsMade);
-    EXPECT_TRUE(capture.lines.empty());
+        const auto counters = ThreadTraceCounters();
+        EXPECT_EQ(4u, counters.shouldTrace);
+        EXPECT_EQ(off ? 0u : 4u, counters.slowPath);
+        EXPECT_EQ(off ? 0u : 4u, counters.integerTexts);
+        EXPECT_EQ(0u, counters.parameters);
+        EXPECT_EQ(0u, counters.traceObjCalls);
+        EXPECT_EQ(0, sample.valueTextsMade);
+        EXPECT_TRUE(capture.lines.empty());
+    }
 }
 
 TEST_F(CallTraceTest, EntryAndExitLinesHaveTheExactTexts) {
@@ -241,18 +227,15 @@ TEST(TraceValueText, Variants) {
 }
 
 struct ISampleList : IUnknown {};
-class CSampleList : public ISampleList {
+template <int>
+class CListOfKind : public ISampleList {
 public:
     STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
 };
-class COtherList : public ISampleList {
-public:
-    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-};
+using CSampleList = CListOfKind<1>;
+using COtherList = CListOfKind<2>;
 
 TEST(TraceValueText, CollectionsByClass) {
     CSampleList mine;

@@ -202,66 +202,43 @@ std::uint64_t TotalBlocks() noexcept {
 
 }  // namespace GuardHeap
 
-// ---- the replaced forms
+// ---- the replaced forms: plain, aligned, nothrow and both, for single objects and arrays
 
-void* operator new(std::size_t size) {
-    return AllocateOrThrow(size, 0);
-}
-void* operator new[](std::size_t size) {
-    return AllocateOrThrow(size, 0);
-}
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    return AllocateOrThrow(size, static_cast<std::size_t>(alignment));
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return AllocateOrThrow(size, static_cast<std::size_t>(alignment));
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size, 0);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size, 0);
-}
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return Allocate(size, static_cast<std::size_t>(alignment));
-}
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return Allocate(size, static_cast<std::size_t>(alignment));
-}
+#define GUARDHEAP_NEW_FORMS(name)                                                              \
+    void* name(std::size_t size) {                                                             \
+        return AllocateOrThrow(size, 0);                                                       \
+    }                                                                                          \
+    void* name(std::size_t size, std::align_val_t alignment) {                                 \
+        return AllocateOrThrow(size, static_cast<std::size_t>(alignment));                     \
+    }                                                                                          \
+    void* name(std::size_t size, const std::nothrow_t&) noexcept {                             \
+        return Allocate(size, 0);                                                              \
+    }                                                                                          \
+    void* name(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept { \
+        return Allocate(size, static_cast<std::size_t>(alignment));                            \
+    }
+GUARDHEAP_NEW_FORMS(operator new)
+GUARDHEAP_NEW_FORMS(operator new[])
 
-void operator delete(void* block) noexcept {
-    Free(block);
-}
-void operator delete[](void* block) noexcept {
-    Free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    Free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    Free(block);
-}
-void operator delete(void* block, std::align_val_t) noexcept {
-    Free(block);
-}
-void operator delete[](void* block, std::align_val_t) noexcept {
-    Free(block);
-}
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
-    Free(block);
-}
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
-    Free(block);
-}
-void operator delete(void* block, const std::nothrow_t&) noexcept {
-    Free(block);
-}
-void operator delete[](void* block, const std::nothrow_t&) noexcept {
-    Free(block);
-}
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-    Free(block);
-}
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-    Free(block);
-}
+// Every form of delete, sized and nothrow ones included, frees through the block's header.
+#define GUARDHEAP_DELETE_FORMS(name)                                           \
+    void name(void* block) noexcept {                                          \
+        Free(block);                                                           \
+    }                                                                          \
+    void name(void* block, std::size_t) noexcept {                             \
+        Free(block);                                                           \
+    }                                                                          \
+    void name(void* block, std::align_val_t) noexcept {                        \
+        Free(block);                                                           \
+    }                                                                          \
+    void name(void* block, std::size_t, std::align_val_t) noexcept {           \
+        Free(block);                                                           \
+    }                                                                          \
+    void name(void* block, const std::nothrow_t&) noexcept {                   \
+        Free(block);                                                           \
+    }                                                                          \
+    void name(void* block, std::align_val_t, const std::nothrow_t&) noexcept { \
+        Free(block);                                                           \
+    }
+GUARDHEAP_DELETE_FORMS(operator delete)
+GUARDHEAP_DELETE_FORMS(operator delete[])

@@ -1,6 +1,7 @@
 #include "module/module_dll.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace {
 
@@ -45,39 +46,19 @@ ModuleDll& BuiltModule() {
 
 // ---------------------------------------------------------------------------------------------
 
-namespace {
-
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
-}  // namespace
-
 ScratchFolder::ScratchFolder(const std::wstring& name) {
     wchar_t temp[MAX_PATH + 1];
     const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
     if (length == 0 || length > MAX_PATH) return;
     m_path = std::wstring(temp, length) + name;
-    RemoveTree(m_path);  // left over from an interrupted run
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);  // left over from an interrupted run
     m_created = CreateDirectoryW(m_path.c_str(), nullptr) != FALSE;
 }
 
 ScratchFolder::~ScratchFolder() {
-    if (m_created) RemoveTree(m_path);
+    std::error_code ignored;
+    if (m_created) std::filesystem::remove_all(m_path, ignored);
 }
 
 std::wstring ScratchFolder::CopyModule(const std::wstring& fileName) const {
@@ -114,18 +95,13 @@ std::optional<DWORD> Regsvr32(const std::wstring& path, bool unregister) {
 }
 
 std::optional<std::wstring> ReadClassesString(const std::wstring& key, const wchar_t* value) {
-    DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, nullptr,
-                     &bytes) != ERROR_SUCCESS) {
+    wchar_t text[1024];  // the longest value read is a module path
+    DWORD bytes = sizeof text;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &bytes) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
-    std::wstring text(bytes / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text.data(),
-                     &bytes) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
+    return std::wstring(text);
 }
 
 bool ClassesKeyExists(const std::wstring& key) {

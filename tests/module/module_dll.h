@@ -74,5 +74,13 @@ std::optional<DWORD> Regsvr32(const std::wstring& path, bool unregister);
 std::optional<std::wstring> ReadClassesString(const std::wstring& key,
                                               const wchar_t* value = nullptr);
 bool ClassesKeyExists(const std::wstring& key);
+// Whether a path read from the registry names `expected` (paths compare without regard to case).
+inline bool SamePath(const std::optional<std::wstring>& read, const std::wstring& expected) {
+    return read && _wcsicmp(read->c_str(), expected.c_str()) == 0;
+}
+// For diagnostics only.
+inline std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
 // The names of the key's direct subkeys, sorted without regard to case.
 std::vector<std::wstring> ClassesSubkeys(const std::wstring& key);

@@ -59,9 +59,8 @@ const std::map<std::string, unsigned> kKnownDifferences = {
     {"default-without-type-unregister", kPeerHangs},
 };
 
-// The peer gets this long inside one call before it counts as hung; the process as a whole gets
-// kProcessLimitMs (starting Wine processes on a busy machine can be slow).
-constexpr DWORD kStallLimitMs = 2000;
+// The driver reports a call of the peer that does not return as hung; the process as a whole gets
+// this long (starting Wine processes on a busy machine can be slow) before it counts as hung too.
 constexpr DWORD kProcessLimitMs = 60000;
 constexpr size_t kParallelPeers = 4;
 
@@ -76,12 +75,6 @@ struct Outcome {
     bool hung = false;
     std::string error;  // the run itself failed (not a difference)
 };
-
-std::wstring Hex(HRESULT hr) {
-    wchar_t text[16];
-    swprintf(text, 16, L"0x%08lx", static_cast<unsigned long>(hr));
-    return text;
-}
 
 std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());  // diagnostics only
@@ -102,42 +95,6 @@ std::wstring DriverPath() {
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring self(path, length);
     return self.substr(0, self.find_last_of(L"\\/") + 1) + L"registrar_peer_driver.exe";
-}
-
-bool WriteUtf8File(const std::wstring& path, const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok =
-        bytes.empty() ||
-        (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size());
-    CloseHandle(file);
-    return ok;
-}
-
-std::wstring ReadUtf8File(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return L"";
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    if (!bytes.empty())
-        ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    bytes.resize(read);
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                        size);
-    return text;
 }
 
 // One argument of a command line, quoted the way the C runtime splits it again.
@@ -164,7 +121,8 @@ HRESULT Seed(const CorpusCase& c, HKEY sandbox) {
     return registrar.StringRegister(c.seed.c_str());
 }
 
-// "begin R" / "result 0x..." / dump lines / "end", per phase.
+// "begin R" / "result 0x..." / dump lines / "end", per phase; "hung" after a "begin" when the
+// call did not return.
 Outcome ParseDriverOutput(const std::wstring& text) {
     Outcome outcome;
     size_t pos = 0;
@@ -179,6 +137,8 @@ Outcome ParseDriverOutput(const std::wstring& text) {
             outcome.error = "driver: " + Narrow(line);
         } else if (outcome.phases.empty()) {
             outcome.error = "unexpected driver output: " + Narrow(line);
+        } else if (line == L"hung") {
+            outcome.hung = true;
         } else if (line.rfind(L"result ", 0) == 0) {
             outcome.phases.back().hr = static_cast<HRESULT>(wcstoul(line.c_str() + 7, nullptr, 16));
         } else if (line == L"end") {
@@ -228,59 +188,36 @@ class PeerRun {
         }
         CloseHandle(process.hThread);
         m_process = process.hProcess;
-        m_started = m_lastChange = GetTickCount64();
     }
 
-    // True once the run is over (finished, failed or killed).
-    bool Poll() {
-        if (!m_process) return true;
-        if (WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(m_process, &code);
-            Finish();
-            if (code != 0 && m_outcome.error.empty()) {
-                m_outcome.error = "driver exit code " + std::to_string(code);
-            }
-            return true;
+    // Waits for the driver to end and reads what it wrote.
+    void Finish() {
+        if (!m_process) return;
+        const bool ended = WaitForSingleObject(m_process, kProcessLimitMs) == WAIT_OBJECT_0;
+        DWORD code = 0;
+        if (!ended) TerminateProcess(m_process, 1);
+        WaitForSingleObject(m_process, INFINITE);
+        GetExitCodeProcess(m_process, &code);
+        CloseHandle(m_process);
+        m_process = nullptr;
+        const std::string error = m_outcome.error;
+        m_outcome = ParseDriverOutput(ReadUtf8File(m_outPath));
+        m_outcome.hung = m_outcome.hung || !ended;
+        if (m_outcome.error.empty()) m_outcome.error = error;
+        if (ended && code != 0 && m_outcome.error.empty()) {
+            m_outcome.error = "driver exit code " + std::to_string(code);
         }
-        const ULONGLONG now = GetTickCount64();
-        const std::wstring text = ReadUtf8File(m_outPath);
-        if (text.size() != m_seenSize) {
-            m_seenSize = text.size();
-            m_lastChange = now;
-        }
-        // Inside a call (the last line is a "begin") for too long: the peer loops.
-        const size_t lastLine = text.rfind(L'\n', text.size() >= 2 ? text.size() - 2 : 0);
-        const bool inCall =
-            text.compare(lastLine == std::wstring::npos ? 0 : lastLine + 1, 6, L"begin ") == 0;
-        if ((inCall && now - m_lastChange > kStallLimitMs) || now - m_started > kProcessLimitMs) {
-            TerminateProcess(m_process, 1);
-            WaitForSingleObject(m_process, INFINITE);
-            Finish();
-            m_outcome.hung = true;
-            return true;
-        }
-        return false;
     }
 
     const Outcome& outcome() const { return m_outcome; }
 
   private:
     void Fail(const char* what) { m_outcome.error = what; }
-    void Finish() {
-        CloseHandle(m_process);
-        m_process = nullptr;
-        const std::string error = m_outcome.error;
-        m_outcome = ParseDriverOutput(ReadUtf8File(m_outPath));
-        if (m_outcome.error.empty()) m_outcome.error = error;
-    }
 
     const CorpusCase& m_case;
     RegistrySandbox m_sandbox;
     std::wstring m_outPath, m_scriptPath;
     HANDLE m_process = nullptr;
-    ULONGLONG m_started = 0, m_lastChange = 0;
-    size_t m_seenSize = 0;
     Outcome m_outcome;
 };
 
@@ -315,7 +252,7 @@ unsigned Compare(const CorpusCase& c, const Outcome& ours, const Outcome& peer, 
         const PhaseOutcome& b = peer.phases[i];
         if (!b.finished) break;
         log += L"phase " + std::to_wstring(i) + L" " + wchar_t(c.phases[i]) + L": ours " +
-               Hex(a.hr) + L", peer " + Hex(b.hr) + L"\n";
+               Widen(HrText(a.hr)) + L", peer " + Widen(HrText(b.hr)) + L"\n";
         if (a.hr != b.hr) kinds |= kResult;
         if (a.dump != b.dump) {
             kinds |= kTree;
@@ -345,17 +282,12 @@ TEST(RegistrarDifferential, AgreesWithThePeerExceptForTheKnownDifferences) {
 
     // The peer runs a few cases at a time in driver processes.
     std::vector<std::unique_ptr<PeerRun>> peers;
-    for (size_t next = 0, done = 0; done < corpus.size();) {
+    for (size_t next = 0, done = 0; done < corpus.size(); ++done) {
         while (next < corpus.size() && next - done < kParallelPeers) {
             peers.push_back(std::make_unique<PeerRun>(corpus[next++]));
             peers.back()->Start();
         }
-        if (peers[done]->Poll()) {
-            ++done;
-        } else {
-            Sleep(10);
-            for (size_t i = done + 1; i < next; ++i) peers[i]->Poll();  // notice hangs early
-        }
+        peers[done]->Finish();
     }
 
     for (size_t i = 0; i < corpus.size(); ++i) {

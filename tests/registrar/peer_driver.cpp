@@ -6,13 +6,15 @@
 //
 // <phases> is a string of R (StringRegister) and U (StringUnregister), run in order. For each
 // phase the out-file receives "begin <phase>" before the call, then "result 0x........", the dump
-// of the sandbox and "end". A phase that never ends (the peer loops on some malformed scripts) is
-// seen by the caller as a "begin" without "end"; the caller kills the process.
+// of the sandbox and "end". A call that has not returned after two seconds (the peer loops on some
+// malformed scripts) gets the line "hung" instead, and the driver ends there.
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -57,12 +59,7 @@ class OutFile {
     bool ok() const { return m_file != INVALID_HANDLE_VALUE; }
     // One line, UTF-8, written through at once so that the caller sees it while we run.
     void Line(const std::wstring& text) {
-        const std::wstring line = text + L"\n";
-        const int size = WideCharToMultiByte(
-            CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-        std::string bytes(static_cast<size_t>(size), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(),
-                            size, nullptr, nullptr);
+        const std::string bytes = ToUtf8(text + L"\n");
         DWORD written = 0;
         WriteFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
@@ -71,29 +68,10 @@ class OutFile {
     HANDLE m_file;
 };
 
-bool ReadUtf8File(const wchar_t* path, std::wstring& text) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    const bool ok = bytes.empty() || (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                               &read, nullptr) &&
-                                      read == bytes.size());
-    CloseHandle(file);
-    if (!ok) return false;
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    text.assign(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                        size);
-    return true;
-}
-
 int Run(int argc, wchar_t** argv) {
     OutFile out(argv[1]);
-    std::wstring script;
-    if (!out.ok() || !ReadUtf8File(argv[3], script)) return 3;
+    const std::wstring script = ReadUtf8File(argv[3]);  // no case has an empty file
+    if (!out.ok() || script.empty()) return 3;
 
     Microsoft::WRL::ComPtr<IPeerRegistrar> registrar;
     HRESULT hr = CoCreateInstance(kClsidRegistrar, nullptr, CLSCTX_INPROC_SERVER, kIidRegistrar,
@@ -132,8 +110,18 @@ int Run(int argc, wchar_t** argv) {
     for (const wchar_t* phase = argv[4]; *phase; ++phase) {
         const bool doRegister = *phase == L'R';
         out.Line(std::wstring(L"begin ") + *phase);
-        hr = doRegister ? registrar->StringRegister(script.c_str())
-                        : registrar->StringUnregister(script.c_str());
+        auto call = std::async(std::launch::async, [&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            const HRESULT result = doRegister ? registrar->StringRegister(script.c_str())
+                                              : registrar->StringUnregister(script.c_str());
+            CoUninitialize();
+            return result;
+        });
+        if (call.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            out.Line(L"hung");
+            TerminateProcess(GetCurrentProcess(), 0);  // the call never returns: no clean exit
+        }
+        hr = call.get();
         wchar_t result[32];
         swprintf(result, 32, L"result 0x%08lx", static_cast<unsigned long>(hr));
         out.Line(result);

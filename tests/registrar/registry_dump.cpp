@@ -2,28 +2,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
+// The names of the types 0 (REG_NONE) to 11 (REG_QWORD); REG_? for the others.
 const wchar_t* TypeName(DWORD type) {
-    switch (type) {
-        case REG_NONE:
-            return L"REG_NONE";
-        case REG_SZ:
-            return L"REG_SZ";
-        case REG_EXPAND_SZ:
-            return L"REG_EXPAND_SZ";
-        case REG_BINARY:
-            return L"REG_BINARY";
-        case REG_DWORD:
-            return L"REG_DWORD";
-        case REG_MULTI_SZ:
-            return L"REG_MULTI_SZ";
-        case REG_QWORD:
-            return L"REG_QWORD";
-        default:
-            return L"REG_?";
-    }
+    static const wchar_t* const kNames[] = {
+        L"REG_NONE", L"REG_SZ",       L"REG_EXPAND_SZ", L"REG_BINARY", L"REG_DWORD", L"REG_?",
+        L"REG_?",    L"REG_MULTI_SZ", L"REG_?",         L"REG_?",      L"REG_?",     L"REG_QWORD"};
+    return type < std::size(kNames) ? kNames[type] : L"REG_?";
 }
 
 std::wstring ValueLine(const std::wstring& path, const std::wstring& name, DWORD type,
@@ -95,6 +84,32 @@ std::wstring JoinLines(const std::vector<std::wstring>& lines) {
     std::wstring text;
     for (const std::wstring& line : lines) text += line + L"\n";
     return text;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    const int length = static_cast<int>(text.size());
+    std::string bytes(WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, 0),
+                      '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(),
+                        static_cast<int>(bytes.size()), nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring ReadUtf8File(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const int length = static_cast<int>(bytes.size());
+    std::wstring text(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, text.data(),
+                        static_cast<int>(text.size()));
+    return text;
+}
+
+bool WriteUtf8File(const std::wstring& path, const std::wstring& text) {
+    std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
+    file << ToUtf8(text);
+    file.close();
+    return !file.fail();
 }
 
 RegistrySandbox::RegistrySandbox(const std::wstring& path)
