@@ -200,19 +200,19 @@ void SweepMember(const Member& member, Phase phase, bool full) {
         if (SUCCEEDED(result.hr)) {
             if (plan.mustFail)
                 Finding(g_counts.unexpectedSuccesses, "success", kUnit, member, plan.detail,
-                        "arguments", Describe(member, plan, phase, result.hr));
+                        Describe(member, plan, phase, result.hr));
             // A getter's success writes no value (an empty container it made does not count).
             if (stage.Initialized() && member.invkind != INVOKE_PROPERTYGET)
                 before = stage.Snapshot();
             continue;
         }
         if (!result.outputsUntouched)
-            Finding(g_counts.touchedOutputs, "output", kUnit, member, plan.detail, "arguments",
+            Finding(g_counts.touchedOutputs, "output", kUnit, member, plan.detail,
                     Describe(member, plan, phase, result.hr));
         if (stage.Initialized()) {
             const std::wstring after = stage.Snapshot();
             if (after != before && !kMakesItsBag.count(member.name)) {
-                Finding(g_counts.halfWrites, "half write", kUnit, member, plan.detail, "arguments",
+                Finding(g_counts.halfWrites, "half write", kUnit, member, plan.detail,
                         Describe(member, plan, phase, result.hr));
                 before = after;
             }

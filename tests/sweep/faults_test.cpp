@@ -28,6 +28,29 @@ const std::set<std::pair<std::wstring, std::string>> kIgnoredHostFailures = {
     {L"LoadMessage", "ISInfoObject::get_Locale"},
     // The removal's own status is not used: S_OK whenever the results bag was obtained.
     {L"RemoveDeliveryRuleResults", "ISProperties::Remove"},
+    // A failed read of the property (or of the list) answers as an absent one: the default, an
+    // empty list, no marker yet.
+    {L"get_ArtifactParentID", "ISInfoObject::get_Property"},
+    {L"get_IsPublicationJob", "ISInfoObject::get_Property"},
+    {L"get_IsPublicationGlobalDeliveryRuleJob", "ISInfoObject::get_Property"},
+    {L"get_ScopeID", "ISInfoObject::get_Property"},
+    {L"get_MultiPassBursting", "ISInfoObject::get_Property"},
+    {L"get_MergedArtifact", "ISInfoObject::get_Property"},
+    {L"get_ShowAllDataForNullProfileValues", "ISInfoObject::get_Property"},
+    {L"get_DeliveryEmptyDocument", "ISProcessingInfo::get_Property"},
+    {L"get_DeliveryRuleOptions", "ISProcessingInfo::get_Property"},
+    {L"get_DeliverySkipped", "ISProcessingInfo::get_Property"},
+    {L"get_PublicationKeepSavedData", "ISProcessingInfo::get_Property"},
+    {L"get_CorporateCategories", "ISProperties::get_Item"},
+    {L"get_PersonalCategories", "ISProperties::get_Item"},
+    {L"get_ScopeBatchObjects", "ISProperties::get_Item"},
+    {L"get_ScopeBatchDocObjects", "ISProperties::get_Item"},
+    {L"get_SourceDocObjects", "ISProperties::get_Item"},
+    {L"put_ScopeBatchObjectID", "ISProperties::get_Item"},
+    {L"put_ScopeBatchDocumentID", "ISProperties::get_Item"},
+    {L"put_SourceDocumentID", "ISProperties::get_Item"},
+    {L"PrepareForCommit", "ISProperties::get_Item"},
+    {L"Initialize", "ISProperties::get_Item"},
 };
 std::string Hex(HRESULT hr) {
     char text[16];
@@ -65,7 +88,8 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
         // The answer to each failure without tracing, which tracing must not change.
         std::map<std::pair<std::string, unsigned>, HRESULT> untraced;
         for (bool tracing : {false, true}) {
-            const char* const detail = tracing ? "host call failing, tracing on" : "host call failing";
+            const char* const detail =
+                tracing ? "host call failing, tracing on" : "host call failing";
             std::map<std::string, unsigned> seen;
             for (const std::string& method : methods) {
                 const unsigned nth = ++seen[method];
@@ -95,22 +119,20 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
                 } else if (const HRESULT expected = untraced.at({method, nth});
                            expected != result.hr) {
                     Finding(g_counts.wrongResults, "tracing changed the answer", kUnit, *member,
-                            detail, method, what + " (untraced " + Hex(expected) + ")");
+                            detail, what + " (untraced " + Hex(expected) + ")");
                 }
                 if (SUCCEEDED(result.hr)) {
                     if (!kIgnoredHostFailures.count({member->name, method}))
                         Finding(g_counts.unexpectedSuccesses, "success", kUnit, *member, detail,
-                                method, what);
+                                what);
                     continue;
                 }
                 if (!result.outputsUntouched)
-                    Finding(g_counts.touchedOutputs, "output", kUnit, *member, detail, method,
-                            what);
+                    Finding(g_counts.touchedOutputs, "output", kUnit, *member, detail, what);
                 if (stage.Snapshot() != before)
-                    Finding(g_counts.halfWrites, "half write", kUnit, *member, detail, method,
-                            what);
+                    Finding(g_counts.halfWrites, "half write", kUnit, *member, detail, what);
                 if (const std::string memory = stage.MemoryAgainstHost(); !memory.empty())
-                    Finding(g_counts.halfWrites, "memory", kUnit, *member, detail, method,
+                    Finding(g_counts.halfWrites, "memory", kUnit, *member, detail,
                             what + "; " + memory);
             }
         }
@@ -170,7 +192,6 @@ void FailEachAllocation(const Member& member, bool tracing) {
             Stage stage(true);
             stage.unit = kUnit;
             stage.member = &member;
-            stage.cause = "allocation";
             ComPtr<IUnknown> target = stage.Target(member);
             const std::wstring before = stage.Snapshot();
             Now(kUnit, &member, detail);
@@ -185,24 +206,21 @@ void FailEachAllocation(const Member& member, bool tracing) {
             if (SUCCEEDED(result.hr)) {
                 const std::wstring after = stage.Snapshot();
                 if (after != effects)
-                    Finding(g_counts.wrongResults, "effects", kUnit, member, detail, "allocation",
+                    Finding(g_counts.wrongResults, "effects", kUnit, member, detail,
                             what + "; first difference: " + FirstDifference(effects, after));
             } else {
                 if (!result.outputsUntouched)
-                    Finding(g_counts.touchedOutputs, "output", kUnit, member, detail, "allocation",
-                            what);
+                    Finding(g_counts.touchedOutputs, "output", kUnit, member, detail, what);
                 if (stage.Snapshot() != before)
-                    Finding(g_counts.halfWrites, "half write", kUnit, member, detail, "allocation",
-                            what);
+                    Finding(g_counts.halfWrites, "half write", kUnit, member, detail, what);
             }
             if (const std::string memory = stage.MemoryAgainstHost(); !memory.empty())
-                Finding(g_counts.halfWrites, "memory", kUnit, member, detail, "allocation",
-                        what + "; " + memory);
+                Finding(g_counts.halfWrites, "memory", kUnit, member, detail, what + "; " + memory);
             if (!result.allocationFailed) break;  // the call made fewer allocations this time
         }
         const std::int64_t left = GuardHeap::LiveBlocks() - ReportBlocks() - blocks;
         if (left != 0)
-            Finding(g_counts.leaks, "leak", kUnit, member, detail, "allocation",
+            Finding(g_counts.leaks, "leak", kUnit, member, detail,
                     std::to_string(left) + " blocks not freed after allocation " +
                         std::to_string(n) + " failed");
     }

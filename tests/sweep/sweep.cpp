@@ -150,7 +150,6 @@ class SweepEnvironment : public ::testing::Environment {
         m_watchdog.join();
         CloseHandle(m_stop);
         RefHost::RevokeHostClasses();
-        if (!getenv("SWEEP_ONLY")) NameOpenFaultsNotFound();
         CheckTracePoints();
         PrintCounts();
         EXPECT_EQ(0, g_counts.crashes.load());
@@ -181,12 +180,11 @@ void PrintCounts() noexcept {
     snprintf(text, sizeof text,
              "sweep.members = %ld\nsweep.calls = %ld\nsweep.crashes = %ld\nsweep.hangs = %ld\n"
              "sweep.leaks = %ld\nsweep.unexpected_successes = %ld\n"
-             "sweep.touched_outputs = %ld\nsweep.half_writes = %ld\nsweep.wrong_results = %ld\n"
-             "sweep.known_open = %ld\n",
+             "sweep.touched_outputs = %ld\nsweep.half_writes = %ld\nsweep.wrong_results = %ld\n",
              g_counts.members.load(), g_counts.calls.load(), g_counts.crashes.load(),
              g_counts.hangs.load(), g_counts.leaks.load(), g_counts.unexpectedSuccesses.load(),
              g_counts.touchedOutputs.load(), g_counts.halfWrites.load(),
-             g_counts.wrongResults.load(), g_counts.knownOpen.load());
+             g_counts.wrongResults.load());
     Write(text);
 }
 
@@ -209,29 +207,6 @@ void Report(const char* unit, const Member& member, const char* detail, const st
         ADD_FAILURE() << unit << ": " << label << " (" << detail << "): " << what;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Open faults: findings the sweep makes today that are reported and not fixed yet. Each is named
-// once per run ("sweep: known open fault ...") and counted as known_open instead of failing the
-// run. Remove an entry when its fault is fixed.
-
-namespace {
-
-struct OpenFault {
-    const wchar_t* member;
-    const char* kind;
-    const char* cause;  // a host method, "allocation", "arguments", or "*"
-    const char* why;
-};
-
-const std::vector<OpenFault> kOpenFaults = {
-#include "sweep/open_faults.inc"
-};
-
-}  // namespace
-
-std::mutex g_openLock;
-std::set<size_t> g_openNamed;  // the entries of kOpenFaults found in this run
-
 std::atomic<std::int64_t> g_reportBlocks{0};
 
 std::int64_t ReportBlocks() noexcept {
@@ -239,42 +214,12 @@ std::int64_t ReportBlocks() noexcept {
 }
 
 void Finding(std::atomic<long>& count, const char* kind, const char* unit, const Member& member,
-             const char* detail, const std::string& cause, const std::string& what) {
+             const char* detail, const std::string& what) {
     // What reporting keeps (the test framework's failure records) is not a leak of the member.
     const std::int64_t blocks = GuardHeap::LiveBlocks();
-    struct Kept {
-        std::int64_t blocks;
-        ~Kept() { g_reportBlocks += GuardHeap::LiveBlocks() - blocks; }
-    } kept{blocks};
-    for (size_t i = 0; i < kOpenFaults.size(); ++i) {
-        const OpenFault& open = kOpenFaults[i];
-        if (member.name != open.member || strcmp(kind, open.kind) != 0) continue;
-        if (strcmp(open.cause, "*") != 0 && cause != open.cause) continue;
-        ++g_counts.knownOpen;
-        std::lock_guard<std::mutex> guard(g_openLock);
-        if (g_openNamed.insert(i).second) {
-            std::string label;
-            for (wchar_t c : member.Label()) label += static_cast<char>(c);
-            printf("sweep: known open fault: %s, %s when %s fails (%s): %s\n", label.c_str(), kind,
-                   open.cause, unit, open.why);
-        }
-        return;
-    }
     ++count;
     Report(unit, member, detail, std::string(kind) + ": " + what);
-}
-
-void NameOpenFaultsNotFound() {
-    std::lock_guard<std::mutex> guard(g_openLock);
-    for (size_t i = 0; i < kOpenFaults.size(); ++i) {
-        if (g_openNamed.count(i)) continue;
-        std::string member;
-        for (const wchar_t* c = kOpenFaults[i].member; *c; ++c) member += static_cast<char>(*c);
-        printf(
-            "sweep: open fault not found in this run (fixed? remove its entry): %s, %s when %s "
-            "fails\n",
-            member.c_str(), kOpenFaults[i].kind, kOpenFaults[i].cause);
-    }
+    g_reportBlocks += GuardHeap::LiveBlocks() - blocks;
 }
 
 void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories) {
@@ -350,7 +295,7 @@ Stage::~Stage() {
         const std::string what = "host objects alive " + std::to_string(live - m_liveBefore) +
                                  ", module locks " + std::to_string(locks);
         if (member) {
-            Finding(g_counts.leaks, "leak", unit, *member, "end of stage", cause, what);
+            Finding(g_counts.leaks, "leak", unit, *member, "end of stage", what);
         } else {
             ++g_counts.leaks;
             ADD_FAILURE() << unit << ": leak: " << what;
@@ -604,7 +549,8 @@ void CheckTracePoints() {
         points.insert(texts.begin(), texts.end());
         if (texts.size() == 1) continue;
         std::string joined;
-        for (const std::wstring& text : texts) joined += " " + std::string(text.begin(), text.end());
+        for (const std::wstring& text : texts)
+            joined += " " + std::string(text.begin(), text.end());
         ++g_counts.wrongResults;
         ADD_FAILURE() << "trace points sharing " << place.first << "(" << place.second
                       << "):" << joined;

@@ -28,7 +28,6 @@ struct Counts {
     std::atomic<long> touchedOutputs{0};  // a failed call changed an output
     std::atomic<long> halfWrites{0};      // a failed call changed the host's bag
     std::atomic<long> wrongResults{0};    // other findings (escaped failures, lost effects)
-    std::atomic<long> knownOpen{0};       // findings of a listed open fault (not failures)
 };
 extern Counts g_counts;
 
@@ -42,19 +41,14 @@ void Now(const char* unit, const Member* member, const char* detail) noexcept;
 // A finding: counted by the caller, reported here (the first few of each unit as test failures).
 void Report(const char* unit, const Member& member, const char* detail, const std::string& what);
 
-// What a finding is: "success" (an unexpected success), "half write" (a failed call changed the
-// host's bag), "output" (a failed call changed an output), "effects" (a call that succeeded
-// despite a failure below it lacks effects of an ordinary call), "leak".
-// A finding of member when `cause` failed (a host method, "allocation", "arguments"): counted in
-// `count` and reported, unless it is a listed open fault (kOpenFaults in sweep.cpp), which is
-// counted as known_open and named once.
-// Names the open faults listed that this run did not find (fixed: their entries can go).
-void NameOpenFaultsNotFound();
-
 // Blocks that reporting findings kept alive so far (for leak counts of the guard-page allocator).
 std::int64_t ReportBlocks() noexcept;
+// A finding of member, counted in `count` and reported. What a finding is: "success" (an
+// unexpected success), "half write" (a failed call changed the host's bag), "output" (a failed
+// call changed an output), "effects" (a call that succeeded despite a failure below it lacks
+// effects of an ordinary call), "leak".
 void Finding(std::atomic<long>& count, const char* kind, const char* unit, const Member& member,
-             const char* detail, const std::string& cause, const std::string& what);
+             const char* detail, const std::string& what);
 
 // Gives a host object the key's properties (state DEACTIVATED, value, derived key, MIME type,
 // compromised flag, creation time), the corporate categories and a file.
@@ -88,7 +82,6 @@ class Stage {
     bool Initialized() const { return m_initialized; }
     const char* unit = "";
     const Member* member = nullptr;
-    std::string cause = "arguments";  // what fails in the unit (for open faults)
 
     std::shared_ptr<RefHost::Repository> repository;
     Microsoft::WRL::ComPtr<ISInfoObject> host;
