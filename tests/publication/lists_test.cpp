@@ -43,9 +43,7 @@ TEST_F(ListsTest, EachListIsOneCachedCollection) {
     ASSERT_HR(S_OK, source->Add(31));
     EXPECT_EQ(IdList{31}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
     EXPECT_EQ(IdList{31}, List(Add(WP_SI_ARTIFACTS_SOURCEDOC_W)));
-    long id = 0;
-    ASSERT_HR(S_OK, pub->get_SourceDocumentID(&id));
-    EXPECT_EQ(31, id);
+    EXPECT_EQ(31, Get(pub.Get(), &ISPublicationInfo::get_SourceDocumentID));
 }
 
 TEST_F(ListsTest, SingleIDSettersReplaceTheListAndJournalTheChange) {
@@ -55,8 +53,7 @@ TEST_F(ListsTest, SingleIDSettersReplaceTheListAndJournalTheChange) {
 
     ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(5));
     EXPECT_EQ(IdList{5}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
-    ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));
-    EXPECT_EQ(5, id);
+    EXPECT_EQ(5, Get(pub.Get(), &ISPublicationInfo::get_ScopeBatchObjectID));
 
     ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(6));
     EXPECT_EQ(IdList{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
@@ -68,12 +65,10 @@ TEST_F(ListsTest, SingleIDSettersReplaceTheListAndJournalTheChange) {
     ASSERT_HR(S_OK, pub->put_ScopeBatchDocumentID(9));
     ASSERT_HR(S_OK, pub->put_ScopeBatchDocumentID(10));
     EXPECT_EQ(IdList{10}, List(WP_SI_ARTIFACTS_SCOPEBATCHDOC_W));
-    ASSERT_HR(S_OK, pub->get_ScopeBatchDocumentID(&id));
-    EXPECT_EQ(10, id);
+    EXPECT_EQ(10, Get(pub.Get(), &ISPublicationInfo::get_ScopeBatchDocumentID));
 
     ASSERT_HR(S_OK, pub->put_SourceDocumentID(3));
-    ASSERT_HR(S_OK, pub->get_SourceDocumentID(&id));
-    EXPECT_EQ(3, id);
+    EXPECT_EQ(3, Get(pub.Get(), &ISPublicationInfo::get_SourceDocumentID));
     // Each list kept to its own property.
     EXPECT_EQ(IdList{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
     EXPECT_EQ(IdList{3}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
@@ -81,9 +76,7 @@ TEST_F(ListsTest, SingleIDSettersReplaceTheListAndJournalTheChange) {
 
 TEST_F(ListsTest, AStoredListIsReadAndItsReplacementJournalled) {
     RelTest::PutIds(BagOf(host.Get()).Get(), WP_SI_ARTIFACTS_SCOPEBATCH_W, {11, 12}, 0);
-    long id = 0;
-    ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));
-    EXPECT_EQ(11, id);
+    EXPECT_EQ(11, Get(pub.Get(), &ISPublicationInfo::get_ScopeBatchObjectID));
     ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(12));
     EXPECT_EQ(IdList{12}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
     // 11 is deleted; 12 deleted and added again cancels out.

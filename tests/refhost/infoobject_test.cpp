@@ -229,8 +229,7 @@ TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
     EXPECT_EQ(0x0A000000,
               Get(Item(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES").Get(), &ISProperty::get_Flags));
     auto loadedCategories = ListIn(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES");
-    EXPECT_EQ(1, CountOf(loadedCategories.Get()));
-    EXPECT_EQ(501, ItemI4(loadedCategories.Get(), 1));
+    EXPECT_EQ(std::vector<long>{501}, ValuesOf(loadedCategories.Get()));
     ComPtr<ISFiles> files;
     ASSERT_HR(S_OK, loaded->get_Files(&files));
     EXPECT_EQ(3, Get(files.Get(), &ISFiles::get_TotalSize));

@@ -7,6 +7,7 @@
 #include <wrl/client.h>
 
 #include <string>
+#include <vector>
 
 #include "refhost.h"
 #include "scoped.h"
@@ -117,6 +118,16 @@ inline long ItemI4(ISPropertyBagCollection* list, long position) {
     if (FAILED(list->get_Item(I4(position), value.Receive()))) return LONG_MIN;
     if (FAILED(value.ChangeType(VT_I4))) return LONG_MIN;
     return V_I4(&value.Get());
+}
+
+// Every value of a list, read as above.
+inline std::vector<long> ValuesOf(ISPropertyBagCollection* list) {
+    std::vector<long> values;
+    LONG count = -1;
+    EXPECT_HR(S_OK, list->get_Count(&count));
+    for (long position = 1; position <= count; ++position)
+        values.push_back(ItemI4(list, position));
+    return values;
 }
 
 template <class List>

@@ -306,7 +306,6 @@ TEST_F(EditedListTest, PositionsKeysAndCopiesFollowTheHostListAfterManyDeletes) 
     PutIds(bag.Get(), kList, initial);
     auto ids = Create();
     IdList expected = initial;
-    std::mt19937 random(3);
     for (int i = 0; i < 100; ++i) {
         const long count = static_cast<long>(expected.size());
         const long position = i % 3 == 0 ? 1 : (i % 3 == 1 ? count : 1 + count / 2);
