@@ -157,7 +157,6 @@ TEST_F(ListsTest, TraceLinesOfTheListMembers) {
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], ours[i]) << i;
 }
 
-
 // Eight threads set IDs through the three single-ID setters while others read the lists: every
 // call succeeds, no reader ever sees a count other than 1, and each list ends with one ID.
 TEST_F(ListsTest, SingleIDSettersAreAtomic) {

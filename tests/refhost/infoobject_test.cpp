@@ -36,7 +36,8 @@ TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
     EXPECT_EQ(L"", ValueText(bag.Get(), L"SI_NEWOBJECT"));
     EXPECT_EQ(42, Get(object.Get(), &ISInfoObject::get_ParentID));
     EXPECT_EQ(L"CryptoGraphicKey", GetText(object.Get(), &ISInfoObject::get_Kind));
-    EXPECT_EQ(L"KorvelEnterprise.CryptoGraphicKey", GetText(object.Get(), &ISInfoObject::get_ProgID));
+    EXPECT_EQ(L"KorvelEnterprise.CryptoGraphicKey",
+              GetText(object.Get(), &ISInfoObject::get_ProgID));
 
     EXPECT_EQ(1033, Get(object.Get(), &ISInfoObject::get_Locale));
     ASSERT_HR(S_OK, RefHost::SetLocale(object.Get(), 1031));

@@ -125,8 +125,7 @@ inline std::vector<long> ValuesOf(ISPropertyBagCollection* list) {
     std::vector<long> values;
     LONG count = -1;
     EXPECT_HR(S_OK, list->get_Count(&count));
-    for (long position = 1; position <= count; ++position)
-        values.push_back(ItemI4(list, position));
+    for (long position = 1; position <= count; ++position) values.push_back(ItemI4(list, position));
     return values;
 }
 

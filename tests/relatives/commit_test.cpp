@@ -27,7 +27,7 @@ constexpr wchar_t kScopeBatchDel[] = L"SI_ADM_DEL_SI_ARTIFACTS_SCOPEBATCH";
 
 // A key object over a host object, with the plug-in face and committed bag that the tests look at.
 class CommitTest : public HostedKeyTest {
-protected:
+  protected:
     void SetUp() override {
         HostedKeyTest::SetUp();
         bag = BagOf(host.Get());
@@ -357,10 +357,12 @@ TEST_F(CommitTest, PrepareForCommitTracesEveryLayerInOrder) {
     capture.TraceAll();
     ASSERT_HR(S_OK, plugin->PrepareForCommit(VARIANT_TRUE));
 
-    const std::wstring expected[] = {
-        L"IN:\t[CCryptoGraphicKey::PrepareForCommit]", L"IN:\t[IPublicationInfo::PrepareForCommit]",
-        L"IN:\t[ICategoryContent::PrepareForCommit]", L"OUT:\t[ICategoryContent::PrepareForCommit]",
-        L"OUT:\t[IPublicationInfo::PrepareForCommit]", L"OUT:\t[CCryptoGraphicKey::PrepareForCommit]"};
+    const std::wstring expected[] = {L"IN:\t[CCryptoGraphicKey::PrepareForCommit]",
+                                     L"IN:\t[IPublicationInfo::PrepareForCommit]",
+                                     L"IN:\t[ICategoryContent::PrepareForCommit]",
+                                     L"OUT:\t[ICategoryContent::PrepareForCommit]",
+                                     L"OUT:\t[IPublicationInfo::PrepareForCommit]",
+                                     L"OUT:\t[CCryptoGraphicKey::PrepareForCommit]"};
     ASSERT_EQ(std::size(expected), capture.lines.size());
     for (size_t i = 0; i < std::size(expected); ++i) {
         EXPECT_EQ(0u, capture.lines[i].text.rfind(expected[i], 0)) << i;
