@@ -38,15 +38,15 @@ class BagsTest : public PublicationTest {
 };
 
 TEST_F(BagsTest, DeliveryRuleResultsAreBooleanEntriesNamedByTheScopeID) {
-    ASSERT_EQ(nullptr, Property(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W).Get());
+    ASSERT_EQ(nullptr, PropertyOf(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W).Get());
     ASSERT_HR(S_OK, pub->SetDeliveryRuleResults(7, VARIANT_TRUE));
-    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
+    EXPECT_EQ(kCreatedBagFlags, FlagsOf(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
     ComPtr<ISProperties> results = ResultsBag();
     ScopedVariant stored;
     Value(results.Get(), L"7", stored);
     EXPECT_EQ(VT_BOOL, stored.Type());
     EXPECT_EQ(VARIANT_TRUE, V_BOOL(&stored.Get()));
-    EXPECT_EQ(0, Flags(results.Get(), L"7"));
+    EXPECT_EQ(0, FlagsOf(results.Get(), L"7"));
 
     VARIANT_BOOL value = 0x55;
     ASSERT_HR(S_OK, pub->GetDeliveryRuleResults(7, &value));
@@ -61,8 +61,8 @@ TEST_F(BagsTest, DeliveryRuleResultsAreBooleanEntriesNamedByTheScopeID) {
     ASSERT_HR(S_OK, pub->GetDeliveryRuleResults(7, &value));
     EXPECT_EQ(VARIANT_FALSE, value);
     ASSERT_HR(S_OK, pub->SetDeliveryRuleResults(-7, VARIANT_TRUE));
-    EXPECT_NE(nullptr, Property(results.Get(), L"-7").Get());
-    EXPECT_EQ(2, Count(results.Get()));
+    EXPECT_NE(nullptr, PropertyOf(results.Get(), L"-7").Get());
+    EXPECT_EQ(2, PropertyCount(results.Get()));
 
     // Only a VT_BOOL entry reads as true.
     ScopedVariant one;
@@ -74,21 +74,20 @@ TEST_F(BagsTest, DeliveryRuleResultsAreBooleanEntriesNamedByTheScopeID) {
     EXPECT_EQ(VARIANT_FALSE, value);
 
     ASSERT_HR(S_OK, pub->RemoveDeliveryRuleResults(7));
-    EXPECT_EQ(nullptr, Property(results.Get(), L"7").Get());
+    EXPECT_EQ(nullptr, PropertyOf(results.Get(), L"7").Get());
     EXPECT_HR(kAbsent, pub->GetDeliveryRuleResults(7, &value));
 }
 
 TEST_F(BagsTest, ReadingOrRemovingResultsCreatesTheEmptyBag) {
     VARIANT_BOOL value = 0x55;
     EXPECT_HR(kAbsent, pub->GetDeliveryRuleResults(1, &value));
-    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
-    EXPECT_EQ(0, Count(ResultsBag().Get()));
-    ComPtr<ISProperties> processing = ProcessingBag();
+    EXPECT_EQ(kCreatedBagFlags, FlagsOf(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
+    EXPECT_EQ(0, PropertyCount(ResultsBag().Get()));
     ScopedVariant name;
     ASSERT_HR(S_OK, name.SetBstr(WP_SI_DELIVERY_RULE_RESULTS_W));
-    ASSERT_HR(S_OK, processing->Remove(name.Get()));
+    ASSERT_HR(S_OK, ProcessingBag()->Remove(name.Get()));
     EXPECT_HR(S_OK, pub->RemoveDeliveryRuleResults(1));
-    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
+    EXPECT_EQ(kCreatedBagFlags, FlagsOf(ProcessingBag().Get(), WP_SI_DELIVERY_RULE_RESULTS_W));
 }
 
 TEST_F(BagsTest, DeliveryRuleResultsTraceTheirEntryAndOnlyAMissingBag) {
@@ -126,17 +125,15 @@ TEST_F(BagsTest, FormatInfosAndScopesAreNewHostObjectsOverOneProcessingBag) {
     ASSERT_HR(S_OK, pub->get_FormatInfos(&second));
     ASSERT_NE(nullptr, first.Get());
     EXPECT_NE(first.Get(), second.Get());
-    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_FORMAT_INFOS_W));
+    EXPECT_EQ(kCreatedBagFlags, FlagsOf(ProcessingBag().Get(), WP_SI_FORMAT_INFOS_W));
 
     ComPtr<ISProperties> entry;
     ASSERT_HR(S_OK, first->Add(ScopedBstr(L"KorvelEnterprise.DiskUnmanaged").Get(), &entry));
-    long count = 0;
-    ASSERT_HR(S_OK, second->get_Count(&count));
-    EXPECT_EQ(1, count);
+    EXPECT_EQ(1, Get(second.Get(), &ISFormatInfos::get_Count));
 
     ComPtr<ISScopeBatchScopes> scopes;
     ASSERT_HR(S_OK, pub->get_ScopeBatchScopes(&scopes));
-    EXPECT_EQ(kCreatedBagFlags, Flags(ProcessingBag().Get(), WP_SI_SCOPEBATCH_SCOPES_W));
+    EXPECT_EQ(kCreatedBagFlags, FlagsOf(ProcessingBag().Get(), WP_SI_SCOPEBATCH_SCOPES_W));
     ComPtr<ISProperties> scope;
     ASSERT_HR(S_OK, scopes->Add(&scope));
     ComPtr<ISScopeBatchScopes> again;
@@ -155,10 +152,8 @@ TEST_F(BagsTest, MappingsNeedAnObjectPropertyHoldingABag) {
     // A bag without SI_VARIABLE_MAPPINGS: the inner bag is created empty.
     ComPtr<ISProperties> holder = PutBagProperty(WP_SI_DYNAMIC_RECIPIENTS_PROFILE_VALUE_MAPPINGS_W);
     ASSERT_HR(S_OK, pub->get_DynamicRecipientProfileValueMappings(&profile));
-    EXPECT_EQ(kCreatedBagFlags, Flags(holder.Get(), WP_SI_VARIABLE_MAPPINGS_W));
-    long locale = 0;
-    ASSERT_HR(S_OK, profile->get_Locale(&locale));
-    EXPECT_EQ(1033, locale);
+    EXPECT_EQ(kCreatedBagFlags, FlagsOf(holder.Get(), WP_SI_VARIABLE_MAPPINGS_W));
+    EXPECT_EQ(1033, Get(profile.Get(), &ISProfileValueMappings::get_Locale));
     ComPtr<ISProperties> mapping;
     ASSERT_HR(S_OK,
               profile->Add(ScopedBstr(L"Region").Get(), ScopedBstr(L"REGION_COL").Get(), &mapping));
@@ -240,9 +235,7 @@ TEST_F(LocaleLessBagsTest, AMissingLocaleIsReportedAndTheObjectStillMade) {
     ComPtr<ISProfileValueMappings> profile;
     PutBagProperty(WP_SI_DYNAMIC_RECIPIENTS_PROFILE_VALUE_MAPPINGS_W);
     ASSERT_HR(S_OK, pub->get_DynamicRecipientProfileValueMappings(&profile));
-    long locale = -1;
-    ASSERT_HR(S_OK, profile->get_Locale(&locale));
-    EXPECT_EQ(0, locale);
+    EXPECT_EQ(0, Get(profile.Get(), &ISProfileValueMappings::get_Locale));
     // The guard's report and the one before the host object is made.
     ASSERT_EQ(2u, capture.asserts.size());
     for (const auto& a : capture.asserts) {

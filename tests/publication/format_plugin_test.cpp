@@ -122,21 +122,6 @@ TEST_F(FormatPluginTest, JobServerErrorFailuresLeaveTheMessageUntouched) {
     EXPECT_HR(DISP_E_TYPEMISMATCH, plugin->FormatJobServerError(error.Get(), &message));
     EXPECT_EQ(original, message);
 
-    // The second substitution string cannot be read.
-    PutResourceId(kTwoArgumentMessage);
-    ComPtr<ISProperties> list = PutSubstitutions({L"a", L"b"});
-    ASSERT_HR(S_OK, RefHost::InjectFault(list.Get(), "ISPropertyBagCollection::get_Item", kInjected,
-                                         RefHost::FaultMode::NthCall, 2));
-    EXPECT_HR(kInjected, plugin->FormatJobServerError(error.Get(), &message));
-    EXPECT_EQ(original, message);
-
-    // The list's setup and count fail with their own status.
-    ASSERT_HR(S_OK, RefHost::InjectFault(list.Get(), "ISPropertyBagCollection::Setup", kInjected));
-    EXPECT_HR(kInjected, plugin->FormatJobServerError(error.Get(), &message));
-    ASSERT_HR(S_OK, RefHost::InjectFault(list.Get(), "ISPropertyBagCollection::get_Count",
-                                         E_ACCESSDENIED));
-    EXPECT_HR(E_ACCESSDENIED, plugin->FormatJobServerError(error.Get(), &message));
-    EXPECT_EQ(original, message);
     SysFreeString(original);
 
     // Null arguments are refused.
@@ -241,9 +226,7 @@ TEST_F(FormatPluginTest, StreamingFileReadsTheMainFile) {
     EXPECT_HR(kAbsent, web->get_StreamingFile(&reader));
     ASSERT_HR(S_OK, RefHost::AddFile(host.Get(), L"main.bin", {4, 5, 6}));
     ASSERT_HR(S_OK, web->get_StreamingFile(&reader));
-    long size = 0;
-    ASSERT_HR(S_OK, reader->get_Size(&size));
-    EXPECT_EQ(3, size);
+    EXPECT_EQ(3, Get(reader.Get(), &ISStreamingFile::get_Size));
     ScopedVariant chunk;
     ASSERT_HR(S_OK, reader->Read(2, chunk.Receive()));
     EXPECT_EQ(VT_ARRAY | VT_UI1, chunk.Type());
@@ -269,26 +252,6 @@ TEST_F(FormatPluginTest, NullOutputsWriteTheirExitLineBeforeTheReport) {
     ASSERT_EQ(2u, capture.asserts.size());
     EXPECT_EQ(L"Invalid pointer pStream", capture.asserts[0].message);
     EXPECT_EQ(L"Invalid pointer pStream", capture.asserts[1].message);
-}
-
-class UninitialisedFormatTest : public PublicationTest {
-  protected:
-    void SetUp() override {
-        initialise = false;
-        PublicationTest::SetUp();
-    }
-};
-
-TEST_F(UninitialisedFormatTest, TheMainFileNeedsAHostObject) {
-    ComPtr<ISWebView> web;
-    ASSERT_HR(S_OK, key.As(&web));
-    TraceCapture capture;
-    capture.TraceAll();
-    ComPtr<ISStreamingFile> reader;
-    EXPECT_HR(E_FAIL, web->get_ByteStream(nullptr));  // the host object is checked first
-    EXPECT_HR(E_FAIL, web->get_StreamingFile(&reader));
-    EXPECT_EQ(2u, capture.lines.size());  // entry lines only
-    for (const auto& line : capture.lines) EXPECT_EQ(0u, line.text.find(L"IN:"));
 }
 
 }  // namespace

@@ -12,49 +12,17 @@ using ComLib::ScopedBstr;
 using ComLib::ScopedVariant;
 using Microsoft::WRL::ComPtr;
 using namespace Pravhelper500;
+using RelTest::BagOf;
+using RelTest::IdList;
+using RelTest::IdsOf;
 
 namespace {
 
 class ListsTest : public PublicationTest {
   protected:
-    ComPtr<ISProperties> ObjectBag() {
-        ComPtr<ISProperties> bag;
-        EXPECT_HR(S_OK, host->get_Properties(&bag));
-        return bag;
-    }
-    // The IDs of list property `name` of the host object; `exists` tells whether it is there.
-    std::vector<long> List(const std::wstring& name, bool* exists = nullptr) {
-        std::vector<long> ids;
-        ComPtr<ISProperties> nested = Nested(ObjectBag().Get(), name.c_str());
-        if (exists) *exists = nested != nullptr;
-        ComPtr<ISPropertyBagCollection> list;
-        if (!nested || FAILED(nested.As(&list))) return ids;
-        long count = 0;
-        EXPECT_HR(S_OK, list->get_Count(&count));
-        for (long i = 1; i <= count; ++i) {
-            ScopedVariant position, value;
-            position.SetI4(i);
-            EXPECT_HR(S_OK, list->get_Item(position.Get(), value.Receive()));
-            EXPECT_HR(S_OK, value.ChangeType(VT_I4));
-            ids.push_back(V_I4(&value.Get()));
-        }
-        return ids;
-    }
-    // A list property that the host object already holds, with the given IDs.
-    void SeedList(const wchar_t* name, std::initializer_list<long> ids) {
-        ScopedVariant empty;
-        ASSERT_HR(S_OK, empty.SetBstr(L""));
-        ComPtr<ISProperty> property;
-        ASSERT_HR(S_OK, ObjectBag()->Add(ScopedBstr(name).Get(), empty.Get(), 0, &property));
-        ComPtr<ISProperties> nested;
-        ASSERT_HR(S_OK, property->get_Properties(&nested));
-        ComPtr<ISPropertyBagCollection> list;
-        ASSERT_HR(S_OK, nested.As(&list));
-        for (long id : ids) {
-            ScopedVariant v;
-            v.SetI4(id);
-            ASSERT_HR(S_OK, list->Append(v.Get()));
-        }
+    // The IDs of list property name of the host object (none when it is absent).
+    IdList List(const std::wstring& name) {
+        return IdsOf(BagOf(host.Get()).Get(), name.c_str()).value_or(IdList{});
     }
     static std::wstring Add(const wchar_t* list) { return std::wstring(L"SI_ADM_ADD_") + list; }
     static std::wstring Del(const wchar_t* list) { return std::wstring(L"SI_ADM_DEL_") + list; }
@@ -73,11 +41,9 @@ TEST_F(ListsTest, EachListIsOneCachedCollection) {
 
     // Changes through a handed-out collection reach the host object's bag and its journal.
     ASSERT_HR(S_OK, source->Add(31));
-    EXPECT_EQ(std::vector<long>{31}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
-    EXPECT_EQ(std::vector<long>{31}, List(Add(WP_SI_ARTIFACTS_SOURCEDOC_W)));
-    long id = 0;
-    ASSERT_HR(S_OK, pub->get_SourceDocumentID(&id));
-    EXPECT_EQ(31, id);
+    EXPECT_EQ(IdList{31}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
+    EXPECT_EQ(IdList{31}, List(Add(WP_SI_ARTIFACTS_SOURCEDOC_W)));
+    EXPECT_EQ(31, Get(pub.Get(), &ISPublicationInfo::get_SourceDocumentID));
 }
 
 TEST_F(ListsTest, SingleIDSettersReplaceTheListAndJournalTheChange) {
@@ -86,42 +52,36 @@ TEST_F(ListsTest, SingleIDSettersReplaceTheListAndJournalTheChange) {
     EXPECT_EQ(0x5EED, id);
 
     ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(5));
-    EXPECT_EQ(std::vector<long>{5}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
-    ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));
-    EXPECT_EQ(5, id);
+    EXPECT_EQ(IdList{5}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    EXPECT_EQ(5, Get(pub.Get(), &ISPublicationInfo::get_ScopeBatchObjectID));
 
     ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(6));
-    EXPECT_EQ(std::vector<long>{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    EXPECT_EQ(IdList{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
     // 5 was added and removed since the last commit: in neither journal.
-    EXPECT_EQ(std::vector<long>{6}, List(Add(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
-    EXPECT_EQ(std::vector<long>{}, List(Del(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
+    EXPECT_EQ(IdList{6}, List(Add(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
+    EXPECT_EQ(IdList{}, List(Del(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
 
     // The scope-batch document list is replaced too, not left as it was.
     ASSERT_HR(S_OK, pub->put_ScopeBatchDocumentID(9));
     ASSERT_HR(S_OK, pub->put_ScopeBatchDocumentID(10));
-    EXPECT_EQ(std::vector<long>{10}, List(WP_SI_ARTIFACTS_SCOPEBATCHDOC_W));
-    ASSERT_HR(S_OK, pub->get_ScopeBatchDocumentID(&id));
-    EXPECT_EQ(10, id);
+    EXPECT_EQ(IdList{10}, List(WP_SI_ARTIFACTS_SCOPEBATCHDOC_W));
+    EXPECT_EQ(10, Get(pub.Get(), &ISPublicationInfo::get_ScopeBatchDocumentID));
 
     ASSERT_HR(S_OK, pub->put_SourceDocumentID(3));
-    ASSERT_HR(S_OK, pub->get_SourceDocumentID(&id));
-    EXPECT_EQ(3, id);
+    EXPECT_EQ(3, Get(pub.Get(), &ISPublicationInfo::get_SourceDocumentID));
     // Each list kept to its own property.
-    EXPECT_EQ(std::vector<long>{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
-    EXPECT_EQ(std::vector<long>{3}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
+    EXPECT_EQ(IdList{6}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    EXPECT_EQ(IdList{3}, List(WP_SI_ARTIFACTS_SOURCEDOC_W));
 }
 
 TEST_F(ListsTest, AStoredListIsReadAndItsReplacementJournalled) {
-    SeedList(WP_SI_ARTIFACTS_SCOPEBATCH_W, {11, 12});
-    long id = 0;
-    ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));
-    EXPECT_EQ(11, id);
+    RelTest::PutIds(BagOf(host.Get()).Get(), WP_SI_ARTIFACTS_SCOPEBATCH_W, {11, 12}, 0);
+    EXPECT_EQ(11, Get(pub.Get(), &ISPublicationInfo::get_ScopeBatchObjectID));
     ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(12));
-    EXPECT_EQ(std::vector<long>{12}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
+    EXPECT_EQ(IdList{12}, List(WP_SI_ARTIFACTS_SCOPEBATCH_W));
     // 11 is deleted; 12 deleted and added again cancels out.
-    EXPECT_EQ(std::vector<long>{11}, List(Del(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
-    bool addExists = false;
-    EXPECT_EQ(std::vector<long>{}, List(Add(WP_SI_ARTIFACTS_SCOPEBATCH_W), &addExists));
+    EXPECT_EQ(IdList{11}, List(Del(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
+    EXPECT_EQ(IdList{}, List(Add(WP_SI_ARTIFACTS_SCOPEBATCH_W)));
 }
 
 TEST_F(ListsTest, AFailedFirstFillLeavesTheCacheEmpty) {
@@ -196,10 +156,6 @@ TEST_F(ListsTest, TraceLinesOfTheListMembers) {
     ASSERT_EQ(expected.size(), ours.size());
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], ours[i]) << i;
 }
-
-}  // namespace
-
-namespace {
 
 // Eight threads set IDs through the three single-ID setters while others read the lists: every
 // call succeeds, no reader ever sees a count other than 1, and each list ends with one ID.

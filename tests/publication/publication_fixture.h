@@ -4,12 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "pravhelper500.h"
 #include "publication.h"
+#include "relatives/list_helpers.h"
 #include "support/host_fixture.h"
+#include "support/hresult_checks.h"
 
 // The publication layer of the key object: the address its trace lines carry.
 using PublicationLayer = IPublicationInfo<ISCryptoGraphicKey, &IID_ISCryptoGraphicKey,
@@ -17,18 +18,16 @@ using PublicationLayer = IPublicationInfo<ISCryptoGraphicKey, &IID_ISCryptoGraph
 using FormatLayer = IFormatPlugin<ISCryptoGraphicKey, &IID_ISCryptoGraphicKey,
                                   &LIBID_KorvelCryptoGraphicKeyPluginLib>;
 
+// Readers of a bag: a property (null when absent), its flags (-1 when absent), the number of
+// properties.
+using RelTest::FlagsOf;
+using RelTest::PropertyCount;
+using RelTest::PropertyOf;
+
 inline constexpr HRESULT kAbsent = static_cast<HRESULT>(0x80042A37);
 inline constexpr HRESULT kBagUnavailable = static_cast<HRESULT>(0x80042A30);
 inline constexpr HRESULT kInjected = static_cast<HRESULT>(0x8004ABCD);
 inline constexpr long kCreatedBagFlags = 0x08000000;
-
-inline std::string Hr(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-#define EXPECT_HR(expected, call) EXPECT_EQ(Hr(expected), Hr(call))
-#define ASSERT_HR(expected, call) ASSERT_EQ(Hr(expected), Hr(call))
 
 class PublicationTest : public HostedKeyTest {
   protected:
@@ -83,40 +82,17 @@ class PublicationTest : public HostedKeyTest {
         ASSERT_HR(S_OK, host->get_ProcessingInfo(&info));
         ASSERT_HR(S_OK, info->put_Property(ComLib::ScopedBstr(name).Get(), value));
     }
-    // Property `name` of bag (null when absent).
-    static Microsoft::WRL::ComPtr<ISProperty> Property(ISProperties* bag, const wchar_t* name) {
-        ComLib::ScopedVariant nameValue;
-        nameValue.SetBstr(name);
-        Microsoft::WRL::ComPtr<ISProperty> property;
-        if (bag) bag->get_Item(nameValue.Get(), &property);
-        return property;
-    }
-    static long Flags(ISProperties* bag, const wchar_t* name) {
-        auto property = Property(bag, name);
-        long flags = -1;
-        if (property) {
-            EXPECT_HR(S_OK, property->get_Flags(&flags));
-        }
-        return flags;
-    }
     static Microsoft::WRL::ComPtr<ISProperties> Nested(ISProperties* bag, const wchar_t* name) {
-        auto property = Property(bag, name);
+        auto property = PropertyOf(bag, name);
         Microsoft::WRL::ComPtr<ISProperties> nested;
         if (property) {
             EXPECT_HR(S_OK, property->get_Properties(&nested));
         }
         return nested;
     }
-    static long Count(ISProperties* bag) {
-        long count = -1;
-        if (bag) {
-            EXPECT_HR(S_OK, bag->get_Count(&count));
-        }
-        return count;
-    }
     // Value of property `name` of bag (VT_EMPTY when absent).
     static void Value(ISProperties* bag, const wchar_t* name, ComLib::ScopedVariant& value) {
-        auto property = Property(bag, name);
+        auto property = PropertyOf(bag, name);
         if (property) {
             EXPECT_HR(S_OK, property->get_Value(value.Receive()));
         }

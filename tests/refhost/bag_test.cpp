@@ -10,6 +10,7 @@
 namespace {
 
 using BagTest = RefHostTest;
+using Ids = std::vector<long>;
 
 TEST_F(BagTest, AbsentNamesAndPositionsFailWithNotFoundAndLeaveOutputsAlone) {
     auto bag = NewBag();
@@ -42,19 +43,11 @@ TEST_F(BagTest, NamesIgnoreCaseAndAddReplacesValueAndFlagsOfTheSameProperty) {
 
     ASSERT_HR(S_OK, bag->Add(ScopedBstr(L"SI_SCOPE_ID").Get(), Text(L"x"), 2, &again));
     EXPECT_EQ(added.Get(), again.Get());
-    LONG flags = 0, count = 0;
-    EXPECT_HR(S_OK, added->get_Flags(&flags));
-    EXPECT_EQ(2, flags);
+    EXPECT_EQ(2, Get(added.Get(), &ISProperty::get_Flags));
     EXPECT_EQ(L"x", ValueText(bag.Get(), L"SI_SCOPE_ID"));
-    EXPECT_HR(S_OK, bag->get_Count(&count));
-    EXPECT_EQ(1, count);
-    ScopedBstr name;
-    EXPECT_HR(S_OK, added->get_Name(name.Receive()));
-    EXPECT_EQ(L"SI_Scope_ID", ToString(name.Get()));  // the first spelling stays
-
-    VARIANT_BOOL exists = VARIANT_FALSE;
-    EXPECT_HR(S_OK, bag->Exists(ScopedBstr(L"si_SCOPE_id").Get(), &exists));
-    EXPECT_EQ(VARIANT_TRUE, exists);
+    EXPECT_EQ(1, CountOf(bag.Get()));
+    EXPECT_EQ(L"SI_Scope_ID", GetText(added.Get(), &ISProperty::get_Name));  // the first stays
+    EXPECT_EQ(VARIANT_TRUE, Exists(bag.Get(), L"si_SCOPE_id"));
     EXPECT_HR(E_INVALIDARG, bag->Add(ScopedBstr(L"").Get(), I4(1), 0, &found));
     EXPECT_HR(E_POINTER, bag->Add(ScopedBstr(L"SI_OTHER").Get(), I4(1), 0, nullptr));
 
@@ -68,24 +61,18 @@ TEST_F(BagTest, ListPositionsStartAtOneAndLaterElementsShiftDown) {
     auto bag = NewBag();
     auto list = ListOf(bag);
     for (long id : {10, 20, 30, 40}) ASSERT_HR(S_OK, list->Append(I4(id)));
-    EXPECT_EQ(4, CountOf(list.Get()));
+    EXPECT_EQ((Ids{10, 20, 30, 40}), ValuesOf(list.Get()));
     EXPECT_EQ(L"4", ValueText(bag.Get(), L"SI_TOTAL"));
-    EXPECT_EQ(10, ItemI4(list.Get(), 1));
-    EXPECT_EQ(40, ItemI4(list.Get(), 4));
 
-    ComPtr<ISProperty> second;
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"2"), &second));
+    ComPtr<ISProperty> second = Item(bag.Get(), L"2");
     ASSERT_HR(S_OK, list->Remove(I4(2)));
-    EXPECT_EQ(3, CountOf(list.Get()));
+    EXPECT_EQ((Ids{10, 30, 40}), ValuesOf(list.Get()));
     EXPECT_EQ(L"3", ValueText(bag.Get(), L"SI_TOTAL"));
-    EXPECT_EQ(30, ItemI4(list.Get(), 2));
     EXPECT_EQ(L"30", ValueText(bag.Get(), L"2"));  // the element names moved with the positions
     EXPECT_EQ(L"40", ValueText(bag.Get(), L"3"));
     ComPtr<ISProperty> gone;
     EXPECT_HR(kNotFound, bag->get_Item(Text(L"4"), &gone));
-    ScopedBstr name;
-    EXPECT_HR(S_OK, second->get_Name(name.Receive()));  // the removed element keeps its last name
-    EXPECT_EQ(L"2", ToString(name.Get()));
+    EXPECT_EQ(L"2", GetText(second.Get(), &ISProperty::get_Name));  // the removed keeps its name
 
     EXPECT_HR(kNotFound, list->Remove(I4(0)));
     EXPECT_HR(kNotFound, list->Remove(I4(4)));
@@ -93,8 +80,7 @@ TEST_F(BagTest, ListPositionsStartAtOneAndLaterElementsShiftDown) {
 
     // Removing from the front renames everything after it.
     ASSERT_HR(S_OK, list->Remove(I4(1)));
-    EXPECT_EQ(30, ItemI4(list.Get(), 1));
-    EXPECT_EQ(40, ItemI4(list.Get(), 2));
+    EXPECT_EQ((Ids{30, 40}), ValuesOf(list.Get()));
     ASSERT_HR(S_OK, list->RemoveAll());
     EXPECT_EQ(0, CountOf(list.Get()));
     EXPECT_EQ(L"0", ValueText(bag.Get(), L"SI_TOTAL"));
@@ -107,28 +93,25 @@ TEST_F(BagTest, DuplicatesAreRefusedAndRemovalByIdTextFindsTheElement) {
     ASSERT_HR(S_OK, list->Append(I4(17)));
     EXPECT_HR(kAlreadyInList, list->Append(I4(5)));
     EXPECT_HR(kAlreadyInList, list->Append(Text(L"17")));  // the same ID as text
-    EXPECT_EQ(2, CountOf(list.Get()));
+    EXPECT_EQ((Ids{5, 17}), ValuesOf(list.Get()));
 
     LONG position = 0;
     EXPECT_HR(S_OK, list->Find(I4(17), &position));
     EXPECT_EQ(2, position);
     EXPECT_HR(kNotFound, list->Remove(Text(L"99")));
     EXPECT_HR(S_OK, list->Remove(Text(L"5")));
-    EXPECT_EQ(1, CountOf(list.Get()));
-    EXPECT_EQ(17, ItemI4(list.Get(), 1));
+    EXPECT_EQ(Ids{17}, ValuesOf(list.Get()));
     EXPECT_HR(kNotFound, list->Find(I4(5), &position));
     // Gone from the list, so welcome again.
     EXPECT_HR(S_OK, list->Append(I4(5)));
-    EXPECT_EQ(5, ItemI4(list.Get(), 2));
+    EXPECT_EQ((Ids{17, 5}), ValuesOf(list.Get()));
 
     // A value changed through its property takes part in later checks.
-    ComPtr<ISProperty> first;
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"1"), &first));
-    ASSERT_HR(S_OK, first->put_Value(I4(23)));
+    ASSERT_HR(S_OK, Item(bag.Get(), L"1")->put_Value(I4(23)));
     EXPECT_HR(S_OK, list->Append(I4(17)));
     EXPECT_HR(kAlreadyInList, list->Append(I4(23)));
     EXPECT_HR(S_OK, list->Remove(Text(L"23")));
-    EXPECT_EQ(5, ItemI4(list.Get(), 1));
+    EXPECT_EQ((Ids{5, 17}), ValuesOf(list.Get()));
 }
 
 TEST_F(BagTest, SetupNamesTheCountAndPrefixAndOrdinaryPropertiesJoinTheList) {
@@ -144,7 +127,7 @@ TEST_F(BagTest, SetupNamesTheCountAndPrefixAndOrdinaryPropertiesJoinTheList) {
     ComPtr<ISProperty> third, count;
     ASSERT_HR(S_OK, bag->Add(ScopedBstr(L"ITEM_3").Get(), Text(L"c"), 4, &third));
     EXPECT_EQ(2, CountOf(list.Get()));
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"SI_COUNT"), &count));
+    ASSERT_TRUE(count = Item(bag.Get(), L"SI_COUNT"));
     ASSERT_HR(S_OK, count->put_Value(I4(3)));
     EXPECT_EQ(3, CountOf(list.Get()));
     ScopedVariant value;
@@ -169,17 +152,14 @@ TEST_F(BagTest, CountWritesResizeTheListAndEmptyPositionsAreAbsent) {
     auto bag = NewBag();
     auto list = ListOf(bag);
     for (long id : {1, 2, 3}) ASSERT_HR(S_OK, list->Append(I4(id)));
-    ComPtr<ISProperty> count, dropped, property;
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"3"), &dropped));
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"SI_TOTAL"), &count));
+    ComPtr<ISProperty> dropped = Item(bag.Get(), L"3"), count = Item(bag.Get(), L"SI_TOTAL");
+    ComPtr<ISProperty> property;
     ASSERT_HR(S_OK, count->put_Value(I4(2)));
     EXPECT_HR(kNotFound, bag->get_Item(Text(L"3"), &property));
     ASSERT_HR(S_OK, count->put_Value(I4(4)));
     EXPECT_EQ(4, CountOf(list.Get()));
     EXPECT_HR(kNotFound, list->get_Item(I4(3), ScopedVariant().Receive()));
-    LONG properties = 0;
-    EXPECT_HR(S_OK, bag->get_Count(&properties));
-    EXPECT_EQ(3, properties);  // SI_TOTAL and two elements
+    EXPECT_EQ(3, CountOf(bag.Get()));  // SI_TOTAL and two elements
 
     // Filling an empty position by name; removing an element by name empties its position.
     ASSERT_HR(S_OK, bag->Add(ScopedBstr(L"3").Get(), I4(33), 0, &property));
@@ -198,21 +178,15 @@ TEST_F(BagTest, FlagsAreSetAndClearedOnNamedProperties) {
     auto bag = NewBag();
     auto list = ListOf(bag);
     ASSERT_HR(S_OK, list->Append(I4(8)));
-    ComPtr<ISProperty> element, count;
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"1"), &element));
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"SI_TOTAL"), &count));
+    ComPtr<ISProperty> element = Item(bag.Get(), L"1"), count = Item(bag.Get(), L"SI_TOTAL");
     ASSERT_HR(S_OK, list->SetFlags(Text(L"SI_TOTAL"), 0x02000000));
     ASSERT_HR(S_OK, list->SetFlags(Text(L"1"), 0x0A000000));
     ASSERT_HR(S_OK, list->ClearFlags(Text(L"1"), 0x02000000));
-    LONG flags = 0;
-    EXPECT_HR(S_OK, count->get_Flags(&flags));
-    EXPECT_EQ(0x02000000, flags);
-    EXPECT_HR(S_OK, element->get_Flags(&flags));
-    EXPECT_EQ(0x08000000, flags);
+    EXPECT_EQ(0x02000000, Get(count.Get(), &ISProperty::get_Flags));
+    EXPECT_EQ(0x08000000, Get(element.Get(), &ISProperty::get_Flags));
     // Appending keeps the count's flags.
     ASSERT_HR(S_OK, list->Append(I4(9)));
-    EXPECT_HR(S_OK, count->get_Flags(&flags));
-    EXPECT_EQ(0x02000000, flags);
+    EXPECT_EQ(0x02000000, Get(count.Get(), &ISProperty::get_Flags));
 }
 
 TEST_F(BagTest, NestedBagsAreMadeOnFirstRequestAndAppendBagElementsHoldTheirBag) {
@@ -233,16 +207,9 @@ TEST_F(BagTest, NestedBagsAreMadeOnFirstRequestAndAppendBagElementsHoldTheirBag)
     ASSERT_HR(S_OK, list->AppendBag(&elementBag));
     ComPtr<ISProperty> id;
     ASSERT_HR(S_OK, elementBag->Add(ScopedBstr(L"SI_ID").Get(), I4(4711), 0, &id));
-    ScopedVariant value;
-    ASSERT_HR(S_OK, list->get_Item(I4(1), value.Receive()));
-    ASSERT_EQ(VT_DISPATCH, value.Type());
-    ComPtr<ISProperties> viaValue;
-    ASSERT_HR(S_OK, V_DISPATCH(&value.Get())->QueryInterface(IID_PPV_ARGS(&viaValue)));
-    EXPECT_EQ(elementBag.Get(), viaValue.Get());
-    ComPtr<ISProperty> element;
+    EXPECT_EQ(elementBag.Get(), BagAt(list.Get(), 1).Get());
     ComPtr<ISProperties> viaProperty;
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"1"), &element));
-    ASSERT_HR(S_OK, element->get_Properties(&viaProperty));
+    ASSERT_HR(S_OK, Item(bag.Get(), L"1")->get_Properties(&viaProperty));
     EXPECT_EQ(elementBag.Get(), viaProperty.Get());
 }
 
@@ -260,11 +227,8 @@ TEST_F(BagTest, CopiesAreDeep) {
     ASSERT_HR(S_OK, id->put_Value(I4(6)));
     auto copiedList = ListOf(copy);
     EXPECT_EQ(2, CountOf(copiedList.Get()));
-    ScopedVariant value;
-    ASSERT_HR(S_OK, copiedList->get_Item(I4(2), value.Receive()));
-    ASSERT_EQ(VT_DISPATCH, value.Type());
-    ComPtr<ISProperties> copiedElement;
-    ASSERT_HR(S_OK, V_DISPATCH(&value.Get())->QueryInterface(IID_PPV_ARGS(&copiedElement)));
+    ComPtr<ISProperties> copiedElement = BagAt(copiedList.Get(), 2);
+    ASSERT_TRUE(copiedElement);
     EXPECT_NE(element.Get(), copiedElement.Get());
     EXPECT_EQ(L"5", ValueText(copiedElement.Get(), L"SI_ID"));
     // The copy keeps its own list: appending to it does not see the original's 3.
@@ -299,9 +263,7 @@ TEST_F(BagTest, EnumeratorsWalkSnapshots) {
     ASSERT_EQ(VT_DISPATCH, first.Type());
     ComPtr<ISProperty> property;
     ASSERT_HR(S_OK, V_DISPATCH(&first.Get())->QueryInterface(IID_PPV_ARGS(&property)));
-    ScopedBstr name;
-    ASSERT_HR(S_OK, property->get_Name(name.Receive()));
-    EXPECT_EQ(L"SI_TOTAL", ToString(name.Get()));
+    EXPECT_EQ(L"SI_TOTAL", GetText(property.Get(), &ISProperty::get_Name));
 }
 
 TEST_F(BagTest, ListsOfAHundredThousandIdsStayFast) {

@@ -13,14 +13,7 @@ class InfoObjectTest : public RefHostTest {
         return RefHostTest::NewObject(repository, kind);
     }
     static std::wstring TitleOf(ISInfoObject* object) {
-        ScopedBstr title;
-        EXPECT_HR(S_OK, object->get_Title(title.Receive()));
-        return ToString(title.Get());
-    }
-    static ComPtr<ISProperties> BagOf(ISInfoObject* object) {
-        ComPtr<ISProperties> bag;
-        EXPECT_HR(S_OK, object->get_Properties(&bag));
-        return bag;
+        return GetText(object, &ISInfoObject::get_Title);
     }
 };
 
@@ -41,20 +34,14 @@ TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
     EXPECT_EQ(L"42", ValueText(bag.Get(), L"SI_PARENTID"));
     EXPECT_EQ(L"CryptoGraphicKey", ValueText(bag.Get(), L"SI_KIND"));
     EXPECT_EQ(L"", ValueText(bag.Get(), L"SI_NEWOBJECT"));
-    LONG parent = 0, locale = 0;
-    EXPECT_HR(S_OK, object->get_ParentID(&parent));
-    EXPECT_EQ(42, parent);
-    ScopedBstr kind, progId;
-    EXPECT_HR(S_OK, object->get_Kind(kind.Receive()));
-    EXPECT_EQ(L"CryptoGraphicKey", ToString(kind.Get()));
-    EXPECT_HR(S_OK, object->get_ProgID(progId.Receive()));
-    EXPECT_EQ(L"KorvelEnterprise.CryptoGraphicKey", ToString(progId.Get()));
+    EXPECT_EQ(42, Get(object.Get(), &ISInfoObject::get_ParentID));
+    EXPECT_EQ(L"CryptoGraphicKey", GetText(object.Get(), &ISInfoObject::get_Kind));
+    EXPECT_EQ(L"KorvelEnterprise.CryptoGraphicKey",
+              GetText(object.Get(), &ISInfoObject::get_ProgID));
 
-    EXPECT_HR(S_OK, object->get_Locale(&locale));
-    EXPECT_EQ(1033, locale);
+    EXPECT_EQ(1033, Get(object.Get(), &ISInfoObject::get_Locale));
     ASSERT_HR(S_OK, RefHost::SetLocale(object.Get(), 1031));
-    EXPECT_HR(S_OK, object->get_Locale(&locale));
-    EXPECT_EQ(1031, locale);
+    EXPECT_EQ(1031, Get(object.Get(), &ISInfoObject::get_Locale));
 
     // Property get/put: absent fails untouched; put replaces the value and keeps the flags.
     ScopedVariant value;
@@ -66,21 +53,13 @@ TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
     ASSERT_HR(S_OK, object->put_Property(ScopedBstr(L"si_key_state").Get(), I4(4)));
     ASSERT_HR(S_OK, object->get_Property(ScopedBstr(L"SI_KEY_STATE").Get(), value.Receive()));
     EXPECT_EQ(4, V_I4(&value.Get()));
-    ComPtr<ISProperty> state;
-    ASSERT_HR(S_OK, bag->get_Item(Text(L"SI_KEY_STATE"), &state));
-    LONG flags = 0;
-    EXPECT_HR(S_OK, state->get_Flags(&flags));
-    EXPECT_EQ(0x02000000, flags);
+    EXPECT_EQ(0x02000000, Get(Item(bag.Get(), L"SI_KEY_STATE").Get(), &ISProperty::get_Flags));
     EXPECT_HR(E_INVALIDARG, object->put_Property(nullptr, I4(1)));
 
-    VARIANT_BOOL flag = VARIANT_FALSE;
-    EXPECT_HR(S_OK, object->IsNew(&flag));
-    EXPECT_EQ(VARIANT_TRUE, flag);
-    EXPECT_HR(S_OK, object->get_IsDirty(&flag));
-    EXPECT_EQ(VARIANT_TRUE, flag);
+    EXPECT_EQ(VARIANT_TRUE, Get(object.Get(), &ISInfoObject::IsNew));
+    EXPECT_EQ(VARIANT_TRUE, Get(object.Get(), &ISInfoObject::get_IsDirty));
     ASSERT_HR(S_OK, object->put_MarkedAsRead(VARIANT_TRUE));
-    EXPECT_HR(S_OK, object->get_MarkedAsRead(&flag));
-    EXPECT_EQ(VARIANT_TRUE, flag);
+    EXPECT_EQ(VARIANT_TRUE, Get(object.Get(), &ISInfoObject::get_MarkedAsRead));
     VARIANT_BOOL equal = VARIANT_FALSE;
     EXPECT_HR(S_OK, object->Equals(object.Get(), &equal));
     EXPECT_EQ(VARIANT_TRUE, equal);
@@ -138,9 +117,7 @@ TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
 
     ComPtr<ISProperties> viaProcessing, viaObject;
     ASSERT_HR(S_OK, processing->get_Properties(&viaProcessing));
-    ComPtr<ISProperty> holder;
-    ASSERT_HR(S_OK, BagOf(object.Get())->get_Item(Text(L"SI_PROCESSINFO"), &holder));
-    ASSERT_HR(S_OK, holder->get_Properties(&viaObject));
+    ASSERT_HR(S_OK, Item(BagOf(object.Get()).Get(), L"SI_PROCESSINFO")->get_Properties(&viaObject));
     EXPECT_EQ(viaProcessing.Get(), viaObject.Get());
 }
 
@@ -166,9 +143,7 @@ TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
 
     ComPtr<ISStreamingFile> stream;
     ASSERT_HR(S_OK, file->get_StreamingFile(&stream));
-    LONG size = 0, position = 0;
-    EXPECT_HR(S_OK, stream->get_Size(&size));
-    EXPECT_EQ(7, size);
+    EXPECT_EQ(7, Get(stream.Get(), &ISStreamingFile::get_Size));
     auto readCount = [&](LONG count) {
         ScopedVariant chunk;
         EXPECT_HR(S_OK, stream->Read(count, chunk.Receive()));
@@ -176,8 +151,7 @@ TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
                                                    : 99u;
     };
     EXPECT_EQ(3u, readCount(3));
-    EXPECT_HR(S_OK, stream->get_Position(&position));
-    EXPECT_EQ(3, position);
+    EXPECT_EQ(3, Get(stream.Get(), &ISStreamingFile::get_Position));
     EXPECT_EQ(4u, readCount(100));
     EXPECT_EQ(0u, readCount(5));
     EXPECT_HR(E_INVALIDARG, stream->Read(-1, ScopedVariant().Receive()));
@@ -208,14 +182,9 @@ TEST_F(InfoObjectTest, InfoStoreChainCreatesAnObjectOfTheKindWithANewId) {
     ComPtr<ISInfoObject> child;
     ASSERT_HR(S_OK, created->Add(info.Get(), &child));
     EXPECT_NE(IdOf(object.Get()), IdOf(child.Get()));
-    ScopedBstr kind;
-    ASSERT_HR(S_OK, child->get_Kind(kind.Receive()));
-    EXPECT_EQ(L"CryptoGraphicKey", ToString(kind.Get()));
-    VARIANT_BOOL isNew = VARIANT_FALSE, exists = VARIANT_TRUE;
-    EXPECT_HR(S_OK, child->IsNew(&isNew));
-    EXPECT_EQ(VARIANT_TRUE, isNew);
-    EXPECT_HR(S_OK, BagOf(child.Get())->Exists(ScopedBstr(L"SI_NEWOBJECT").Get(), &exists));
-    EXPECT_EQ(VARIANT_FALSE, exists);
+    EXPECT_EQ(L"CryptoGraphicKey", GetText(child.Get(), &ISInfoObject::get_Kind));
+    EXPECT_EQ(VARIANT_TRUE, Get(child.Get(), &ISInfoObject::IsNew));
+    EXPECT_EQ(VARIANT_FALSE, Exists(BagOf(child.Get()).Get(), L"SI_NEWOBJECT"));
 
     // The new-object collection commits what it made.
     ASSERT_HR(S_OK, child->put_ParentID(IdOf(object.Get())));
@@ -240,75 +209,48 @@ TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
     ASSERT_HR(S_OK,
               object->SetPropertyEx(ScopedBstr(L"SI_NEWOBJECT").Get(), isNewMark, 0x02000000));
     auto bag = BagOf(object.Get());
-    ComPtr<ISProperty> listProperty;
-    ASSERT_HR(S_OK, bag->Add(ScopedBstr(L"SI_CORPORATE_CATEGORIES").Get(), Text(L""), 0x0A000000,
-                             &listProperty));
-    ComPtr<ISProperties> nested;
-    ASSERT_HR(S_OK, listProperty->get_Properties(&nested));
-    auto categories = ListOf(nested);
+    auto categories = AddList(bag.Get(), L"SI_CORPORATE_CATEGORIES", 0x0A000000);
     ASSERT_HR(S_OK, categories->Append(I4(501)));
     ASSERT_HR(S_OK, RefHost::AddFile(object.Get(), L"key.bin", {9, 8, 7}));
 
     ASSERT_HR(S_OK, object->Save());
-    VARIANT_BOOL flag = VARIANT_TRUE;
-    EXPECT_HR(S_OK, object->IsNew(&flag));
-    EXPECT_EQ(VARIANT_FALSE, flag);
-    EXPECT_HR(S_OK, object->get_IsDirty(&flag));
-    EXPECT_EQ(VARIANT_FALSE, flag);
-    EXPECT_HR(S_OK, bag->Exists(ScopedBstr(L"SI_NEWOBJECT").Get(), &flag));
-    EXPECT_EQ(VARIANT_FALSE, flag);
+    EXPECT_EQ(VARIANT_FALSE, Get(object.Get(), &ISInfoObject::IsNew));
+    EXPECT_EQ(VARIANT_FALSE, Get(object.Get(), &ISInfoObject::get_IsDirty));
+    EXPECT_EQ(VARIANT_FALSE, Exists(bag.Get(), L"SI_NEWOBJECT"));
 
     // Later changes stay in memory until the next commit.
     ASSERT_HR(S_OK, categories->Append(I4(502)));
-    EXPECT_HR(S_OK, object->get_IsDirty(&flag));
-    EXPECT_EQ(VARIANT_TRUE, flag);
+    EXPECT_EQ(VARIANT_TRUE, Get(object.Get(), &ISInfoObject::get_IsDirty));
     ComPtr<ISInfoObject> loaded;
     ASSERT_HR(S_OK, repository->Load(id, &loaded));
     EXPECT_NE(RefHost::IdentityOf(object.Get()), RefHost::IdentityOf(loaded.Get()));
     EXPECT_EQ(L"Master key", TitleOf(loaded.Get()));
-    EXPECT_HR(S_OK, loaded->IsNew(&flag));
-    EXPECT_EQ(VARIANT_FALSE, flag);
-    ComPtr<ISProperty> loadedList;
-    ComPtr<ISProperties> loadedNested;
-    ASSERT_HR(S_OK, BagOf(loaded.Get())->get_Item(Text(L"SI_CORPORATE_CATEGORIES"), &loadedList));
-    LONG flags = 0;
-    EXPECT_HR(S_OK, loadedList->get_Flags(&flags));
-    EXPECT_EQ(0x0A000000, flags);
-    ASSERT_HR(S_OK, loadedList->get_Properties(&loadedNested));
-    auto loadedCategories = ListOf(loadedNested);
-    EXPECT_EQ(1, CountOf(loadedCategories.Get()));
-    EXPECT_EQ(501, ItemI4(loadedCategories.Get(), 1));
+    EXPECT_EQ(VARIANT_FALSE, Get(loaded.Get(), &ISInfoObject::IsNew));
+    auto loadedBag = BagOf(loaded.Get());
+    EXPECT_EQ(0x0A000000,
+              Get(Item(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES").Get(), &ISProperty::get_Flags));
+    auto loadedCategories = ListIn(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES");
+    EXPECT_EQ(std::vector<long>{501}, ValuesOf(loadedCategories.Get()));
     ComPtr<ISFiles> files;
     ASSERT_HR(S_OK, loaded->get_Files(&files));
-    LONG total = 0;
-    EXPECT_HR(S_OK, files->get_TotalSize(&total));
-    EXPECT_EQ(3, total);
+    EXPECT_EQ(3, Get(files.Get(), &ISFiles::get_TotalSize));
 
     // Changing the loaded object changes neither the committed state nor the first object.
     ASSERT_HR(S_OK, loadedCategories->Append(I4(777)));
     ComPtr<ISProperties> committed;
     ASSERT_HR(S_OK, repository->CommittedProperties(id, &committed));
-    EXPECT_HR(S_OK, committed->Exists(ScopedBstr(L"SI_NEWOBJECT").Get(), &flag));
-    EXPECT_EQ(VARIANT_FALSE, flag);
-    ComPtr<ISProperty> committedList;
-    ComPtr<ISProperties> committedNested;
-    ASSERT_HR(S_OK, committed->get_Item(Text(L"SI_CORPORATE_CATEGORIES"), &committedList));
-    ASSERT_HR(S_OK, committedList->get_Properties(&committedNested));
-    EXPECT_EQ(1, CountOf(ListOf(committedNested).Get()));
+    EXPECT_EQ(VARIANT_FALSE, Exists(committed.Get(), L"SI_NEWOBJECT"));
+    EXPECT_EQ(1, CountOf(ListIn(committed.Get(), L"SI_CORPORATE_CATEGORIES").Get()));
     EXPECT_EQ(2, CountOf(categories.Get()));
 
     // The parent collection leads to the committed parent.
     ComPtr<ISInfoObjects> parents;
     ComPtr<ISInfoObject> parent;
     ASSERT_HR(S_OK, loaded->get_ParentInfoObjects(&parents));
-    LONG count = 0;
-    EXPECT_HR(S_OK, parents->get_Count(&count));
-    ASSERT_EQ(1, count);
+    ASSERT_EQ(1, CountOf(parents.Get()));
     ASSERT_HR(S_OK, parents->get_Item(I4(1), &parent));
     EXPECT_EQ(L"Keys", TitleOf(parent.Get()));
-    ScopedBstr parentKind;
-    EXPECT_HR(S_OK, loaded->get_ParentKind(parentKind.Receive()));
-    EXPECT_EQ(L"Folder", ToString(parentKind.Get()));
+    EXPECT_EQ(L"Folder", GetText(loaded.Get(), &ISInfoObject::get_ParentKind));
 
     // Deleting forgets the committed state.
     ASSERT_HR(S_OK, loaded->DeleteNow());
@@ -349,13 +291,8 @@ TEST_F(InfoObjectTest, SerializedBagsComeBackWhole) {
     auto source = NewObject(*repository);
     auto target = NewObject(*repository);
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"tab\there\nand \\ there").Get()));
-    auto bag = BagOf(source.Get());
-    ComPtr<ISProperty> holder;
-    ASSERT_HR(S_OK, bag->Add(ScopedBstr(L"SI_ARTIFACTS_SCOPEBATCH").Get(), Text(L""), 0x0A000000,
-                             &holder));
-    ComPtr<ISProperties> nested, element;
-    ASSERT_HR(S_OK, holder->get_Properties(&nested));
-    auto list = ListOf(nested);
+    auto list = AddList(BagOf(source.Get()).Get(), L"SI_ARTIFACTS_SCOPEBATCH", 0x0A000000);
+    ComPtr<ISProperties> element;
     ASSERT_HR(S_OK, list->Append(I4(7)));
     ASSERT_HR(S_OK, list->AppendBag(&element));
     ComPtr<ISProperty> id;
@@ -375,19 +312,11 @@ TEST_F(InfoObjectTest, SerializedBagsComeBackWhole) {
     ASSERT_HR(S_OK,
               target->get_Property(ScopedBstr(L"SI_IS_COMPROMISED").Get(), compromised.Receive()));
     EXPECT_EQ(VT_BOOL, compromised.Type());
-    ComPtr<ISProperty> copiedHolder;
-    ComPtr<ISProperties> copiedNested;
-    ASSERT_HR(S_OK, BagOf(target.Get())->get_Item(Text(L"SI_ARTIFACTS_SCOPEBATCH"), &copiedHolder));
-    ASSERT_HR(S_OK, copiedHolder->get_Properties(&copiedNested));
-    auto copiedList = ListOf(copiedNested);
+    auto copiedList = ListIn(BagOf(target.Get()).Get(), L"SI_ARTIFACTS_SCOPEBATCH");
     ASSERT_EQ(2, CountOf(copiedList.Get()));
     EXPECT_EQ(7, ItemI4(copiedList.Get(), 1));
-    ScopedVariant copiedElement;
-    ASSERT_HR(S_OK, copiedList->get_Item(I4(2), copiedElement.Receive()));
-    ASSERT_EQ(VT_DISPATCH, copiedElement.Type());
-    ComPtr<ISProperties> copiedElementBag;
-    ASSERT_HR(S_OK,
-              V_DISPATCH(&copiedElement.Get())->QueryInterface(IID_PPV_ARGS(&copiedElementBag)));
+    ComPtr<ISProperties> copiedElementBag = BagAt(copiedList.Get(), 2);
+    ASSERT_TRUE(copiedElementBag);
     EXPECT_EQ(L"8", ValueText(copiedElementBag.Get(), L"SI_ID"));
 
     // A malformed text changes nothing.
@@ -399,12 +328,16 @@ TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
     auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
     ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"by name").Get()));
+    const auto dispidOf = [](IDispatch* dispatch, const wchar_t* name) {
+        OLECHAR* names[] = {const_cast<OLECHAR*>(name)};
+        DISPID id = DISPID_UNKNOWN;
+        EXPECT_HR(S_OK, dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+        return id;
+    };
     ComPtr<IDispatch> dispatch;
     ASSERT_HR(S_OK, object.As(&dispatch));
-    OLECHAR* names[] = {const_cast<OLECHAR*>(L"Title")};
-    DISPID title = DISPID_UNKNOWN;
-    ASSERT_HR(S_OK, dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &title));
-    EXPECT_EQ(4, title);
+    const DISPID title = dispidOf(dispatch.Get(), L"Title");
+    ASSERT_EQ(4, title);
 
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     ScopedVariant result;
@@ -426,16 +359,8 @@ TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
     auto list = ListOf(bag);
     ComPtr<IDispatch> listDispatch;
     ASSERT_HR(S_OK, list.As(&listDispatch));  // IDispatch of the bag is its ISProperties face
-    OLECHAR* countName[] = {const_cast<OLECHAR*>(L"Count")};
-    DISPID count = DISPID_UNKNOWN;
-    EXPECT_HR(S_OK, static_cast<IDispatch*>(list.Get())
-                        ->GetIDsOfNames(IID_NULL, countName, 1, LOCALE_USER_DEFAULT, &count));
-    EXPECT_EQ(1, count);
-    OLECHAR* setupName[] = {const_cast<OLECHAR*>(L"Setup")};
-    DISPID setup = DISPID_UNKNOWN;
-    EXPECT_HR(S_OK, static_cast<IDispatch*>(list.Get())
-                        ->GetIDsOfNames(IID_NULL, setupName, 1, LOCALE_USER_DEFAULT, &setup));
-    EXPECT_EQ(3, setup);
+    EXPECT_EQ(1, dispidOf(list.Get(), L"Count"));
+    EXPECT_EQ(3, dispidOf(list.Get(), L"Setup"));
 }
 
 }  // namespace

@@ -6,11 +6,12 @@
 #include <windows.h>
 #include <wrl/client.h>
 
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "refhost.h"
 #include "scoped.h"
+#include "support/hresult_checks.h"
 
 using ComLib::ScopedBstr;
 using ComLib::ScopedVariant;
@@ -19,53 +20,6 @@ using Microsoft::WRL::ComPtr;
 inline constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80042A37L);
 inline constexpr HRESULT kAlreadyInList = static_cast<HRESULT>(0x80042A5AL);
 inline constexpr HRESULT kNotInCollection = static_cast<HRESULT>(0x80042A3AL);
-
-// Status codes in hex in failure messages.
-struct Hr {
-    HRESULT value;
-    bool operator==(const Hr& other) const { return value == other.value; }
-};
-inline std::ostream& operator<<(std::ostream& out, const Hr& hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr.value));
-    return out << text;
-}
-#define EXPECT_HR(expected, call) EXPECT_EQ(Hr{static_cast<HRESULT>(expected)}, Hr{(call)})
-#define ASSERT_HR(expected, call) ASSERT_EQ(Hr{static_cast<HRESULT>(expected)}, Hr{(call)})
-
-class RefHostTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_EQ(0, RefHost::LiveObjectCount()); }
-    void TearDown() override {
-        RefHost::ClearFaults();
-        RefHost::EnableCallLog(false);
-        RefHost::ClearCallLog();
-        EXPECT_EQ(0, RefHost::LiveObjectCount()) << "a host object was leaked";
-    }
-
-    // A new object of kind in repository.
-    static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository, const wchar_t* kind) {
-        ComPtr<ISInfoObject> object;
-        EXPECT_HR(S_OK, repository.NewObject(kind, &object));
-        return object;
-    }
-    static long IdOf(ISInfoObject* object) {
-        LONG id = 0;
-        EXPECT_HR(S_OK, object->get_ID(&id));
-        return id;
-    }
-
-    static ComPtr<ISProperties> NewBag() {
-        ComPtr<ISProperties> bag;
-        EXPECT_HR(S_OK, RefHost::CreatePropertyBag(&bag));
-        return bag;
-    }
-    static ComPtr<ISPropertyBagCollection> ListOf(const ComPtr<ISProperties>& bag) {
-        ComPtr<ISPropertyBagCollection> list;
-        EXPECT_HR(S_OK, bag.As(&list));
-        return list;
-    }
-};
 
 inline VARIANT I4(long value) {
     VARIANT v;
@@ -85,6 +39,79 @@ class Text {
     ScopedVariant m_value;
 };
 
+class RefHostTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(0, RefHost::LiveObjectCount()); }
+    void TearDown() override {
+        RefHost::ClearFaults();
+        RefHost::EnableCallLog(false);
+        RefHost::ClearCallLog();
+        EXPECT_EQ(0, RefHost::LiveObjectCount()) << "a host object was leaked";
+    }
+
+    // A new object of kind in repository.
+    static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository, const wchar_t* kind) {
+        ComPtr<ISInfoObject> object;
+        EXPECT_HR(S_OK, repository.NewObject(kind, &object));
+        return object;
+    }
+    static long IdOf(ISInfoObject* object) { return Get(object, &ISInfoObject::get_ID); }
+    static ComPtr<ISProperties> BagOf(ISInfoObject* object) {
+        ComPtr<ISProperties> bag;
+        EXPECT_HR(S_OK, object->get_Properties(&bag));
+        return bag;
+    }
+
+    static ComPtr<ISProperties> NewBag() {
+        ComPtr<ISProperties> bag;
+        EXPECT_HR(S_OK, RefHost::CreatePropertyBag(&bag));
+        return bag;
+    }
+    static ComPtr<ISPropertyBagCollection> ListOf(const ComPtr<ISProperties>& bag) {
+        ComPtr<ISPropertyBagCollection> list;
+        EXPECT_HR(S_OK, bag.As(&list));
+        return list;
+    }
+    // Property name of bag, which must be there.
+    static ComPtr<ISProperty> Item(ISProperties* bag, const wchar_t* name) {
+        ComPtr<ISProperty> property;
+        EXPECT_HR(S_OK, bag->get_Item(Text(name), &property)) << name;
+        return property;
+    }
+    static VARIANT_BOOL Exists(ISProperties* bag, const wchar_t* name) {
+        VARIANT_BOOL exists = 0x55;
+        EXPECT_HR(S_OK, bag->Exists(ScopedBstr(name).Get(), &exists));
+        return exists;
+    }
+    // A new property name of bag holding a list (empty text, flags); the list is handed back.
+    static ComPtr<ISPropertyBagCollection> AddList(ISProperties* bag, const wchar_t* name,
+                                                   long flags) {
+        ComPtr<ISProperty> holder;
+        ComPtr<ISProperties> nested;
+        EXPECT_HR(S_OK, bag->Add(ScopedBstr(name).Get(), Text(L""), flags, &holder));
+        EXPECT_HR(S_OK, holder ? holder->get_Properties(&nested) : E_POINTER);
+        return nested ? ListOf(nested) : nullptr;
+    }
+    // The list held by property name of bag.
+    static ComPtr<ISPropertyBagCollection> ListIn(ISProperties* bag, const wchar_t* name) {
+        ComPtr<ISProperties> nested;
+        ComPtr<ISProperty> holder = Item(bag, name);
+        EXPECT_HR(S_OK, holder ? holder->get_Properties(&nested) : E_POINTER);
+        return nested ? ListOf(nested) : nullptr;
+    }
+    // The bag that a list holds at position (null when the element is no bag).
+    static ComPtr<ISProperties> BagAt(ISPropertyBagCollection* list, long position) {
+        ScopedVariant value;
+        ComPtr<ISProperties> element;
+        EXPECT_HR(S_OK, list->get_Item(I4(position), value.Receive()));
+        EXPECT_EQ(VT_DISPATCH, value.Type());
+        EXPECT_HR(S_OK, value.Type() == VT_DISPATCH
+                            ? V_DISPATCH(&value.Get())->QueryInterface(IID_PPV_ARGS(&element))
+                            : E_NOINTERFACE);
+        return element;
+    }
+};
+
 // The value at a list position as a 32-bit integer (LONG_MIN when it cannot be read).
 inline long ItemI4(ISPropertyBagCollection* list, long position) {
     ScopedVariant value;
@@ -93,7 +120,17 @@ inline long ItemI4(ISPropertyBagCollection* list, long position) {
     return V_I4(&value.Get());
 }
 
-inline long CountOf(ISPropertyBagCollection* list) {
+// Every value of a list, read as above.
+inline std::vector<long> ValuesOf(ISPropertyBagCollection* list) {
+    std::vector<long> values;
+    LONG count = -1;
+    EXPECT_HR(S_OK, list->get_Count(&count));
+    for (long position = 1; position <= count; ++position) values.push_back(ItemI4(list, position));
+    return values;
+}
+
+template <class List>
+long CountOf(List* list) {
     LONG count = -1;
     EXPECT_HR(S_OK, list->get_Count(&count));
     return count;
@@ -107,8 +144,4 @@ inline std::wstring ValueText(ISProperties* bag, const wchar_t* name) {
     if (FAILED(property->get_Value(value.Receive())) || FAILED(value.ChangeType(VT_BSTR)))
         return L"";
     return V_BSTR(&value.Get()) ? V_BSTR(&value.Get()) : L"";
-}
-
-inline std::wstring ToString(BSTR text) {
-    return text ? std::wstring(text, SysStringLen(text)) : L"";
 }

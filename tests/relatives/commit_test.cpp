@@ -1,28 +1,52 @@
 // The commit operations of the ID lists, the key object's category collections and commit chain,
 // and the publication layer's commit hooks, with commit round trips through the reference
-// repository for a new and for a stored object.
+// repository for a new and for a stored object, and a commit refused for a key without a MIME
+// type.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "commit_fixture.h"
+#include "list_helpers.h"
+#include "support/host_fixture.h"
 
 using namespace RelTest;
 
 namespace {
 
+constexpr wchar_t kCorporate[] = L"SI_CORPORATE_CATEGORIES";
+constexpr wchar_t kPersonal[] = L"SI_PERSONAL_CATEGORIES";
+constexpr wchar_t kAdd[] = L"SI_ADM_ADD_SI_CATEGORIES";
+constexpr wchar_t kDel[] = L"SI_ADM_DEL_SI_CATEGORIES";
+constexpr wchar_t kScopeBatch[] = L"SI_ARTIFACTS_SCOPEBATCH";
+constexpr wchar_t kSourceDoc[] = L"SI_ARTIFACTS_SOURCEDOC";
+constexpr wchar_t kScopeBatchDoc[] = L"SI_ARTIFACTS_SCOPEBATCHDOC";
 constexpr long kChanged = 0x02000000;
+constexpr wchar_t kScopeBatchAdd[] = L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH";
+constexpr wchar_t kScopeBatchDel[] = L"SI_ADM_DEL_SI_ARTIFACTS_SCOPEBATCH";
 
-class CommitTest : public CommitFixture {
-protected:
+// A key object over a host object, with the plug-in face and committed bag that the tests look at.
+class CommitTest : public HostedKeyTest {
+  protected:
     void SetUp() override {
-        CommitFixture::SetUp();
+        HostedKeyTest::SetUp();
         bag = BagOf(host.Get());
     }
     void TearDown() override {
         bag.Reset();
-        CommitFixture::TearDown();
+        HostedKeyTest::TearDown();
+    }
+    ComPtr<ISDesktopPlugin> Plugin() {
+        ComPtr<ISDesktopPlugin> plugin;
+        EXPECT_EQ(S_OK, key.As(&plugin));
+        return plugin;
+    }
+    // A copy of the bag the repository committed for the host object.
+    ComPtr<ISProperties> Committed() {
+        ComPtr<ISProperties> committed;
+        EXPECT_EQ(S_OK, repository->CommittedProperties(Get(host.Get(), &ISInfoObject::get_ID),
+                                                        &committed));
+        return committed;
     }
     ComPtr<ISObjectRelativeIDs> Categories(bool corporate) {
         ComPtr<ISObjectRelativeIDs> ids;
@@ -32,6 +56,13 @@ protected:
     }
     std::optional<IdList> Host(const wchar_t* name) { return IdsOf(bag.Get(), name); }
     long Flags(const wchar_t* name) { return FlagsOf(bag.Get(), name); }
+    static long CommittedI4(ISProperties* committed, const wchar_t* name) {
+        ComPtr<ISProperty> property = PropertyOf(committed, name);
+        ScopedVariant value;
+        if (!property || FAILED(property->get_Value(value.Receive())) || value.Type() != VT_I4)
+            return -12345;
+        return V_I4(&value.Get());
+    }
 
     ComPtr<ISProperties> bag;
 };
@@ -130,42 +161,73 @@ TEST_F(CommitTest, RacingFirstCallsShareOneCollection) {
     ASSERT_TRUE(seen[0]);
 }
 
+// A new key's whole life through the plug-in face: key and publication properties set,
+// categories and scope-batch IDs edited, prepared, stored in the reference repository, finished
+// after the commit, then edited again as a stored object.
 TEST_F(CommitTest, NewObjectRoundTrip) {
     PutIds(bag.Get(), kCorporate, {10, 11});
     PutIds(bag.Get(), kPersonal, {20});
-    SetText(L"SI_MIMETYPE", L"application/x-key");
+    SetText(L"SI_MIMETYPE", L"application/x-cryptographic-key");
+    SetText(L"SI_VALUE", L"k");
+    SetI4(L"SI_KEY_STATE", DEACTIVATED);
+    SetI2(L"SI_IS_COMPROMISED", 0);
     ASSERT_EQ(S_OK, Initialize(VARIANT_TRUE));
     auto corporate = Categories(true);
     auto personal = Categories(false);
     EXPECT_EQ((IdList{10, 11, 20}), Host(kAdd));  // a new object journals what it holds
-    ASSERT_HR(S_OK, personal->Add(21));
-    ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 11));
+    ASSERT_HR(S_OK, key->StartRekey());
+    ASSERT_HR(S_OK, key->SetCompromised());
+    ASSERT_HR(S_OK, key->put_ScopeID(42));
+    ASSERT_HR(S_OK, key->put_ScopeBatchObjectID(7));
+    ASSERT_HR(S_OK, corporate->Add(100));
+    ASSERT_HR(S_OK, corporate->Add(101));
+    ASSERT_HR(S_OK, personal->Add(200));
+    ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 101));  // cancels its own add
+    ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 11));   // and one it loaded
 
     auto plugin = Plugin();
     ASSERT_HR(S_OK, plugin->PrepareForCommit(VARIANT_TRUE));
-    EXPECT_EQ((IdList{10, 20, 21}), Host(kAdd));
+    EXPECT_EQ((IdList{10, 20, 100, 200}), Host(kAdd));
+    EXPECT_EQ(0x0A000000, Flags(kCorporate));
+    EXPECT_EQ(0x0A000000, Flags(kScopeBatch));
     ASSERT_EQ(S_OK, repository->Store(host.Get()));
-    auto committed = Committed();
-    EXPECT_EQ(IdList{10}, IdsOf(committed.Get(), kCorporate));
-    EXPECT_EQ((IdList{20, 21}), IdsOf(committed.Get(), kPersonal));
-    EXPECT_EQ((IdList{10, 20, 21}), IdsOf(committed.Get(), kAdd));
-    EXPECT_EQ(0x0A000000, FlagsOf(committed.Get(), kPersonal));
-    committed.Reset();
+
+    // The committed bag: key properties, publication properties, lists and journals.
+    {
+        auto committed = Committed();
+        EXPECT_EQ(REKEY_IN_PROGRESS, CommittedI4(committed.Get(), L"SI_KEY_STATE"));
+        EXPECT_EQ(42, CommittedI4(committed.Get(), L"SI_SCOPE_ID"));
+        EXPECT_EQ((IdList{10, 100}), IdsOf(committed.Get(), kCorporate));
+        EXPECT_EQ((IdList{20, 200}), IdsOf(committed.Get(), kPersonal));
+        EXPECT_EQ((IdList{10, 20, 100, 200}), IdsOf(committed.Get(), kAdd));
+        EXPECT_FALSE(IdsOf(committed.Get(), kDel));
+        EXPECT_EQ(IdList{7}, IdsOf(committed.Get(), kScopeBatch));
+        EXPECT_EQ(IdList{7}, IdsOf(committed.Get(), kScopeBatchAdd));
+        EXPECT_EQ(0x08000000, FlagsOf(committed.Get(), kAdd));
+        EXPECT_EQ(0x0A000000, FlagsOf(committed.Get(), kPersonal));
+        EXPECT_FALSE(PropertyOf(committed.Get(), Pravhelper500::WP_SI_NEWOBJECT_W));
+    }
 
     ASSERT_HR(S_OK, plugin->AfterCommit(VARIANT_TRUE));
     EXPECT_EQ(IdList{}, Host(kAdd));
-    EXPECT_EQ(0x08000000, Flags(kCorporate));
-    EXPECT_EQ(0x08000000, Flags(kPersonal));
-    // The collections stay in use; the object is stored now, so a delete is journalled.
-    ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 10));
-    EXPECT_EQ(IdList{10}, Host(kDel));
+    EXPECT_EQ(IdList{}, Host(kScopeBatchAdd));
+    for (const wchar_t* list : {kCorporate, kPersonal, kScopeBatch})
+        EXPECT_EQ(0x08000000, Flags(list)) << "flag 0x02000000 cleared on the list";
+    EXPECT_EQ(0x08000000, Flags(kAdd));
+
+    // The collections stay in use; the object is stored now, so its next edits are journalled
+    // as changes since this commit.
+    ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 100));
+    ASSERT_HR(S_OK, key->put_ScopeBatchObjectID(8));
+    EXPECT_EQ(IdList{100}, Host(kDel));
+    EXPECT_EQ(IdList{7}, Host(kScopeBatchDel));
+    EXPECT_EQ(IdList{8}, Host(kScopeBatchAdd));
 }
 
 TEST_F(CommitTest, StoredObjectRoundTrip) {
     PutIds(bag.Get(), kCorporate, {10, 11});
     ASSERT_EQ(S_OK, repository->Store(host.Get()));
-    long id = 0;
-    ASSERT_EQ(S_OK, host->get_ID(&id));
+    const long id = Get(host.Get(), &ISInfoObject::get_ID);
     ASSERT_EQ(S_OK, repository->Load(id, host.ReleaseAndGetAddressOf()));
     bag = BagOf(host.Get());
     ASSERT_EQ(S_OK, Initialize());
@@ -194,7 +256,7 @@ TEST_F(CommitTest, StoredObjectRoundTrip) {
 
 TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
     PutIds(bag.Get(), kScopeBatch, {5}, 0);
-    PutIds(bag.Get(), L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH", {5}, 0x08000000);
+    PutIds(bag.Get(), kScopeBatchAdd, {5}, 0x08000000);
     PutIds(bag.Get(), kSourceDoc, {6}, 0);
     PutIds(bag.Get(), kScopeBatchDoc, {7}, 0);
     ASSERT_EQ(S_OK, Initialize());
@@ -231,7 +293,7 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
     capture.TracingOff();
     EXPECT_EQ(kChanged, Flags(kSourceDoc));
     EXPECT_EQ(kChanged, Flags(kScopeBatchDoc));
-    EXPECT_EQ(IdList{5}, Host(L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH"));  // left as it was
+    EXPECT_EQ(IdList{5}, Host(kScopeBatchAdd));  // left as it was
     using Publication = IPublicationInfo<ISCryptoGraphicKey, &IID_ISCryptoGraphicKey,
                                          &LIBID_KorvelCryptoGraphicKeyPluginLib>;
     const std::wstring at =
@@ -249,7 +311,7 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
     // A failed AfterCommit leaves every journal and flag as it was.
     ASSERT_EQ(S_OK, RefHost::InjectFault(sourceDoc.Get(), "ISProperty::get_Flags", E_ACCESSDENIED));
     EXPECT_HR(E_ACCESSDENIED, plugin->AfterCommit(VARIANT_FALSE));
-    EXPECT_EQ(IdList{5}, Host(L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH"));
+    EXPECT_EQ(IdList{5}, Host(kScopeBatchAdd));
     EXPECT_EQ(kChanged, Flags(kScopeBatch));
     EXPECT_EQ(kChanged, Flags(kScopeBatchDoc));
     ASSERT_HR(S_OK, plugin->AfterCommit(VARIANT_FALSE));
@@ -267,6 +329,49 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
     EXPECT_HR(S_OK, otherPlugin->PrepareForCommit(VARIANT_FALSE));
     EXPECT_HR(S_OK, otherPlugin->AfterCommit(VARIANT_FALSE));
     EXPECT_EQ(properties, PropertyCount(BagOf(plain.Get()).Get()));
+}
+
+TEST_F(CommitTest, RefusedCommitLeavesEveryLayerUnprepared) {
+    SetI4(L"SI_KEY_STATE", ACTIVE);
+    auto plugin = Plugin();
+    ASSERT_HR(S_OK, Initialize(VARIANT_TRUE));
+    ASSERT_HR(S_OK, Categories(true)->Add(100));
+    ASSERT_HR(S_OK, key->put_ScopeBatchObjectID(7));
+    const long corporateFlags = Flags(kCorporate);
+    const long scopeFlags = Flags(kScopeBatch);
+
+    TraceCapture capture;
+    capture.TraceAll();
+    EXPECT_HR(static_cast<HRESULT>(0x80042A37), plugin->PrepareForCommit(VARIANT_TRUE));
+    EXPECT_EQ(corporateFlags, Flags(kCorporate));
+    EXPECT_EQ(scopeFlags, Flags(kScopeBatch));
+    for (const auto& line : capture.lines)
+        EXPECT_EQ(std::wstring::npos, line.text.find(L"IPublicationInfo::")) << "a layer ran";
+}
+
+TEST_F(CommitTest, PrepareForCommitTracesEveryLayerInOrder) {
+    SetText(L"SI_MIMETYPE", L"application/x-cryptographic-key");
+    auto plugin = Plugin();
+    ASSERT_HR(S_OK, Initialize(VARIANT_FALSE));
+    TraceCapture capture;
+    capture.TraceAll();
+    ASSERT_HR(S_OK, plugin->PrepareForCommit(VARIANT_TRUE));
+
+    const std::wstring expected[] = {L"IN:\t[CCryptoGraphicKey::PrepareForCommit]",
+                                     L"IN:\t[IPublicationInfo::PrepareForCommit]",
+                                     L"IN:\t[ICategoryContent::PrepareForCommit]",
+                                     L"OUT:\t[ICategoryContent::PrepareForCommit]",
+                                     L"OUT:\t[IPublicationInfo::PrepareForCommit]",
+                                     L"OUT:\t[CCryptoGraphicKey::PrepareForCommit]"};
+    ASSERT_EQ(std::size(expected), capture.lines.size());
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(0u, capture.lines[i].text.rfind(expected[i], 0)) << i;
+        // Every line of the chain carries the flag as "true", and the exit lines status 0.
+        EXPECT_NE(std::wstring::npos, capture.lines[i].text.find(L"[true]")) << i;
+        if (i >= 3) {
+            EXPECT_NE(std::wstring::npos, capture.lines[i].text.find(L"]\t[0]\t")) << i;
+        }
+    }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "pravhelper500.h"
 #include "refhost.h"
 #include "scoped.h"
+#include "support/hresult_checks.h"
 
 namespace RelTest {
 
@@ -24,14 +24,6 @@ using IdList = std::vector<long>;
 
 inline constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80042A37L);
 inline constexpr HRESULT kNotInCollection = static_cast<HRESULT>(0x80042A3AL);
-
-inline std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-#define EXPECT_HR(expected, call) EXPECT_EQ(RelTest::Hex(expected), RelTest::Hex(call))
-#define ASSERT_HR(expected, call) ASSERT_EQ(RelTest::Hex(expected), RelTest::Hex(call))
 
 inline ComPtr<ISProperties> BagOf(ISInfoObject* object) {
     ComPtr<ISProperties> bag;
@@ -150,6 +142,14 @@ inline HRESULT DeleteAt(ISObjectRelativeIDs* ids, long position) {
     ScopedVariant index;
     index.SetI4(position);
     return ids->Delete(index.Get());
+}
+// Every ID of expected is found by its key and answered as itself.
+inline void ExpectKeysFind(ISObjectRelativeIDs* ids, const IdList& expected) {
+    for (long id : expected) {
+        long found = 0;
+        EXPECT_HR(S_OK, ItemByKey(ids, id, &found)) << id;
+        EXPECT_EQ(id, found);
+    }
 }
 
 }  // namespace RelTest

@@ -157,11 +157,7 @@ TEST(RelativesStressTest, ConcurrentUseKeepsMemoryHostListAndJournalsConsistent)
         EXPECT_EQ(expected, SetOf(items));
         EXPECT_EQ(items.size(), SetOf(items).size());
         // Every key designates its own element, and there is no key besides.
-        for (long id : items) {
-            long found = 0;
-            ASSERT_HR(S_OK, ItemByKey(ids.Get(), id, &found));
-            EXPECT_EQ(id, found);
-        }
+        ExpectKeysFind(ids.Get(), items);
         int elements = 0, keys = 0;
         static_cast<CComCategoryRelativeIDs*>(ids.Get())->DebugState(&elements, &keys);
         EXPECT_EQ(static_cast<int>(items.size()), elements);
