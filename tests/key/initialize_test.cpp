@@ -97,24 +97,16 @@ TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
     EXPECT_EQ(nullptr, wrapped.Get());
 }
 
-TEST_F(InitializeTest, NewEntryWithoutBagReturnsTheHostsStatus) {
-    ASSERT_EQ(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Properties",
-                                         static_cast<HRESULT>(0x8004ABCD)));
-    EXPECT_EQ(static_cast<HRESULT>(0x8004ABCD), Initialize(VARIANT_TRUE));
-    ComPtr<ISProperties> bag;
-    ASSERT_EQ(S_OK, host->get_Properties(&bag));
-    ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::Add", static_cast<HRESULT>(0x8004ABCE)));
-    EXPECT_EQ(static_cast<HRESULT>(0x8004ABCE), Initialize(VARIANT_TRUE));
-}
-
-// A failing step leaves the object and the host object as they were: no marker, no host object,
-// no locale; and a failing second initialisation keeps the first host object.
+// A failing step returns the host's status and leaves the object and the host object as they
+// were: no marker, no host object, no locale; and a failing second initialisation keeps the
+// first host object.
 TEST_F(InitializeTest, AFailedInitializationChangesNothing) {
     constexpr HRESULT kFault = static_cast<HRESULT>(0x8004ABCD);
     ComPtr<ISDesktopPlugin> plugin;
     ASSERT_EQ(S_OK, key.As(&plugin));
     auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
-    for (const char* step : {"ISInfoObject::get_ParentInfoObjects", "ISInfoObjects::get_InfoStore"}) {
+    for (const char* step : {"ISInfoObject::get_Properties", "ISProperties::Add",
+                             "ISInfoObject::get_ParentInfoObjects", "ISInfoObjects::get_InfoStore"}) {
         ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, step, kFault));
         EXPECT_EQ(kFault, Initialize(VARIANT_TRUE)) << step;
         ComPtr<ISProperty> marker;
