@@ -1,13 +1,15 @@
-' A late-bound VBScript client of the key object: creation by ProgID, members called by name,
+' A late-bound VBScript client of the key object: creation by its ProgIDs, members called by name,
 ' failures checked by their exact Err.Number. Ends with the line "key_object.vbs: all checks
-' passed" and exit status 0, else exit status 1 after a line per failed check.
+' passed" and exit status 0, else exit status 1 after a line per failed check. The installer
+' package's tests run it against the installed module too.
 '
 ' The whole script runs under On Error Resume Next, which would silently skip a Check whose own
 ' evaluation fails: every value is therefore taken into a variable first, and the number of
-' checks made is compared with the number written at the end.
+' checks made is compared with the number written at the end. Each check clears the error, so
+' that the next call starts without one.
 Option Explicit
 
-Const kChecks = 19
+Const kChecks = 20
 
 Dim failures, checks
 failures = 0
@@ -19,6 +21,7 @@ Sub Check(what, actual, expected)
         WScript.Echo "FAIL: " & what & ": got " & actual & ", expected " & expected
         failures = failures + 1
     End If
+    Err.Clear
 End Sub
 
 Sub CheckError(what, actual, expected)
@@ -27,6 +30,7 @@ Sub CheckError(what, actual, expected)
         WScript.Echo "FAIL: " & what & ": Err.Number 0x" & Hex(actual) & ", expected 0x" & Hex(expected)
         failures = failures + 1
     End If
+    Err.Clear
 End Sub
 
 On Error Resume Next
@@ -41,32 +45,32 @@ Dim text
 text = TypeName(key)
 Check "TypeName", text, "ISCryptoGraphicKey"
 
+' The version-independent ProgID names the same class.
+Dim other
+Set other = CreateObject("KorvelEnterprise.CryptoGraphicKey")
+text = TypeName(other)
+Check "TypeName by the version-independent ProgID", text, "ISCryptoGraphicKey"
+Set other = Nothing
+
 ' Key members need the host object, which a script-made object never gets: E_FAIL.
 Dim value
-Err.Clear
 value = key.KeyState
 CheckError "KeyState", Err.Number, &H80004005
-Err.Clear
 value = key.isCompromised
 CheckError "isCompromised", Err.Number, &H80004005
-Err.Clear
 key.StartRekey
 CheckError "StartRekey", Err.Number, &H80004005
-Err.Clear
 value = key.MimeType
 CheckError "MimeType", Err.Number, &H80004005
 
 ' E_NOTIMPL: VBScript reports it as its own error 445, "Object doesn't support this action".
-Err.Clear
 value = key.FileExtensionFromMimeType("text/plain")
 CheckError "FileExtensionFromMimeType", Err.Number, 445
-Err.Clear
 value = key.MimeTypeFromFileExtension("txt")
 CheckError "MimeTypeFromFileExtension", Err.Number, 445
 
 ' HTML actions are refused with the repository's own status and a described error.
 Dim number, description, source
-Err.Clear
 key.DoHTMLAction "submit", "{00000000-0000-0000-0000-000000000000}", Empty
 number = Err.Number
 description = Err.Description
@@ -78,21 +82,17 @@ Check "DoHTMLAction source", source, "KorvelEnterprise14.CryptoGraphicKey.1"
 ' Pictures: the icon as a picture object, the GIF as a byte array, and an unknown kind
 ' (E_INVALIDARG, which VBScript reports as its error 5).
 Dim picture, pictureType
-Err.Clear
 Set picture = key.Picture(0)
 CheckError "Picture(0)", Err.Number, 0
-Err.Clear
 pictureType = picture.Type
 CheckError "Picture(0).Type", Err.Number, 0
 Check "Picture(0).Type", pictureType, 3
 Set picture = Nothing
 Dim kind
-Err.Clear
 value = key.Picture(2)
 kind = VarType(value)
 CheckError "Picture(2)", Err.Number, 0
 Check "VarType(Picture(2))", kind, vbArray + vbByte
-Err.Clear
 value = Empty
 value = key.Picture(5)
 CheckError "Picture(5)", Err.Number, 5
@@ -100,12 +100,10 @@ kind = VarType(value)
 Check "Picture(5) leaves the value", kind, vbEmpty
 
 ' A name the type library does not know.
-Err.Clear
 value = key.NoSuchMember
 CheckError "NoSuchMember", Err.Number, 438
 
 ' Released: nothing fails on the way out.
-Err.Clear
 Set key = Nothing
 CheckError "release", Err.Number, 0
 
