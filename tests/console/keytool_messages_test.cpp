@@ -19,13 +19,6 @@ namespace {
 const std::string kHostile = "\x1b[31mRED\x1b]0;owned\x07\xE2\x80\xAE" + std::string(100000, 'A');
 const std::string kEscaped = "\\x1b[31mRED\\x1b]0;owned\\x07\\u202e";
 
-// Nothing that drives a terminal: ESC, BEL, C1 controls, bidirectional overrides.
-bool Safe(const std::string& text) {
-    for (const char* bad : {"\x1b", "\x07", "\xC2\x9B", "\xE2\x80\xAE"})
-        if (Contains(text, bad)) return false;
-    return true;
-}
-
 Json Property(const std::string& name, const char* type, const Json& value) {
     return {{"name", name}, {"type", type}, {"value", value}};
 }

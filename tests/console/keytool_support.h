@@ -158,23 +158,35 @@ inline bool Contains(const std::string& text, const std::string& part) {
                                                            << (result).out << "\nstderr:\n" \
                                                            << (result).err
 
+// Nothing that drives a terminal: ESC, BEL, C1 controls, bidirectional overrides.
+inline bool Safe(const std::string& text) {
+    for (const char* bad : {"\x1b", "\x07", "\xC2\x9B", "\xE2\x80\xAE"})
+        if (Contains(text, bad)) return false;
+    return true;
+}
+
 inline std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
 
-// Runs a command and checks its exit code, that standard output holds each text of `out` and
+// Checks a finished run: its exit code, that standard output holds each text of `out` and
 // standard error each text of `err`; the result, for further checks.
-inline Result Expect(const Folder& folder, const std::wstring& command, DWORD exitCode,
-                     std::initializer_list<std::string> out = {},
-                     std::initializer_list<std::string> err = {}) {
-    SCOPED_TRACE("keytool " + Narrow(command));
-    Result r = RunKeytool(folder, command);
+inline Result Check(Result r, DWORD exitCode, std::initializer_list<std::string> out = {},
+                    std::initializer_list<std::string> err = {}) {
     EXPECT_RUN(r, exitCode);
     for (const std::string& part : out)
         EXPECT_TRUE(Contains(r.out, part)) << part << " in:\n" << r.out;
     for (const std::string& part : err)
         EXPECT_TRUE(Contains(r.err, part)) << part << " in:\n" << r.err;
     return r;
+}
+
+// Runs a command and checks it as Check does.
+inline Result Expect(const Folder& folder, const std::wstring& command, DWORD exitCode,
+                     std::initializer_list<std::string> out = {},
+                     std::initializer_list<std::string> err = {}) {
+    SCOPED_TRACE("keytool " + Narrow(command));
+    return Check(RunKeytool(folder, command), exitCode, out, err);
 }
 
 // A command, its exit code, and a text of its standard output when it succeeds, of its standard

@@ -447,13 +447,11 @@ TEST(KeyToolRepository, MalformedImportIsRefusedAndLeftUntouched) {
         edit(copy);
         cases.emplace_back(what, copy.dump(2));
     };
-    Json& properties = root["objects"][0]["properties"];
     const auto at = [&](Json& doc, const char* name) -> Json& {
         for (Json& p : doc["objects"][0]["properties"])
             if (p["name"] == name) return p;
         throw std::runtime_error(name);
     };
-    ASSERT_NE(nullptr, FindProperty(properties, "SI_KEY_STATE"));
     edited("another format", [](Json& d) { d["format"] = "something else"; });
     edited("version 2", [](Json& d) { d["version"] = 2; });
     edited("objects not an array", [](Json& d) { d["objects"] = Json::object(); });
@@ -630,20 +628,14 @@ TEST(KeyToolRepository, ConcurrentRunsWaitForEachOther) {
     Process holding(folder, L"create Two", L"hold:2500");
     Sleep(1000);
     const Result waiting = RunKeytool(folder, L"create Three");
-    const Result held = holding.Wait();
-    EXPECT_RUN(held, kOk);
-    EXPECT_RUN(waiting, kOk);
-    EXPECT_TRUE(Contains(waiting.err, "is in use by another program; waiting for it"))
-        << waiting.err;
-    EXPECT_TRUE(Contains(held.out, "Created key 1002")) << held.out;
-    EXPECT_TRUE(Contains(waiting.out, "Created key 1003")) << waiting.out;
+    Check(holding.Wait(), kOk, {"Created key 1002"});
+    Check(waiting, kOk, {"Created key 1003"}, {"is in use by another program; waiting for it"});
 
     // A short --lock-timeout gives up: exit 3, nothing changed.
     Process again(folder, L"deactivate 1001", L"hold:3000");
     Sleep(1000);
-    const Result impatient = RunKeytool(folder, L"--lock-timeout 0.5 revoke 1002");
-    EXPECT_RUN(impatient, kRepository);
-    EXPECT_TRUE(Contains(impatient.err, "still in use by another program")) << impatient.err;
+    Expect(folder, L"--lock-timeout 0.5 revoke 1002", kRepository, {},
+           {"still in use by another program"});
     EXPECT_RUN(again.Wait(), kOk);
     Expect(folder, L"list", kOk, {"1001    DEACTIVATED", "1002    ACTIVE"});
 
@@ -684,9 +676,7 @@ TEST(KeyToolList, EveryKeyShownAndTextEscaped) {
                        "\\x1b[2JClear\\x07  [cannot read ActivePeriodInMilliseconds",
                        "Evil\\n1099    ACTIVE", "abc\\u202edef\n"},
                       {"2 of 5 key(s) could not be read in full"});
-    EXPECT_FALSE(Contains(r.out, "\x1b") || Contains(r.out, "\x07") ||
-                 Contains(r.out, "\xE2\x80\xAE"))
-        << r.out;
+    EXPECT_TRUE(Safe(r.out)) << r.out;
     EXPECT_EQ(6, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;  // a head, five rows
 
     Expect(folder, L"show 1003", kRefused, {"Key 1003 \"\\x1b[2JClear\\x07\"", "cannot read:"});
@@ -729,9 +719,8 @@ TEST(KeyToolList, FiltersAndJson) {
     for (const auto& [member, value] : expected.items()) EXPECT_EQ(value, key[member]) << member;
     EXPECT_TRUE(key["activePeriodMs"].is_number_integer());
     const std::string created = key["created"];
-    EXPECT_EQ(20u, created.size()) << created;
-    EXPECT_EQ('T', created[10]);
-    EXPECT_EQ('Z', created.back());
+    EXPECT_TRUE(std::regex_match(created, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << created;
     EXPECT_FALSE(key.contains("value") || key.contains("derivedKey"));
 
     const Json shown = Json::parse(Expect(folder, L"show 1003 --json", kOk).out)["key"];

@@ -36,11 +36,8 @@ TEST(KeyToolUsability, ReadingCommandsMakeNoRepositoryAndWriteNoProgressWhenRedi
 TEST(KeyToolUsability, AFullDiskChangesNothingAndLeavesNoNewFile) {
     Folder folder;
     const std::wstring file = folder.File(L"keys.db");
-    const Result r = RunKeytool(folder, L"create Lost", L"full-disk");
-    EXPECT_RUN(r, kRepository);
-    EXPECT_TRUE(Contains(r.err, "could not be written: the disk is full") &&
-                Contains(r.err, "Nothing was changed") && Contains(r.err, "Free some space"))
-        << r.err;
+    Check(RunKeytool(folder, L"create Lost", L"full-disk"), kRepository, {},
+          {"could not be written: the disk is full", "Nothing was changed", "Free some space"});
     EXPECT_FALSE(FileExists(file));
     EXPECT_FALSE(FileExists(file + L"-journal"));
     // A failed first command of another kind leaves no file either.
