@@ -328,6 +328,23 @@ TEST(KeyToolSession, CommandLine) {
     Expect(folder, L"--version", kOk, {"keytool ", "repository schema 1, SQLite 3."});
 }
 
+// Runs a change and names the property rows it changed ("<object> <name>", sorted): every row
+// keeps its place, so the rows are compared in order.
+std::vector<std::string> ChangedProperties(const Folder& folder, const std::wstring& command) {
+    const std::string rows =
+        "SELECT object, position, parent, name, type, quote(value), flags "
+        "FROM properties ORDER BY object, position";
+    const auto before = Sql(folder.File(L"keys.db"), rows);
+    Expect(folder, command, kOk);
+    const auto after = Sql(folder.File(L"keys.db"), rows);
+    EXPECT_EQ(before.size(), after.size());
+    std::vector<std::string> changed;
+    for (size_t i = 0; i < std::min(before.size(), after.size()); ++i)
+        if (before[i] != after[i]) changed.push_back(after[i][0] + " " + after[i][3]);
+    std::sort(changed.begin(), changed.end());
+    return changed;
+}
+
 // A JSON repository of an earlier keytool with every value type, nested bags and flags: import
 // takes it over exactly (export gives the same objects back); read-only commands leave the
 // database as it is; a change writes only the rows that differ (the state and the repository's
@@ -387,22 +404,12 @@ TEST(KeyToolRepository, ImportRoundTripAcrossRuns) {
     EXPECT_EQ(written, ReadFileBytes(database)) << "a read-only command wrote the database";
     Expect(folder, L"show 1003", kRefused, {}, {"object 1003 is a Folder, not a key"});
 
-    const std::string rows =
-        "SELECT object, position, parent, name, type, quote(value), flags "
-        "FROM properties ORDER BY object, position";
-    const auto before = Sql(database, rows);
     auto objects = Sql(database, "SELECT * FROM objects ORDER BY id");
     ASSERT_EQ(3u, objects.size());
-    Expect(folder, L"deactivate 1001", kOk);
-    const auto after = Sql(database, rows);
-    ASSERT_EQ(before.size(), after.size());
-    std::vector<std::string> changed;
-    for (size_t i = 0; i < before.size(); ++i)
-        if (before[i] != after[i]) changed.push_back(after[i][0] + " " + after[i][3]);
-    EXPECT_EQ((std::vector<std::string>{"1001 SI_UPDATE_TS", "1001 SI_KEY_STATE"}), changed);
+    EXPECT_EQ((std::vector<std::string>{"1001 SI_KEY_STATE", "1001 SI_UPDATE_TS"}),
+              ChangedProperties(folder, L"deactivate 1001"));
     objects[0][3] = "2";  // key_state, for list --state
     EXPECT_EQ(objects, Sql(database, "SELECT * FROM objects ORDER BY id"));
-    EXPECT_EQ((std::vector<std::vector<std::string>>{{"1"}}), Sql(database, "PRAGMA user_version"));
     const Json exported = Export(folder);
     const Json& changedKey = (*FindObject(exported, 1001))["properties"];
     EXPECT_EQ(2, (*FindProperty(changedKey, "SI_KEY_STATE"))["value"]);
@@ -618,6 +625,23 @@ TEST(KeyToolRepository, ForeignFilesAreRefusedAndLeftUntouched) {
             EXPECT_FALSE(FileExists(file + L"-journal"));
         }
     }
+}
+
+// A change of keys that keytool made writes only the rows it changes: the key's state and commit
+// stamp, nothing of its other properties (those the host made among them) or of the other key.
+TEST(KeyToolRepository, ChangeWritesOnlyItsRows) {
+    Folder folder;
+    const std::wstring file = folder.File(L"keys.db");
+    ASSERT_EQ(kOk, RunKeytool(folder, L"create One").exitCode);
+    ASSERT_EQ(kOk, RunKeytool(folder, L"create Two").exitCode);
+    auto objects = Sql(file, "SELECT * FROM objects ORDER BY id");
+    ASSERT_EQ(2u, objects.size());
+    Sleep(1100);  // the commit stamp counts seconds
+    EXPECT_EQ((std::vector<std::string>{"1002 SI_KEY_STATE", "1002 SI_UPDATE_TS"}),
+              ChangedProperties(folder, L"deactivate 1002"));
+    objects[1][3] = "2";  // key_state, for list --state
+    EXPECT_EQ(objects, Sql(file, "SELECT * FROM objects ORDER BY id"));
+    EXPECT_EQ((std::vector<std::vector<std::string>>{{"1"}}), Sql(file, "PRAGMA user_version"));
 }
 
 // Concurrent runs wait for each other through the database's locking, and each sees the other's
