@@ -19,13 +19,6 @@ namespace {
 const std::string kHostile = "\x1b[31mRED\x1b]0;owned\x07\xE2\x80\xAE" + std::string(100000, 'A');
 const std::string kEscaped = "\\x1b[31mRED\\x1b]0;owned\\x07\\u202e";
 
-// Nothing that drives a terminal: ESC, BEL, C1 controls, bidirectional overrides.
-bool Safe(const std::string& text) {
-    for (const char* bad : {"\x1b", "\x07", "\xC2\x9B", "\xE2\x80\xAE"})
-        if (Contains(text, bad)) return false;
-    return true;
-}
-
 Json Property(const std::string& name, const char* type, const Json& value) {
     return {{"name", name}, {"type", type}, {"value", value}};
 }
@@ -67,20 +60,18 @@ TEST(KeyToolMessages, HostileTextIsEscapedAndBoundedOnEveryPath) {
     Json kind = KeyEntry(1001, "x");
     kind["kind"] = kHostile;
     kind["properties"][1]["value"] = kHostile;
-    Json algorithm = KeyEntry(
-        1001, "x",
-        Json::array({Property("SI_KEY_STATE", "VT_I4", 1),
-                     Property("SI_IS_COMPROMISED", "VT_I2", 0),
-                     Property("SI_CREATION_TIME", "VT_DATE", 46000.5),
-                     Property("SI_VALUE", "VT_BSTR", "00"),
-                     Property("SI_DERIVED_KEY", "VT_BSTR", "00"),
-                     {{"name", "SI_KEY_DERIVATION"},
-                      {"type", "VT_BSTR"},
-                      {"value", ""},
-                      {"properties", Json::array({Property("SI_ALGORITHM", "VT_BSTR", kHostile),
-                                                  Property("SI_ITERATIONS", "VT_I4", 1),
-                                                  Property("SI_SALT", "VT_BSTR", "00"),
-                                                  Property("SI_ENCODING", "VT_BSTR", "hex")})}}}));
+    Json algorithm = KeyEntry(1001, "x", Json::parse(R"([
+        {"name": "SI_KEY_STATE", "type": "VT_I4", "value": 1},
+        {"name": "SI_IS_COMPROMISED", "type": "VT_I2", "value": 0},
+        {"name": "SI_CREATION_TIME", "type": "VT_DATE", "value": 46000.5},
+        {"name": "SI_VALUE", "type": "VT_BSTR", "value": "00"},
+        {"name": "SI_DERIVED_KEY", "type": "VT_BSTR", "value": "00"},
+        {"name": "SI_KEY_DERIVATION", "type": "VT_BSTR", "value": "", "properties": [
+            {"name": "SI_ALGORITHM", "type": "VT_BSTR", "value": ""},
+            {"name": "SI_ITERATIONS", "type": "VT_I4", "value": 1},
+            {"name": "SI_SALT", "type": "VT_BSTR", "value": "00"},
+            {"name": "SI_ENCODING", "type": "VT_BSTR", "value": "hex"}]}])"));
+    (*FindNamed(algorithm["properties"], "SI_ALGORITHM"))["value"] = kHostile;
     const std::string spaces =
         "{\"format\": \"keytool repository\", \"version\": 1, \"objects\": [" +
         std::string(3 << 20, ' ') + kHostile;
@@ -123,12 +114,10 @@ TEST(KeyToolMessages, HostileTextIsEscapedAndBoundedOnEveryPath) {
         if (!c.file.empty()) WriteFileBytes(folder.File(L"keys.json"), c.file);
         if (c.importFirst) ASSERT_EQ(kOk, RunKeytool(folder, L"import keys.json").exitCode);
         if (c.edit) c.edit(folder.File(L"keys.db"));
-        const Result r = RunKeytool(folder, c.command);
-        EXPECT_RUN(r, c.exitCode);
+        const Result r = Expect(folder, c.command, c.exitCode, {}, {c.expected});
         EXPECT_TRUE(Safe(r.err)) << r.err;
         EXPECT_TRUE(Safe(r.out)) << r.out.substr(0, 2000);
         EXPECT_LT(r.err.size(), 1500u) << r.err.substr(0, 3000);
-        EXPECT_TRUE(Contains(r.err, c.expected)) << r.err;
         if (c.command == L"verify") {
             EXPECT_TRUE(Contains(r.out, "unknown algorithm '" + kEscaped)) << r.out.substr(0, 2000);
             EXPECT_LT(r.out.size(), 1500u);

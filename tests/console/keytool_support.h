@@ -1,5 +1,6 @@
-// What the console tests share: exit codes, running keytool for an export, direct SQL on a
-// repository file, and JSON repository texts made for a test.
+// What the console tests share: keytool run as a child process in a folder of its own (its exit
+// code and output collected as a user's shell would), exit codes, checks of a run and of steps of
+// runs, direct SQL on a repository file, and JSON repository texts made for a test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,12 +9,141 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
-#include "keytool_runner.h"
-
 namespace KeyToolTest {
+
+struct Result {
+    DWORD exitCode = 0xDEADBEEF;
+    std::string out;  // standard output (UTF-8)
+    std::string err;  // standard error (UTF-8)
+};
+
+inline std::string ReadFileBytes(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(file.good()) << "cannot write " << std::string(path.begin(), path.end());
+}
+
+inline bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A new empty folder, removed with its files when the object goes.
+class Folder {
+  public:
+    Folder() {
+        static std::atomic<int> count{0};
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        m_path = std::wstring(temp) + L"keytool-test-" + std::to_wstring(GetCurrentProcessId()) +
+                 L"-" + std::to_wstring(++count);
+        CreateDirectoryW(m_path.c_str(), nullptr);
+    }
+    ~Folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    const std::wstring& Path() const noexcept { return m_path; }
+    std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+  private:
+    std::wstring m_path;
+};
+
+// A started keytool process; killed if still running when the object goes.
+class Process {
+  public:
+    // `hook`: the value of KEYTOOL_TEST_HOOK for the child, or null.
+    Process(const Folder& folder, const std::wstring& arguments, const wchar_t* hook = nullptr) {
+        static std::atomic<int> runs{0};
+        const std::wstring tag = std::to_wstring(++runs);
+        m_outPath = folder.File(L"stdout-" + tag + L".txt");
+        m_errPath = folder.File(L"stderr-" + tag + L".txt");
+        const HANDLE out = InheritableFile(m_outPath, GENERIC_WRITE, CREATE_ALWAYS);
+        const HANDLE err = InheritableFile(m_errPath, GENERIC_WRITE, CREATE_ALWAYS);
+        const HANDLE in = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        std::wstring commandLine = L"\"" KEYTOOL_EXE L"\" " + arguments;
+        // The child inherits this process's environment: the hook is set around the start only.
+        SetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", hook);
+        // Under load Wine now and then refuses a start (ERROR_INTERNAL_ERROR) that works at once
+        // when asked again; a start that keeps failing still fails the test.
+        BOOL started = FALSE;
+        DWORD error = 0;
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+            if (attempt > 0) Sleep(200 * attempt);
+            started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                     nullptr, folder.Path().c_str(), &startup, &m_process);
+            error = started ? 0 : GetLastError();
+        }
+        SetEnvironmentVariableW(L"KEYTOOL_TEST_HOOK", nullptr);
+        CloseHandle(out);
+        CloseHandle(err);
+        if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+        EXPECT_TRUE(started) << "CreateProcess failed: " << error;
+    }
+    ~Process() {
+        Kill();
+        if (m_process.hThread) CloseHandle(m_process.hThread);
+        if (m_process.hProcess) CloseHandle(m_process.hProcess);
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // Waits for the end (a test failure after timeoutMs) and collects the output.
+    Result Wait(DWORD timeoutMs = 60000) {
+        Result result;
+        if (!m_process.hProcess) return result;
+        const DWORD waited = WaitForSingleObject(m_process.hProcess, timeoutMs);
+        EXPECT_EQ(WAIT_OBJECT_0, waited) << "keytool did not end in time";
+        if (waited != WAIT_OBJECT_0) Kill();
+        GetExitCodeProcess(m_process.hProcess, &result.exitCode);
+        result.out = ReadFileBytes(m_outPath);
+        result.err = ReadFileBytes(m_errPath);
+        DeleteFileW(m_outPath.c_str());
+        DeleteFileW(m_errPath.c_str());
+        return result;
+    }
+    void Kill() {
+        if (m_process.hProcess && WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(m_process.hProcess, 99);
+            WaitForSingleObject(m_process.hProcess, 10000);
+        }
+    }
+
+  private:
+    static HANDLE InheritableFile(const std::wstring& path, DWORD access, DWORD disposition) {
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, TRUE};
+        return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
+    PROCESS_INFORMATION m_process{};
+    std::wstring m_outPath, m_errPath;
+};
+
+inline Result RunKeytool(const Folder& folder, const std::wstring& arguments,
+                         const wchar_t* hook = nullptr) {
+    return Process(folder, arguments, hook).Wait();
+}
 
 using Json = nlohmann::ordered_json;
 
@@ -28,15 +158,64 @@ inline bool Contains(const std::string& text, const std::string& part) {
                                                            << (result).out << "\nstderr:\n" \
                                                            << (result).err
 
-// The whole repository of the folder, key material included, as `export --reveal` writes it.
-inline Json Export(const Folder& folder) {
-    const Result r = RunKeytool(folder, L"export --reveal");
-    EXPECT_EQ(0u, r.exitCode) << r.err;
-    return Json::parse(r.out);
+// Nothing that drives a terminal: ESC, BEL, C1 controls, bidirectional overrides.
+inline bool Safe(const std::string& text) {
+    for (const char* bad : {"\x1b", "\x07", "\xC2\x9B", "\xE2\x80\xAE"})
+        if (Contains(text, bad)) return false;
+    return true;
 }
 
 inline std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
+}
+
+// Checks a finished run: its exit code, that standard output holds each text of `out` and
+// standard error each text of `err`; the result, for further checks.
+inline Result Check(Result r, DWORD exitCode, std::initializer_list<std::string> out = {},
+                    std::initializer_list<std::string> err = {}) {
+    EXPECT_RUN(r, exitCode);
+    for (const std::string& part : out)
+        EXPECT_TRUE(Contains(r.out, part)) << part << " in:\n" << r.out;
+    for (const std::string& part : err)
+        EXPECT_TRUE(Contains(r.err, part)) << part << " in:\n" << r.err;
+    return r;
+}
+
+// Runs a command and checks it as Check does.
+inline Result Expect(const Folder& folder, const std::wstring& command, DWORD exitCode,
+                     std::initializer_list<std::string> out = {},
+                     std::initializer_list<std::string> err = {}) {
+    SCOPED_TRACE("keytool " + Narrow(command));
+    return Check(RunKeytool(folder, command), exitCode, out, err);
+}
+
+// A command, its exit code, and a text of its standard output when it succeeds, of its standard
+// error when it fails.
+struct Step {
+    std::wstring command;
+    DWORD exitCode;
+    std::string expected;
+};
+
+// Runs the steps in turn. A failing step prints nothing on standard output and leaves the
+// repository file (keys.db) as it was.
+inline void RunSteps(const Folder& folder, std::initializer_list<Step> steps) {
+    for (const Step& step : steps) {
+        const std::string before = ReadFileBytes(folder.File(L"keys.db"));
+        if (step.exitCode == kOk) {
+            Expect(folder, step.command, kOk, {step.expected});
+            continue;
+        }
+        const Result r = Expect(folder, step.command, step.exitCode, {}, {step.expected});
+        EXPECT_TRUE(before == ReadFileBytes(folder.File(L"keys.db")))
+            << Narrow(step.command) << ": a failing command changed keys.db";
+        EXPECT_TRUE(r.out.empty()) << Narrow(step.command) << ": " << r.out;
+    }
+}
+
+// The whole repository of the folder, key material included, as `export --reveal` writes it.
+inline Json Export(const Folder& folder) {
+    return Json::parse(Expect(folder, L"export --reveal", kOk).out);
 }
 
 // Runs SQL on a database file directly (not through keytool); the rows of the last statement.

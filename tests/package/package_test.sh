@@ -122,25 +122,24 @@ snapshot() {
     (cd "$1/drive_c" && find . -printf '%y %p\n' | sort) >"$work/$2.files"
 }
 
-msiexec_in() {
-    local prefix=$1 what=$2
-    shift 2
-    run_in "$prefix" "$what" msiexec "$@"
-}
-
 expect_installed() {  # expect_installed <prefix> <dll>: the installed file is that DLL
     [ -f "$1/$installed_unix" ] || fail "$installed_dll is not there"
     cmp -s "$1/$installed_unix" "$2" || fail "$installed_dll is not $2"
 }
 
-# The key object created by its ProgID in a script client, through the package's registration.
-# The host's type library, which the module's library imports, is the platform's: it is not the
-# package's to carry, and is registered here as the platform would have it.
-expect_script_client_works() {
+# run_client <prefix>: the script client in the prefix (its output in $work/client.log), which
+# creates the key object by its ProgIDs through the package's registration. The host's type
+# library, which the module's library imports, is the platform's: it is not the package's to
+# carry, and is registered here as the platform would have it.
+run_client() {
     run_in "$1" "registering the host's type library" regsvr32 /s "$(winpath "$HOST_DLL")"
-    local status=0
     WINEPREFIX=$1 wine cscript //nologo "$(winpath "$CLIENT_SCRIPT")" >"$work/client.log" 2>&1 \
-        </dev/null || status=$?
+        </dev/null
+}
+
+expect_script_client_works() {
+    local status=0
+    run_client "$1" || status=$?
     [ "$status" -eq 0 ] || fail "script client: exit status $status: $(cat "$work/client.log")"
     grep -q "create_key.vbs: all checks passed" "$work/client.log" ||
         fail "the script client stopped before its end: $(cat "$work/client.log")"
@@ -151,7 +150,7 @@ scenario_install() {
     local p=$prefix
     snapshot "$p" before
     step "silent install"
-    msiexec_in "$p" "installing" /i "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "installing" msiexec /i "$(winpath "$PACKAGE")" /qn
     snapshot "$p" after
     expect_installed "$p" "$MODULE_DLL"
     if [ -n "$(comm -23 "$work/before.reg" "$work/after.reg")" ]; then
@@ -229,11 +228,11 @@ scenario_uninstall() {
     new_prefix uninstalled
     local p=$prefix
     snapshot "$p" before
-    msiexec_in "$p" "installing" /i "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "installing" msiexec /i "$(winpath "$PACKAGE")" /qn
     snapshot "$p" installed
     expect_installed "$p" "$MODULE_DLL"
     step "silent uninstall"
-    msiexec_in "$p" "uninstalling" /x "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "uninstalling" msiexec /x "$(winpath "$PACKAGE")" /qn
     snapshot "$p" after
 
     comm -13 "$work/before.reg" "$work/installed.reg" >"$work/added.reg"
@@ -273,9 +272,9 @@ scenario_upgrade() {
     new_prefix upgraded
     local p=$prefix
     step "installing the older package, then the package over it"
-    msiexec_in "$p" "installing the older package" /i "$(winpath "$PREVIOUS_PACKAGE")" /qn
+    run_in "$p" "installing the older package" msiexec /i "$(winpath "$PREVIOUS_PACKAGE")" /qn
     expect_installed "$p" "$PREVIOUS_MODULE_DLL"
-    msiexec_in "$p" "upgrading" /i "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "upgrading" msiexec /i "$(winpath "$PACKAGE")" /qn
     expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
     expect_script_client_works "$p"
 
@@ -286,7 +285,7 @@ scenario_upgrade() {
     cp "$PACKAGE" "$rebuilt"
     msibuild "$rebuilt" -q "UPDATE \`Property\` SET \`Value\` = '$(new_guid)' WHERE \`Property\` = 'ProductCode'"
     msibuild "$rebuilt" -s "$product_name $PACKAGE_VERSION" Korvel "x64;1033" "$(new_guid)"
-    msiexec_in "$p" "installing the rebuilt package" /i "$(winpath "$rebuilt")" /qn
+    run_in "$p" "installing the rebuilt package" msiexec /i "$(winpath "$rebuilt")" /qn
     expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
 
     step "the older package refuses to go over the newer one"
@@ -301,11 +300,11 @@ scenario_upgrade() {
 scenario_repair() {
     new_prefix repaired
     local p=$prefix
-    msiexec_in "$p" "installing" /i "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "installing" msiexec /i "$(winpath "$PACKAGE")" /qn
     expect_installed "$p" "$MODULE_DLL"
     step "deleting the installed DLL by hand, then repairing"
     rm "$p/$installed_unix"
-    msiexec_in "$p" "repairing" /i "$(winpath "$PACKAGE")" REINSTALL=ALL REINSTALLMODE=omus /qn
+    run_in "$p" "repairing" msiexec /i "$(winpath "$PACKAGE")" REINSTALL=ALL REINSTALLMODE=omus /qn
     expect_installed "$p" "$MODULE_DLL"
     expect_script_client_works "$p"
 }
@@ -325,14 +324,12 @@ scenario_custom_folder() {
     # platform's registration, which the script client needs, is there before too, and so is
     # what cscript registers for itself when it first runs (the client fails then: no module).
     mkdir "$p/drive_c/Apps"
-    run_in "$p" "registering the host's type library" regsvr32 /s "$(winpath "$HOST_DLL")"
-    WINEPREFIX=$p wine cscript //nologo "$(winpath "$CLIENT_SCRIPT")" >"$work/client.log" 2>&1 \
-        </dev/null || true
+    run_client "$p" || true
     snapshot "$p" before
     installed_dll='C:\Apps\CGK\CryptoGraphicKey.dll'
     installed_unix='drive_c/Apps/CGK/CryptoGraphicKey.dll'
     step "installing the older package to C:\\Apps\\CGK"
-    msiexec_in "$p" "installing the older package" /i "$(winpath "$PREVIOUS_PACKAGE")" \
+    run_in "$p" "installing the older package" msiexec /i "$(winpath "$PREVIOUS_PACKAGE")" \
         'INSTALLFOLDER=C:\Apps\CGK\' /qn
     expect_installed "$p" "$PREVIOUS_MODULE_DLL"
     snapshot "$p" first "$settings"
@@ -340,7 +337,7 @@ scenario_custom_folder() {
         fail "the install folder is not remembered: '$(value_of first "$settings" InstallFolder)'"
 
     step "upgrading without a folder: the module stays in C:\\Apps\\CGK"
-    msiexec_in "$p" "upgrading" /i "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "upgrading" msiexec /i "$(winpath "$PACKAGE")" /qn
     expect_one_product "$p" "$PACKAGE_VERSION" "$MODULE_DLL"
     [ ! -e "$p/drive_c/Program Files/Korvel" ] || fail "the upgrade installed to Program Files"
     grep -F ': "InstallLocation" REG_SZ' "$work/programs.reg" | grep -q -F '"C:\Apps\CGK\|"' ||
@@ -353,12 +350,12 @@ scenario_custom_folder() {
 
     step "repairing the module deleted by hand"
     rm "$p/$installed_unix"
-    msiexec_in "$p" "repairing" /i "$(winpath "$PACKAGE")" REINSTALL=ALL REINSTALLMODE=omus /qn
+    run_in "$p" "repairing" msiexec /i "$(winpath "$PACKAGE")" REINSTALL=ALL REINSTALLMODE=omus /qn
     expect_installed "$p" "$MODULE_DLL"
     [ ! -e "$p/drive_c/Program Files/Korvel" ] || fail "the repair installed to Program Files"
 
     step "removing it"
-    msiexec_in "$p" "uninstalling" /x "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "uninstalling" msiexec /x "$(winpath "$PACKAGE")" /qn
     [ ! -e "$p/$installed_unix" ] || fail "$installed_dll is still there after the removal"
     snapshot "$p" removed
     expect_as_before before removed
@@ -366,9 +363,9 @@ scenario_custom_folder() {
     step "INSTALLDIR is another name for INSTALLFOLDER"
     installed_dll='C:\Apps\Other\CryptoGraphicKey.dll'
     installed_unix='drive_c/Apps/Other/CryptoGraphicKey.dll'
-    msiexec_in "$p" "installing" /i "$(winpath "$PACKAGE")" 'INSTALLDIR=C:\Apps\Other' /qn
+    run_in "$p" "installing" msiexec /i "$(winpath "$PACKAGE")" 'INSTALLDIR=C:\Apps\Other' /qn
     expect_installed "$p" "$MODULE_DLL"
-    msiexec_in "$p" "uninstalling" /x "$(winpath "$PACKAGE")" /qn
+    run_in "$p" "uninstalling" msiexec /x "$(winpath "$PACKAGE")" /qn
     snapshot "$p" removed-again
     expect_as_before before removed-again
 }

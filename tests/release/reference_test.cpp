@@ -35,19 +35,10 @@ std::string Utf8(const std::wstring& text) {
 }
 
 std::string Escaped(const std::wstring& text) {
+    static const std::map<char, std::string> entities = {
+        {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
     std::string out;
-    for (char c : Utf8(text)) {
-        if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '"')
-            out += "&quot;";
-        else
-            out += c;
-    }
+    for (char c : Utf8(text)) out += entities.count(c) ? entities.at(c) : std::string(1, c);
     return out;
 }
 
@@ -109,13 +100,11 @@ class ReferencePage : public ::testing::Test {
             const auto& kind = kinds.at(func->invkind);
             const std::string id = name + "." + Utf8(member.name) + "." + kind.first;
             const std::string row = Row(id);
-            char dispid[32];
-            if (attr->wTypeFlags & TYPEFLAG_FDISPATCHABLE)
-                snprintf(dispid, sizeof dispid, "%ld", static_cast<long>(func->memid));
-            else
-                snprintf(dispid, sizeof dispid, "- (vtable slot %d)",
-                         static_cast<int>(func->oVft / sizeof(void*)));
-            EXPECT_NE(std::string::npos, row.find("<td class=\"dispid\">" + std::string(dispid)))
+            const std::string dispid =
+                (attr->wTypeFlags & TYPEFLAG_FDISPATCHABLE)
+                    ? std::to_string(func->memid)
+                    : "- (vtable slot " + std::to_string(func->oVft / sizeof(void*)) + ")";
+            EXPECT_NE(std::string::npos, row.find("<td class=\"dispid\">" + dispid))
                 << id << ": " << row;
             EXPECT_NE(std::string::npos, row.find("<td class=\"kind\">" + kind.second)) << id;
             EXPECT_NE(std::string::npos, row.find(" " + Utf8(member.name) + "(")) << id;

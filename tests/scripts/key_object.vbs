@@ -4,7 +4,8 @@
 '
 ' The whole script runs under On Error Resume Next, which would silently skip a Check whose own
 ' evaluation fails: every value is therefore taken into a variable first, and the number of
-' checks made is compared with the number written at the end.
+' checks made is compared with the number written at the end. Each check clears the error, so
+' that the next call starts without one.
 Option Explicit
 
 Const kChecks = 19
@@ -19,6 +20,7 @@ Sub Check(what, actual, expected)
         WScript.Echo "FAIL: " & what & ": got " & actual & ", expected " & expected
         failures = failures + 1
     End If
+    Err.Clear
 End Sub
 
 Sub CheckError(what, actual, expected)
@@ -27,6 +29,7 @@ Sub CheckError(what, actual, expected)
         WScript.Echo "FAIL: " & what & ": Err.Number 0x" & Hex(actual) & ", expected 0x" & Hex(expected)
         failures = failures + 1
     End If
+    Err.Clear
 End Sub
 
 On Error Resume Next
@@ -43,30 +46,23 @@ Check "TypeName", text, "ISCryptoGraphicKey"
 
 ' Key members need the host object, which a script-made object never gets: E_FAIL.
 Dim value
-Err.Clear
 value = key.KeyState
 CheckError "KeyState", Err.Number, &H80004005
-Err.Clear
 value = key.isCompromised
 CheckError "isCompromised", Err.Number, &H80004005
-Err.Clear
 key.StartRekey
 CheckError "StartRekey", Err.Number, &H80004005
-Err.Clear
 value = key.MimeType
 CheckError "MimeType", Err.Number, &H80004005
 
 ' E_NOTIMPL: VBScript reports it as its own error 445, "Object doesn't support this action".
-Err.Clear
 value = key.FileExtensionFromMimeType("text/plain")
 CheckError "FileExtensionFromMimeType", Err.Number, 445
-Err.Clear
 value = key.MimeTypeFromFileExtension("txt")
 CheckError "MimeTypeFromFileExtension", Err.Number, 445
 
 ' HTML actions are refused with the repository's own status and a described error.
 Dim number, description, source
-Err.Clear
 key.DoHTMLAction "submit", "{00000000-0000-0000-0000-000000000000}", Empty
 number = Err.Number
 description = Err.Description
@@ -78,21 +74,17 @@ Check "DoHTMLAction source", source, "KorvelEnterprise14.CryptoGraphicKey.1"
 ' Pictures: the icon as a picture object, the GIF as a byte array, and an unknown kind
 ' (E_INVALIDARG, which VBScript reports as its error 5).
 Dim picture, pictureType
-Err.Clear
 Set picture = key.Picture(0)
 CheckError "Picture(0)", Err.Number, 0
-Err.Clear
 pictureType = picture.Type
 CheckError "Picture(0).Type", Err.Number, 0
 Check "Picture(0).Type", pictureType, 3
 Set picture = Nothing
 Dim kind
-Err.Clear
 value = key.Picture(2)
 kind = VarType(value)
 CheckError "Picture(2)", Err.Number, 0
 Check "VarType(Picture(2))", kind, vbArray + vbByte
-Err.Clear
 value = Empty
 value = key.Picture(5)
 CheckError "Picture(5)", Err.Number, 5
@@ -100,12 +92,10 @@ kind = VarType(value)
 Check "Picture(5) leaves the value", kind, vbEmpty
 
 ' A name the type library does not know.
-Err.Clear
 value = key.NoSuchMember
 CheckError "NoSuchMember", Err.Number, 438
 
 ' Released: nothing fails on the way out.
-Err.Clear
 Set key = Nothing
 CheckError "release", Err.Number, 0
 

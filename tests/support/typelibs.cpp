@@ -19,15 +19,3 @@ HRESULT RegisterTestTypeLibs() {
     }
     return S_OK;
 }
-
-void UnregisterTestTypeLibs() {
-    for (const wchar_t* path : kTypeLibs) {
-        Microsoft::WRL::ComPtr<ITypeLib> library;
-        if (FAILED(LoadTypeLibEx(path, REGKIND_NONE, &library))) continue;
-        TLIBATTR* attr = nullptr;
-        if (FAILED(library->GetLibAttr(&attr))) continue;
-        UnRegisterTypeLibForUser(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                                 attr->syskind);
-        library->ReleaseTLibAttr(attr);
-    }
-}

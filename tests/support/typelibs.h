@@ -5,12 +5,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
-// The per-user registration functions are not declared by the MinGW headers.
+// The per-user registration function is not declared by the MinGW headers.
 extern "C" HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* lib, OLECHAR* path, OLECHAR* helpDir);
-extern "C" HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID libId, WORD major, WORD minor, LCID lcid,
-                                                   SYSKIND syskind);
 
 // Registers both type libraries; S_OK or the first failure.
 HRESULT RegisterTestTypeLibs();
-// Removes the registrations again.
-void UnregisterTestTypeLibs();
