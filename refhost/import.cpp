@@ -41,4 +41,13 @@ HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, lon
 }
 HOST_CATCH()
 
+HRESULT MarkLoaded(Repository& repository, ISInfoObject* object) noexcept try {
+    using namespace Detail;
+    auto* impl = dynamic_cast<RepositoryImpl*>(&repository);
+    CInfoObject* host = CInfoObject::FromInterface(object);
+    if (impl == nullptr || host == nullptr) return E_INVALIDARG;
+    return impl->MarkLoaded(*host);
+}
+HOST_CATCH()
+
 }  // namespace RefHost

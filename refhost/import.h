@@ -24,4 +24,11 @@ HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
 HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, long id,
                              ISInfoObject** object) noexcept;
 
+// Makes an object from NewEmptyObjectWithId, its saved bag put back, what Repository::Store would
+// leave behind (no SI_NEWOBJECT, SI_UPDATE_TS stamped, not new, not dirty) without keeping a
+// committed copy in the repository: for a caller that only reads the object and drops it. The
+// repository does not contain it afterwards; Store commits it as any other. E_INVALIDARG for an
+// object the host did not make or one of another repository.
+HRESULT MarkLoaded(Repository& repository, ISInfoObject* object) noexcept;
+
 }  // namespace RefHost
