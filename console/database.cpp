@@ -373,6 +373,13 @@ class Database::Statement {
         const void* text = sqlite3_column_text16(m_stmt, column);
         return text ? Utf16(text, sqlite3_column_bytes16(m_stmt, column)) : std::wstring();
     }
+    // The text as a new BSTR (empty for NULL); null when out of memory.
+    BSTR NewBstr(int column) {
+        const void* text = sqlite3_column_text16(m_stmt, column);
+        const int bytes = text ? sqlite3_column_bytes16(m_stmt, column) : 0;
+        return SysAllocStringLen(text ? static_cast<const OLECHAR*>(text) : L"",
+                                 static_cast<UINT>(bytes / 2));
+    }
 
   private:
     void Check(int status) {
@@ -715,8 +722,7 @@ class Database::Assembler {
                     V_R8(value) = statement.Real(column);
             } else if (vt == VT_BSTR) {
                 valid = stored == SQLITE_TEXT;
-                const std::wstring text = statement.Text(column);
-                V_BSTR(value) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                V_BSTR(value) = statement.NewBstr(column);
                 if (V_BSTR(value) == nullptr) throw std::bad_alloc();
                 V_VT(value) = VT_BSTR;
             } else {

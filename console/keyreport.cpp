@@ -348,16 +348,18 @@ std::string JsonItem(const Json& item) {
 
 void OutJsonWithItems(const Json& head, const char* name, const std::string& items,
                       const Json& tail) {
+    // Written in three pieces, so that the elements are not copied once more.
     std::string text = head.dump(2, ' ', true);
     text.resize(text.size() - 2);  // "\n}"
-    text += ",\n  ";
-    text += Json(name).dump();
-    text += items.empty() ? ": []" : ": [\n" + items + "\n  ]";
+    text += ",\n  " + Json(name).dump() + (items.empty() ? ": []" : ": [\n");
+    OutUtf8(text);
+    text = items.empty() ? "" : "\n  ]";
     if (tail.empty())
         text += "\n}";
     else
         text += ",\n" + tail.dump(2, ' ', true).substr(2);  // without "{\n"
     text += "\n";
+    OutUtf8(items);
     OutUtf8(text);
 }
 

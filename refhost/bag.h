@@ -225,6 +225,9 @@ class CBag final
 
     ComPtr<CProperty> NewPropertyLocked();
     void InsertOrdinaryLocked(const ComPtr<CProperty>& property, std::wstring name);
+    // The same with the name folded already (FoldName).
+    void InsertOrdinaryLocked(const ComPtr<CProperty>& property, std::wstring name,
+                              std::wstring folded);
     ComPtr<CProperty> TakeOrdinaryLocked(CProperty& property);
     static void DetachLocked(CProperty& property, std::wstring name);
 
