@@ -683,6 +683,12 @@ std::optional<std::wstring> Database::KindOf(long id) {
 // is remembered (the first one) rather than thrown at once, so that a scan can read past it.
 class Database::Assembler {
   public:
+    // Room for the rows of a typical object, so that they are not moved while it is read.
+    Assembler() {
+        m_flat.reserve(32);
+        m_parents.reserve(32);
+        m_depth.reserve(32);
+    }
     // Columns from `first` on: position, parent, name, type, value, flags.
     void Add(Statement& statement, int first) {
         if (!m_damage.empty()) return;
@@ -750,9 +756,12 @@ class Database::Assembler {
         for (size_t i = 0; i < m_flat.size(); ++i)
             children[m_parents[i] < 0 ? m_flat.size() : static_cast<size_t>(m_parents[i])]
                 .push_back(i);
-        for (size_t i = m_flat.size(); i-- > 0;)
+        for (size_t i = m_flat.size(); i-- > 0;) {
+            m_flat[i].properties.reserve(children[i].size());
             for (const size_t child : children[i])
                 m_flat[i].properties.push_back(std::move(m_flat[child]));
+        }
+        object.properties.reserve(children[m_flat.size()].size());
         for (const size_t child : children[m_flat.size()])
             object.properties.push_back(std::move(m_flat[child]));
     }

@@ -40,7 +40,7 @@ Session::Session(const RepositoryOptions& options, Database::Access access)
 }
 
 ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstring& source,
-                                   bool keep) {
+                                   bool keep, StoredBag* taken) {
     const std::wstring what = L"object " + std::to_wstring(object.id) + L" of kind " +
                               Excerpt(object.kind) + L" in " + source;
     ComPtr<ISInfoObject> host;
@@ -51,7 +51,8 @@ ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstrin
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused " + what + L": " + StatusText(hr));
     std::wstring where;
-    hr = BagToHost(object.properties, bag.Get(), where);
+    hr = taken ? MoveBagToHost(*taken, bag.Get(), where)
+               : BagToHost(object.properties, bag.Get(), where);
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused the property " + Excerpt(where) + L" of " +
                                   what + L": " + StatusText(hr));
@@ -115,10 +116,10 @@ KeyObject Session::OpenKey(long id, const std::wstring& command) {
     return Attach(id, Load(*stored, m_db.Path(), true), command);
 }
 
-KeyObject Session::ReadStoredKey(long id, const std::optional<StoredObject>& stored,
+KeyObject Session::ReadStoredKey(long id, std::optional<StoredObject>& stored,
                                  const std::wstring& command) {
     CheckKey(id, stored, command);
-    return Attach(id, Load(*stored, m_db.Path(), false), command);
+    return Attach(id, Load(*stored, m_db.Path(), false, &stored->properties), command);
 }
 
 void Session::CheckKey(long id, const std::optional<StoredObject>& stored,

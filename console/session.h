@@ -63,8 +63,9 @@ class Session {
     KeyObject OpenKey(long id, const std::wstring& command);
     // The same for reading only an object read already (empty when there is none under `id`),
     // as a scan of the database gives it: the in-memory repository does not keep it, so that
-    // dropping the key object is all it takes to forget it.
-    KeyObject ReadStoredKey(long id, const std::optional<StoredObject>& stored,
+    // dropping the key object is all it takes to forget it. The stored property values are
+    // taken over (left empty).
+    KeyObject ReadStoredKey(long id, std::optional<StoredObject>& stored,
                             const std::wstring& command);
     // Drops the in-memory copy of object `id` (a command that goes through many objects keeps
     // one at a time).
@@ -89,8 +90,10 @@ class Session {
     // Fails (kExitRefused) unless `stored` is a key.
     void CheckKey(long id, const std::optional<StoredObject>& stored, const std::wstring& command);
     // The stored object as a host object committed to the in-memory repository (`keep`), or
-    // only marked as loaded (RefHost::MarkLoaded).
-    ComPtr<ISInfoObject> Load(const StoredObject& object, const std::wstring& source, bool keep);
+    // only marked as loaded (RefHost::MarkLoaded). With `taken` (the object's properties), their
+    // values are taken over instead of copied.
+    ComPtr<ISInfoObject> Load(const StoredObject& object, const std::wstring& source, bool keep,
+                              StoredBag* taken = nullptr);
 
     KeyModule m_module;
     Database m_db;

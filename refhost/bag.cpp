@@ -614,6 +614,14 @@ HRESULT CBag::SetValue(std::wstring_view name, const VARIANT& value, long newFla
     return AddLocked(name, *copy.get(), newFlags, true, nullptr);
 }
 
+HRESULT CBag::TakeProperty(std::wstring_view name, VARIANT& value, long flags,
+                           ComPtr<CProperty>* property) {
+    TreeGuard guard(m_tree->lock);
+    const HRESULT hr = AddLocked(name, value, flags, true, property);
+    if (SUCCEEDED(hr)) VariantClear(&value);  // a list count is read, not taken
+    return hr;
+}
+
 HRESULT CBag::AddProperty(std::wstring_view name, const VARIANT& value, long flags,
                           ComPtr<CProperty>* property) {
     Variant copy;

@@ -123,6 +123,9 @@ class CBag final
     // Adds the property, or replaces value and flags of an existing one.
     HRESULT AddProperty(std::wstring_view name, const VARIANT& value, long flags,
                         ComPtr<CProperty>* property = nullptr);
+    // As AddProperty, taking the value over (`value` is left empty).
+    HRESULT TakeProperty(std::wstring_view name, VARIANT& value, long flags,
+                         ComPtr<CProperty>* property);
     HRESULT RemoveProperty(std::wstring_view name);
     bool HasProperty(std::wstring_view name);
     // The nested bag of the named property; the property is added (empty text, `flags`) when
