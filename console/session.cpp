@@ -65,7 +65,8 @@ ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstrin
 }
 
 void Session::CheckLoadable(const StoredObject& object, const std::wstring& source) {
-    Load(object, source, false);
+    Load(object, source, true);
+    Forget(object.id);
 }
 
 void Session::Forget(long id) {

@@ -34,8 +34,9 @@ HRESULT AddSavedProperty(ISProperties* bag, std::wstring_view name, VARIANT& val
 // Makes an object from NewEmptyObjectWithId, its saved bag put back, what Repository::Store would
 // leave behind (no SI_NEWOBJECT, SI_UPDATE_TS stamped, not new, not dirty) without keeping a
 // committed copy in the repository: for a caller that only reads the object and drops it. The
-// repository does not contain it afterwards; Store commits it as any other. E_INVALIDARG for an
-// object the host did not make or one of another repository.
+// repository does not contain it afterwards; Store commits it as any other. Fails as Store does
+// for a bag without an SI_ID that reads as a number; E_INVALIDARG for an object the host did not
+// make or one of another repository.
 HRESULT MarkLoaded(Repository& repository, ISInfoObject* object) noexcept;
 
 }  // namespace RefHost

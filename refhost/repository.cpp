@@ -219,9 +219,17 @@ HRESULT RepositoryImpl::NewObject(std::wstring_view kind, ISInfoObject** object)
 
 HRESULT RepositoryImpl::MarkLoaded(CInfoObject& object) {
     if (&object.Repository() != this) return E_INVALIDARG;
-    const HRESULT hr = StampCommit(object.Bag());
+    CBag& bag = object.Bag();
+    HRESULT hr = StampCommit(bag);
     if (FAILED(hr)) return hr;
-    object.MarkCommitted(object.Bag().Generation());
+    // Refused as StoreObject refuses it: without an SI_ID that reads as a number.
+    Variant idValue;
+    hr = bag.GetValue(Prop::kId, idValue.get());
+    if (FAILED(hr)) return hr;
+    long id = 0;
+    hr = VariantToLong(idValue.ref(), id);
+    if (FAILED(hr)) return hr;
+    object.MarkCommitted(bag.Generation());
     return S_OK;
 }
 

@@ -357,6 +357,7 @@ TEST_F(RepositoryTest, ObjectsPutBackForReadingAreLeftAsACommitLeavesThem) {
     ASSERT_HR(S_OK, value.SetBstr(L"second"));
     EXPECT_HR(S_OK, RefHost::AddSavedProperty(bag.Get(), L"si_name", *value.Ptr(), 0, &nested));
     EXPECT_TRUE(nested);
+    EXPECT_HR(KV_E_PROPERTYNOTFOUND, RefHost::MarkLoaded(*repository, object.Get()));  // no SI_ID
     VARIANT id = I4(5000), marker = I4(1);
     EXPECT_HR(S_OK, RefHost::AddSavedProperty(bag.Get(), L"SI_ID", id, 0));
     EXPECT_HR(S_OK, RefHost::AddSavedProperty(bag.Get(), L"SI_NEWOBJECT", marker, 0));
