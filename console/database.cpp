@@ -373,6 +373,13 @@ class Database::Statement {
         const void* text = sqlite3_column_text16(m_stmt, column);
         return text ? Utf16(text, sqlite3_column_bytes16(m_stmt, column)) : std::wstring();
     }
+    // The text as a new BSTR (empty for NULL); null when out of memory.
+    BSTR NewBstr(int column) {
+        const void* text = sqlite3_column_text16(m_stmt, column);
+        const int bytes = text ? sqlite3_column_bytes16(m_stmt, column) : 0;
+        return SysAllocStringLen(text ? static_cast<const OLECHAR*>(text) : L"",
+                                 static_cast<UINT>(bytes / 2));
+    }
 
   private:
     void Check(int status) {
@@ -409,7 +416,13 @@ Database::Database(const std::wstring& path, Access access, unsigned lockTimeout
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         Fail(kExitRepository, L"the repository " + m_path + L" is a folder, not a file");
     if (!exists && access == Access::Read) NoRepository(m_path, L"no such file");
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
+    // No lock inside SQLite: every call on a connection, down to reading a column, would take
+    // one, and under Wine that cost more than reading the rows. A command uses its connection on
+    // one thread at a time (the objects that two threads read go through m_readLock). SQLite's
+    // count of the memory it holds, which takes a lock on every allocation, is off too.
+    static std::once_flag configured;
+    std::call_once(configured, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
     if (!exists) flags |= SQLITE_OPEN_CREATE;
     const int opened = sqlite3_open_v2(ToUtf8(m_path).c_str(), &m_db, flags, "keytool");
     if (opened != SQLITE_OK) {
@@ -676,6 +689,12 @@ std::optional<std::wstring> Database::KindOf(long id) {
 // is remembered (the first one) rather than thrown at once, so that a scan can read past it.
 class Database::Assembler {
   public:
+    // Room for the rows of a typical object, so that they are not moved while it is read.
+    Assembler() {
+        m_flat.reserve(32);
+        m_parents.reserve(32);
+        m_depth.reserve(32);
+    }
     // Columns from `first` on: position, parent, name, type, value, flags.
     void Add(Statement& statement, int first) {
         if (!m_damage.empty()) return;
@@ -715,8 +734,7 @@ class Database::Assembler {
                     V_R8(value) = statement.Real(column);
             } else if (vt == VT_BSTR) {
                 valid = stored == SQLITE_TEXT;
-                const std::wstring text = statement.Text(column);
-                V_BSTR(value) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                V_BSTR(value) = statement.NewBstr(column);
                 if (V_BSTR(value) == nullptr) throw std::bad_alloc();
                 V_VT(value) = VT_BSTR;
             } else {
@@ -744,9 +762,12 @@ class Database::Assembler {
         for (size_t i = 0; i < m_flat.size(); ++i)
             children[m_parents[i] < 0 ? m_flat.size() : static_cast<size_t>(m_parents[i])]
                 .push_back(i);
-        for (size_t i = m_flat.size(); i-- > 0;)
+        for (size_t i = m_flat.size(); i-- > 0;) {
+            m_flat[i].properties.reserve(children[i].size());
             for (const size_t child : children[i])
                 m_flat[i].properties.push_back(std::move(m_flat[child]));
+        }
+        object.properties.reserve(children[m_flat.size()].size());
         for (const size_t child : children[m_flat.size()])
             object.properties.push_back(std::move(m_flat[child]));
     }
@@ -759,8 +780,8 @@ class Database::Assembler {
 };
 
 std::optional<StoredObject> Database::Read(long id) {
-    // Commands that read many objects do so from two threads; a prepared statement serves one
-    // at a time.
+    // Commands that read many objects do so from two threads; the connection and a prepared
+    // statement serve one at a time.
     std::lock_guard<std::recursive_mutex> guard(m_readLock);
     StoredObject object;
     {
@@ -828,6 +849,7 @@ bool Database::Scanner::Step(sqlite3_stmt* statement) {
 }
 
 bool Database::Scanner::Next(long& id, std::optional<StoredObject>& object) {
+    std::lock_guard<std::recursive_mutex> guard(m_db.m_readLock);
     object.reset();
     if (m_next >= m_ids.size()) return false;
     id = m_ids[m_next++];

@@ -133,7 +133,9 @@ class Database {
     unsigned long long m_waitStart = 0;
     bool m_waitAnnounced = false;
     std::vector<sqlite3_stmt*> m_statements;
-    std::recursive_mutex m_readLock;  // Read may be called from several threads
+    // Read and Scanner::Next may be called from several threads: the connection (opened
+    // without SQLite's own locking) serves one at a time.
+    std::recursive_mutex m_readLock;
 
     friend int BusyHandler(void* context, int count);
 };

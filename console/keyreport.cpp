@@ -241,12 +241,11 @@ void ForEachReport(Session& session, const std::vector<long>& ids, bool details,
                     report.problems.push_back(Problem{L"load", S_OK, damaged->message});
                 } else {
                     try {
-                        const KeyObject key = session.OpenStoredKey(id, object, command);
+                        const KeyObject key = session.ReadStoredKey(id, object, command);
                         report = Inspect(key, details, reveal, command);
                     } catch (const Failure& failure) {
                         report = Unopened(session, id, failure);
                     }
-                    session.Forget(id);
                 }
                 work(index, report);
             }
@@ -332,7 +331,36 @@ Json ReportJson(const KeyReport& report, bool details) {
 }
 
 void OutJson(const Json& document) {
-    Out(FromUtf8(document.dump(2, ' ', true) + "\n"));
+    OutUtf8(document.dump(2, ' ', true) + "\n");
+}
+
+std::string JsonItem(const Json& item) {
+    // Strings are dumped with their line breaks escaped: every line break is the layout's.
+    const std::string text = item.dump(2, ' ', true);
+    std::string indented = "    ";
+    indented.reserve(text.size() + text.size() / 8);
+    for (const char c : text) {
+        indented += c;
+        if (c == '\n') indented += "    ";
+    }
+    return indented;
+}
+
+void OutJsonWithItems(const Json& head, const char* name, const std::string& items,
+                      const Json& tail) {
+    // Written in three pieces, so that the elements are not copied once more.
+    std::string text = head.dump(2, ' ', true);
+    text.resize(text.size() - 2);  // "\n}"
+    text += ",\n  " + Json(name).dump() + (items.empty() ? ": []" : ": [\n");
+    OutUtf8(text);
+    text = items.empty() ? "" : "\n  ]";
+    if (tail.empty())
+        text += "\n}";
+    else
+        text += ",\n" + tail.dump(2, ' ', true).substr(2);  // without "{\n"
+    text += "\n";
+    OutUtf8(items);
+    OutUtf8(text);
 }
 
 Json Document(const char* format, Session& session) {

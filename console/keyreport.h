@@ -8,6 +8,7 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -86,6 +87,48 @@ Json Optional(const std::optional<T>& value, Convert&& convert) {
 Json ReportJson(const KeyReport& report, bool details);
 // JSON output: only ASCII, so that no text of the repository reaches a terminal unescaped.
 void OutJson(const Json& document);
+// An element of an array that OutJsonWithItems writes: `item` as OutJson lays it out at that depth.
+std::string JsonItem(const Json& item);
+// Writes what OutJson writes for `head` with the array member `name` added, whose elements are
+// `items` (JsonItem texts joined by ",\n"), followed by the members of `tail`: the document is
+// never held as a whole tree.
+void OutJsonWithItems(const Json& head, const char* name, const std::string& items,
+                      const Json& tail = Json());
+
+// Pieces of output made on several threads, put together in the order of their indexes (0, 1,
+// ...), each non-empty one after `separator`, as soon as all those before it have come. Only
+// the pieces that arrive early wait, not the whole output.
+template <typename Text>
+class OrderedPieces {
+  public:
+    explicit OrderedPieces(Text separator = Text()) : m_separator(std::move(separator)) {}
+    // The piece of `index` (each index once; an empty piece adds nothing).
+    void Put(size_t index, Text piece) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (index != m_next) {
+            m_early.emplace(index, std::move(piece));
+            return;
+        }
+        Append(piece);
+        for (auto early = m_early.begin(); early != m_early.end() && early->first == m_next;
+             early = m_early.erase(early))
+            Append(early->second);
+    }
+    size_t Count() const noexcept { return m_count; }  // non-empty pieces
+    Text& Joined() noexcept { return m_text; }
+
+  private:
+    void Append(const Text& piece) {
+        ++m_next;
+        if (piece.empty()) return;
+        if (m_count++ > 0) m_text += m_separator;
+        m_text += piece;
+    }
+    std::mutex m_lock;
+    Text m_separator, m_text;
+    size_t m_next = 0, m_count = 0;
+    std::map<size_t, Text> m_early;
+};
 // The head of a JSON output document of the given format.
 Json Document(const char* format, Session& session);
 

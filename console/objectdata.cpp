@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "failure.h"
+#include "import.h"
 #include "text.h"
 
 namespace KeyTool {
@@ -160,6 +161,27 @@ HRESULT BagToHost(const StoredBag& stored, ISProperties* bag, std::wstring& wher
             return hr;
         }
         hr = BagToHost(entry.properties, nested.Get(), where);
+        if (FAILED(hr)) {
+            where = entry.name + L"." + where;
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT MoveBagToHost(StoredBag& stored, ISProperties* bag, std::wstring& where) {
+    for (StoredProperty& entry : stored) {
+        const bool hasNested = !entry.properties.empty();
+        ComPtr<ISProperties> nested;
+        HRESULT hr = RefHost::AddSavedProperty(bag, entry.name, *entry.value.Ptr(), entry.flags,
+                                               hasNested ? nested.GetAddressOf() : nullptr);
+        if (SUCCEEDED(hr) && hasNested && !nested) hr = E_POINTER;
+        if (FAILED(hr)) {
+            where = entry.name;
+            return hr;
+        }
+        if (!hasNested) continue;
+        hr = MoveBagToHost(entry.properties, nested.Get(), where);
         if (FAILED(hr)) {
             where = entry.name + L"." + where;
             return hr;

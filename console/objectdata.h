@@ -51,6 +51,8 @@ StoredBag BagFromHost(ISProperties* bag, long id);
 // Adds the stored properties to an empty host bag, in order. On a refusal by the host returns
 // its status and names the property in `where`.
 HRESULT BagToHost(const StoredBag& stored, ISProperties* bag, std::wstring& where);
+// The same, taking the stored values over instead of copying them (they are left empty).
+HRESULT MoveBagToHost(StoredBag& stored, ISProperties* bag, std::wstring& where);
 
 // The value of an integer-typed property (VT_I1 .. VT_UINT, not VT_BOOL) when it fits a long.
 bool IntegerValue(const VARIANT& value, long& out);

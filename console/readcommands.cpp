@@ -3,6 +3,7 @@
 #include <oleauto.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 
 #include "commandsupport.h"
@@ -40,52 +41,54 @@ int RunList(Context& context) {
     Session& session = OpenSession(context, kRead);
     const std::vector<long> ids = session.Db().Ids(kKeyKind, filter);
 
-    Json keys = Json::array();
-    std::wstring text;
-    size_t shown = 0, unreadable = 0;
-    wchar_t line[256];
+    // Each key's row (or JSON element) is made as soon as its report is, and the report
+    // dropped: nothing but the output grows with the number of keys.
+    OrderedPieces<std::wstring> rows;
+    OrderedPieces<std::string> elements(",\n");
+    std::atomic<size_t> unreadable{0};
     const int width = IdColumnWidth(ids);
-    std::vector<KeyReport> reports(ids.size());
-    ForEachReport(session, ids, json, false, L"list",
-                  [&](size_t index, KeyReport& report) { reports[index] = std::move(report); });
-    for (const KeyReport& report : reports) {
-        const long id = report.id;
+    ForEachReport(session, ids, json, false, L"list", [&](size_t index, KeyReport& report) {
         // The filters hold for what the key module reports; a key whose state or flag cannot
         // be read is shown, with its problem.
-        if (filter.state && report.state && *report.state != *filter.state) continue;
-        if (filter.compromisedOnly && report.compromised && !*report.compromised) continue;
-        ++shown;
+        if ((filter.state && report.state && *report.state != *filter.state) ||
+            (filter.compromisedOnly && report.compromised && !*report.compromised)) {
+            json ? elements.Put(index, {}) : rows.Put(index, {});
+            return;
+        }
         if (!report.problems.empty()) ++unreadable;
         if (json) {
-            keys.push_back(ReportJson(report, true));
-            continue;
+            elements.Put(index, JsonItem(ReportJson(report, true)));
+            return;
         }
-        swprintf(line, 256, L"%-*ld  %-17ls  %-11ls  %-15ls  ", width, id,
+        wchar_t line[256];
+        swprintf(line, 256, L"%-*ld  %-17ls  %-11ls  %-15ls  ", width, report.id,
                  report.state ? StateText(*report.state).c_str() : L"?",
                  report.compromised ? (*report.compromised ? L"yes" : L"no") : L"?",
                  report.period ? DurationText(*report.period).c_str() : L"?");
-        text += line + (report.title ? SafeText(*report.title) : std::wstring(L"?"));
+        std::wstring row = line + (report.title ? SafeText(*report.title) : std::wstring(L"?"));
         for (const Problem& problem : report.problems)
-            text += L"  [cannot read " + ProblemText(problem) + L"]";
-        text += L"\n";
-    }
+            row += L"  [cannot read " + ProblemText(problem) + L"]";
+        rows.Put(index, row + L"\n");
+    });
+    const size_t shown = json ? elements.Count() : rows.Count();
     session.Db().Commit();
     if (json) {
-        Json document = Document("keytool list", session);
-        document["keys"] = std::move(keys);
-        OutJson(document);
+        OutJsonWithItems(Document("keytool list", session), "keys", elements.Joined());
     } else if (shown == 0) {
         Out(std::wstring(ids.empty() && !filter.state && !filter.compromisedOnly
                              ? L"No keys in "
                              : L"No matching keys in ") +
             session.Path() + L".\n");
     } else {
+        wchar_t line[256];
         swprintf(line, 256, L"%-*ls  %-17ls  %-11ls  %-15ls  %ls\n", width, L"ID", L"STATE",
                  L"COMPROMISED", L"ACTIVE PERIOD", L"TITLE");
-        Out(line + text);
+        std::wstring& text = rows.Joined();
+        text.insert(0, line);
+        Out(text);
     }
     if (unreadable > 0) {
-        Err(L"keytool: " + std::to_wstring(unreadable) + L" of " + std::to_wstring(shown) +
+        Err(L"keytool: " + std::to_wstring(unreadable.load()) + L" of " + std::to_wstring(shown) +
             L" key(s) could not be read in full; their rows say what is wrong.\n");
         return kExitRefused;
     }
@@ -207,19 +210,36 @@ int RunVerify(Context& context) {
     Session& session = OpenSession(context, kRead);
     const bool every = ids.empty();
     if (every) ids = session.Db().Ids(kKeyKind);
-    Json keys = Json::array();
-    std::wstring text;
-    size_t failed = 0;
     const int width = IdColumnWidth(ids);
-    // Each key's material is checked as soon as its report is made, and then cleared.
-    std::vector<std::pair<KeyReport, std::vector<std::wstring>>> results(ids.size());
+    // Each key's material is checked as soon as its report is made, and then cleared; its
+    // lines (or JSON element) are made at once and the report dropped.
+    OrderedPieces<std::wstring> lines;
+    OrderedPieces<std::string> elements(",\n");
+    std::atomic<size_t> failed{0};
     const auto check = [&](size_t index, KeyReport& report) {
-        std::vector<std::wstring> problems = CheckMaterial(report);
+        const std::vector<std::wstring> problems = CheckMaterial(report);
         if (report.value) SecureZeroMemory(report.value->data(), report.value->size() * 2);
         if (report.derived) SecureZeroMemory(report.derived->data(), report.derived->size() * 2);
         report.value.reset();
         report.derived.reset();
-        results[index] = {std::move(report), std::move(problems)};
+        if (!problems.empty()) ++failed;
+        const long id = ids[index];
+        if (json) {
+            Json entry;
+            entry["id"] = id;
+            entry["title"] = Optional(report.title, Utf8);
+            entry["ok"] = problems.empty();
+            Json list = Json::array();
+            for (const std::wstring& problem : problems) list.push_back(Utf8(problem));
+            entry["problems"] = std::move(list);
+            elements.Put(index, JsonItem(entry));
+            return;
+        }
+        wchar_t head[64];
+        swprintf(head, 64, L"%-*ld  %-8ls  ", width, id, problems.empty() ? L"ok" : L"MISMATCH");
+        std::wstring text = head + (report.title ? SafeText(*report.title) : L"?") + L"\n";
+        for (const std::wstring& problem : problems) text += L"        - " + problem + L"\n";
+        lines.Put(index, std::move(text));
     };
     if (every) {
         ForEachReport(session, ids, true, true, L"verify", check);
@@ -230,40 +250,19 @@ int RunVerify(Context& context) {
             check(i, report);
         }
     }
-    for (size_t i = 0; i < ids.size(); ++i) {
-        const long id = ids[i];
-        const KeyReport& report = results[i].first;
-        const std::vector<std::wstring>& problems = results[i].second;
-        if (!problems.empty()) ++failed;
-        const std::wstring title = report.title ? SafeText(*report.title) : L"?";
-        if (json) {
-            Json entry;
-            entry["id"] = id;
-            entry["title"] = Optional(report.title, Utf8);
-            entry["ok"] = problems.empty();
-            Json list = Json::array();
-            for (const std::wstring& problem : problems) list.push_back(Utf8(problem));
-            entry["problems"] = std::move(list);
-            keys.push_back(std::move(entry));
-            continue;
-        }
-        wchar_t head[64];
-        swprintf(head, 64, L"%-*ld  %-8ls  ", width, id, problems.empty() ? L"ok" : L"MISMATCH");
-        text += head + title + L"\n";
-        for (const std::wstring& problem : problems) text += L"        - " + problem + L"\n";
-    }
     session.Db().Commit();
     if (json) {
-        Json document = Document("keytool verify", session);
-        document["keys"] = std::move(keys);
-        document["checked"] = ids.size();
-        document["failed"] = failed;
-        OutJson(document);
+        Json tail;
+        tail["checked"] = ids.size();
+        tail["failed"] = failed.load();
+        OutJsonWithItems(Document("keytool verify", session), "keys", elements.Joined(), tail);
     } else {
-        Out(text + L"Verified " + std::to_wstring(ids.size()) + L" key(s): " +
-            (failed == 0 ? std::wstring(L"all match.")
-                         : std::to_wstring(failed) + L" with problems.") +
-            L"\n");
+        std::wstring& text = lines.Joined();
+        text += L"Verified " + std::to_wstring(ids.size()) + L" key(s): " +
+                (failed == 0 ? std::wstring(L"all match.")
+                             : std::to_wstring(failed.load()) + L" with problems.") +
+                L"\n";
+        Out(text);
     }
     return failed == 0 ? kExitOk : kExitRefused;
 }

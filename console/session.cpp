@@ -39,7 +39,8 @@ Session::Session(const RepositoryOptions& options, Database::Access access)
     HostTrace(L"repository " + m_db.Path() + L" opened");
 }
 
-ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstring& source) {
+ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstring& source,
+                                   bool keep, StoredBag* taken) {
     const std::wstring what = L"object " + std::to_wstring(object.id) + L" of kind " +
                               Excerpt(object.kind) + L" in " + source;
     ComPtr<ISInfoObject> host;
@@ -50,18 +51,21 @@ ComPtr<ISInfoObject> Session::Load(const StoredObject& object, const std::wstrin
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused " + what + L": " + StatusText(hr));
     std::wstring where;
-    hr = BagToHost(object.properties, bag.Get(), where);
+    hr = taken ? MoveBagToHost(*taken, bag.Get(), where)
+               : BagToHost(object.properties, bag.Get(), where);
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused the property " + Excerpt(where) + L" of " +
                                   what + L": " + StatusText(hr));
-    hr = m_repository->Store(host.Get());
+    // An object that is only read is left as a commit leaves it, without the committed copy
+    // that the repository would keep (and copy the bag for) until it is forgotten.
+    hr = keep ? m_repository->Store(host.Get()) : RefHost::MarkLoaded(*m_repository, host.Get());
     if (FAILED(hr))
         Fail(kExitRepository, L"the repository refused to store " + what + L": " + StatusText(hr));
     return host;
 }
 
 void Session::CheckLoadable(const StoredObject& object, const std::wstring& source) {
-    Load(object, source);
+    Load(object, source, true);
     Forget(object.id);
 }
 
@@ -106,11 +110,21 @@ KeyObject Session::OpenKey(long id, const std::wstring& command) {
                                    StatusText(FAILED(hr) ? hr : E_POINTER));
         return Attach(id, host, command);
     }
-    return OpenStoredKey(id, m_db.Read(id), command);
+    const std::optional<StoredObject> stored = m_db.Read(id);
+    CheckKey(id, stored, command);
+    // The host object just committed holds the committed state: it serves as the loaded
+    // object, without a second copy.
+    return Attach(id, Load(*stored, m_db.Path(), true), command);
 }
 
-KeyObject Session::OpenStoredKey(long id, const std::optional<StoredObject>& stored,
+KeyObject Session::ReadStoredKey(long id, std::optional<StoredObject>& stored,
                                  const std::wstring& command) {
+    CheckKey(id, stored, command);
+    return Attach(id, Load(*stored, m_db.Path(), false, &stored->properties), command);
+}
+
+void Session::CheckKey(long id, const std::optional<StoredObject>& stored,
+                       const std::wstring& command) {
     if (!stored)
         Fail(kExitRefused, command + L": there is no object with ID " + std::to_wstring(id) +
                                L" in " + m_db.Path() + L" (" + StatusText(KV_E_IDNOTINCOLLECTION) +
@@ -120,9 +134,6 @@ KeyObject Session::OpenStoredKey(long id, const std::optional<StoredObject>& sto
                                (stored->kind.empty() ? std::wstring(L"of no kind")
                                                      : L"a " + Excerpt(stored->kind)) +
                                L", not a key");
-    // The host object just committed holds the committed state: it serves as the loaded
-    // object, without a second copy.
-    return Attach(id, Load(*stored, m_db.Path()), command);
 }
 
 KeyObject Session::Attach(long id, const ComPtr<ISInfoObject>& host, const std::wstring& command) {

@@ -61,9 +61,11 @@ class Session {
     // The committed key `id`, over a new host object loaded from the repository. Throws
     // Failure (kExitRefused) when there is no such object or it is not a key.
     KeyObject OpenKey(long id, const std::wstring& command);
-    // The same for an object read already (empty when there is none under `id`), as a scan of
-    // the database gives it.
-    KeyObject OpenStoredKey(long id, const std::optional<StoredObject>& stored,
+    // The same for reading only an object read already (empty when there is none under `id`),
+    // as a scan of the database gives it: the in-memory repository does not keep it, so that
+    // dropping the key object is all it takes to forget it. The stored property values are
+    // taken over (left empty).
+    KeyObject ReadStoredKey(long id, std::optional<StoredObject>& stored,
                             const std::wstring& command);
     // Drops the in-memory copy of object `id` (a command that goes through many objects keeps
     // one at a time).
@@ -85,8 +87,13 @@ class Session {
   private:
     // The key object over a loaded host object, checked to be a key.
     KeyObject Attach(long id, const ComPtr<ISInfoObject>& host, const std::wstring& command);
-    // The stored object as a host object committed to the in-memory repository.
-    ComPtr<ISInfoObject> Load(const StoredObject& object, const std::wstring& source);
+    // Fails (kExitRefused) unless `stored` is a key.
+    void CheckKey(long id, const std::optional<StoredObject>& stored, const std::wstring& command);
+    // The stored object as a host object committed to the in-memory repository (`keep`), or
+    // only marked as loaded (RefHost::MarkLoaded). With `taken` (the object's properties), their
+    // values are taken over instead of copied.
+    ComPtr<ISInfoObject> Load(const StoredObject& object, const std::wstring& source, bool keep,
+                              StoredBag* taken = nullptr);
 
     KeyModule m_module;
     Database m_db;

@@ -201,6 +201,11 @@ ComPtr<CProperty> CBag::NewPropertyLocked() {
 
 void CBag::InsertOrdinaryLocked(const ComPtr<CProperty>& property, std::wstring name) {
     std::wstring folded = FoldName(name);
+    InsertOrdinaryLocked(property, std::move(name), std::move(folded));
+}
+
+void CBag::InsertOrdinaryLocked(const ComPtr<CProperty>& property, std::wstring name,
+                                std::wstring folded) {
     m_ordinary.push_back(property);
     try {
         m_byName.emplace(std::move(folded), property.Get());
@@ -380,15 +385,20 @@ HRESULT CBag::AddLocked(std::wstring_view name, VARIANT& value, long flags, bool
             --m_emptyPositions;
         }
         IndexAddLocked(*property.Get());
-    } else if (CProperty* existing = LookupOrdinaryLocked(name)) {
-        property = existing;
-        property->m_value.Take(value);
-        if (replaceFlags) property->m_flags = flags;
     } else {
-        property = NewPropertyLocked();
-        property->m_value.Take(value);
-        property->m_flags = flags;
-        InsertOrdinaryLocked(property, std::wstring(name));
+        // An ordinary property: the name is folded once for the look-up and the insertion.
+        std::wstring folded = FoldName(name);
+        const auto existing = m_byName.find(folded);
+        if (existing != m_byName.end()) {
+            property = existing->second;
+            property->m_value.Take(value);
+            if (replaceFlags) property->m_flags = flags;
+        } else {
+            property = NewPropertyLocked();
+            property->m_value.Take(value);
+            property->m_flags = flags;
+            InsertOrdinaryLocked(property, std::wstring(name), std::move(folded));
+        }
     }
     ChangedLocked();
     if (added != nullptr) *added = std::move(property);
@@ -602,6 +612,14 @@ HRESULT CBag::SetValue(std::wstring_view name, const VARIANT& value, long newFla
     if (CProperty* existing = LookupLocked(name))
         return SetPropertyValueLocked(*existing, *copy.get());
     return AddLocked(name, *copy.get(), newFlags, true, nullptr);
+}
+
+HRESULT CBag::TakeProperty(std::wstring_view name, VARIANT& value, long flags,
+                           ComPtr<CProperty>* property) {
+    TreeGuard guard(m_tree->lock);
+    const HRESULT hr = AddLocked(name, value, flags, true, property);
+    if (SUCCEEDED(hr)) VariantClear(&value);  // a list count is read, not taken
+    return hr;
 }
 
 HRESULT CBag::AddProperty(std::wstring_view name, const VARIANT& value, long flags,

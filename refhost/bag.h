@@ -123,6 +123,9 @@ class CBag final
     // Adds the property, or replaces value and flags of an existing one.
     HRESULT AddProperty(std::wstring_view name, const VARIANT& value, long flags,
                         ComPtr<CProperty>* property = nullptr);
+    // As AddProperty, taking the value over (`value` is left empty).
+    HRESULT TakeProperty(std::wstring_view name, VARIANT& value, long flags,
+                         ComPtr<CProperty>* property);
     HRESULT RemoveProperty(std::wstring_view name);
     bool HasProperty(std::wstring_view name);
     // The nested bag of the named property; the property is added (empty text, `flags`) when
@@ -225,6 +228,9 @@ class CBag final
 
     ComPtr<CProperty> NewPropertyLocked();
     void InsertOrdinaryLocked(const ComPtr<CProperty>& property, std::wstring name);
+    // The same with the name folded already (FoldName).
+    void InsertOrdinaryLocked(const ComPtr<CProperty>& property, std::wstring name,
+                              std::wstring folded);
     ComPtr<CProperty> TakeOrdinaryLocked(CProperty& property);
     static void DetachLocked(CProperty& property, std::wstring name);
 

@@ -1,6 +1,7 @@
 // Host objects that take back the IDs they were stored under.
 #include "import.h"
 
+#include "bag.h"
 #include "repository.h"
 
 namespace RefHost {
@@ -38,6 +39,27 @@ HOST_CATCH()
 HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, long id,
                              ISInfoObject** object) noexcept try {
     return MakeWithId(repository, kind, id, true, object);
+}
+HOST_CATCH()
+
+HRESULT AddSavedProperty(ISProperties* bag, std::wstring_view name, VARIANT& value, long flags,
+                         ISProperties** nested) noexcept try {
+    using namespace Detail;
+    auto* host = dynamic_cast<CBag*>(bag);
+    if (host == nullptr) return E_INVALIDARG;
+    ComPtr<CProperty> property;
+    const HRESULT hr = host->TakeProperty(name, value, flags, &property);
+    if (FAILED(hr) || nested == nullptr) return hr;
+    return property->get_Properties(nested);
+}
+HOST_CATCH()
+
+HRESULT MarkLoaded(Repository& repository, ISInfoObject* object) noexcept try {
+    using namespace Detail;
+    auto* impl = dynamic_cast<RepositoryImpl*>(&repository);
+    CInfoObject* host = CInfoObject::FromInterface(object);
+    if (impl == nullptr || host == nullptr) return E_INVALIDARG;
+    return impl->MarkLoaded(*host);
 }
 HOST_CATCH()
 

@@ -24,4 +24,19 @@ HRESULT NewObjectWithId(Repository& repository, std::wstring_view kind, long id,
 HRESULT NewEmptyObjectWithId(Repository& repository, std::wstring_view kind, long id,
                              ISInfoObject** object) noexcept;
 
+// Puts a saved property back into a host bag as ISProperties::Add does (an existing name gets
+// the value and flags), without an interface call and without copying the value: `value` is
+// taken over and left empty. *nested, when asked for, receives the property's nested bag (see
+// ISProperty::get_Properties). E_INVALIDARG for a bag the host did not make or an empty name.
+HRESULT AddSavedProperty(ISProperties* bag, std::wstring_view name, VARIANT& value, long flags,
+                         ISProperties** nested = nullptr) noexcept;
+
+// Makes an object from NewEmptyObjectWithId, its saved bag put back, what Repository::Store would
+// leave behind (no SI_NEWOBJECT, SI_UPDATE_TS stamped, not new, not dirty) without keeping a
+// committed copy in the repository: for a caller that only reads the object and drops it. The
+// repository does not contain it afterwards; Store commits it as any other. Fails as Store does
+// for a bag without an SI_ID that reads as a number; E_INVALIDARG for an object the host did not
+// make or one of another repository.
+HRESULT MarkLoaded(Repository& repository, ISInfoObject* object) noexcept;
+
 }  // namespace RefHost

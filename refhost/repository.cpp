@@ -217,16 +217,36 @@ HRESULT RepositoryImpl::NewObject(std::wstring_view kind, ISInfoObject** object)
     }
 }
 
-HRESULT RepositoryImpl::StoreObject(CInfoObject& object) {
+HRESULT RepositoryImpl::MarkLoaded(CInfoObject& object) {
     if (&object.Repository() != this) return E_INVALIDARG;
     CBag& bag = object.Bag();
+    HRESULT hr = StampCommit(bag);
+    if (FAILED(hr)) return hr;
+    // Refused as StoreObject refuses it: without an SI_ID that reads as a number.
+    Variant idValue;
+    hr = bag.GetValue(Prop::kId, idValue.get());
+    if (FAILED(hr)) return hr;
+    long id = 0;
+    hr = VariantToLong(idValue.ref(), id);
+    if (FAILED(hr)) return hr;
+    object.MarkCommitted(bag.Generation());
+    return S_OK;
+}
+
+HRESULT RepositoryImpl::StampCommit(CBag& bag) {
     // The committed state is no longer new, and carries the time of this commit.
     HRESULT hr = bag.RemoveProperty(Prop::kNewObject);
     if (FAILED(hr) && hr != KV_E_PROPERTYNOTFOUND) return hr;
     VARIANT stamp;
     V_VT(&stamp) = VT_DATE;
     V_DATE(&stamp) = Now();
-    hr = bag.SetValue(Prop::kUpdateTime, stamp);
+    return bag.SetValue(Prop::kUpdateTime, stamp);
+}
+
+HRESULT RepositoryImpl::StoreObject(CInfoObject& object) {
+    if (&object.Repository() != this) return E_INVALIDARG;
+    CBag& bag = object.Bag();
+    HRESULT hr = StampCommit(bag);
     if (FAILED(hr)) return hr;
     // Changes made while the copy is taken leave the object dirty.
     const std::uint64_t generation = bag.Generation();

@@ -39,6 +39,8 @@ class RepositoryImpl final : public Repository,
     HRESULT NewObjectOf(const KindInfo& kind, ComPtr<CInfoObject>* object, long id = 0,
                         bool empty = false);
     HRESULT StoreObject(CInfoObject& object);
+    // The object as StoreObject leaves it, without a committed copy (see RefHost::MarkLoaded).
+    HRESULT MarkLoaded(CInfoObject& object);
     HRESULT LoadObject(long id, ComPtr<CInfoObject>* object);
     // A committed property's value; KV_E_IDNOTINCOLLECTION or KV_E_PROPERTYNOTFOUND.
     HRESULT CommittedValue(long id, std::wstring_view name, VARIANT* value);
@@ -59,6 +61,8 @@ class RepositoryImpl final : public Repository,
     // lowest ID of those ranges that no object is committed under;
     // HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS) when there is none. No ID is handed out twice.
     HRESULT TakeId(long wanted, long& id);
+    // Removes SI_NEWOBJECT from the bag and stamps SI_UPDATE_TS with the time now.
+    static HRESULT StampCommit(CBag& bag);
 
     mutable std::mutex m_lock;
     std::vector<KindInfo> m_kinds;

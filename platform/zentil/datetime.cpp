@@ -26,13 +26,38 @@ FILETIME FileTimeFromMilliseconds(std::int64_t milliseconds) {
     return time;
 }
 
+// The settings of the local time zone, as the conversions use them when given no zone, or null
+// when they cannot be read (the conversions are then given no zone). Reading them costs far more
+// than a conversion (the system reads them afresh on each call), so they are read at most once a
+// second: a change of the zone shows within a second.
+const TIME_ZONE_INFORMATION* LocalZone(TIME_ZONE_INFORMATION& zone) {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static TIME_ZONE_INFORMATION cached{};
+    static bool valid = false;
+    static ULONGLONG readAt = 0;
+    const ULONGLONG now = ::GetTickCount64();
+    ::AcquireSRWLockShared(&lock);
+    const bool fresh = valid && now - readAt < 1000;
+    zone = cached;
+    ::ReleaseSRWLockShared(&lock);
+    if (fresh) return &zone;
+    if (::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return nullptr;
+    ::AcquireSRWLockExclusive(&lock);
+    cached = zone;
+    readAt = now;
+    valid = true;
+    ::ReleaseSRWLockExclusive(&lock);
+    return &zone;
+}
+
 // Local wall-clock milliseconds since 1601-01-01 of a UTC moment; false when out of range.
 bool LocalMilliseconds(std::int64_t utcMs, std::int64_t& localMs) {
     const FILETIME utc = FileTimeFromMilliseconds(utcMs);
     SYSTEMTIME utcTime, localTime;
     FILETIME local;
+    TIME_ZONE_INFORMATION zone;
     if (!::FileTimeToSystemTime(&utc, &utcTime) ||
-        !::SystemTimeToTzSpecificLocalTime(nullptr, &utcTime, &localTime) ||
+        !::SystemTimeToTzSpecificLocalTime(LocalZone(zone), &utcTime, &localTime) ||
         !::SystemTimeToFileTime(&localTime, &local)) {
         return false;
     }
@@ -70,7 +95,8 @@ SDateTime::SDateTime(DATE date, const STimeZone& zone) {
     SYSTEMTIME shown, utc;
     if (!::VariantTimeToSystemTime(date, &shown)) return;
     if (zone.IsLocal()) {
-        if (!::TzSpecificLocalTimeToSystemTime(nullptr, &shown, &utc)) return;
+        TIME_ZONE_INFORMATION local;
+        if (!::TzSpecificLocalTimeToSystemTime(LocalZone(local), &shown, &utc)) return;
     } else {
         utc = shown;
     }

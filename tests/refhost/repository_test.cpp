@@ -309,4 +309,38 @@ TEST_F(RepositoryTest, ObjectsTakeBackIdsOfAnySizeAndNewOnesGoOnAboveThem) {
     EXPECT_EQ(1009, IdOf(NewObject(*repository).Get()));
 }
 
+// A saved object put back only to be read: each value is taken over, a repeated name replaces
+// the value, and the object is left as a commit leaves it, without a committed copy.
+TEST_F(RepositoryTest, ObjectsPutBackForReadingAreLeftAsACommitLeavesThem) {
+    auto repository = RefHost::CreateRepository();
+    ComPtr<ISInfoObject> object;
+    ASSERT_HR(S_OK, RefHost::NewEmptyObjectWithId(*repository, L"Folder", 5000, &object));
+    ComPtr<ISProperties> bag, nested;
+    ASSERT_HR(S_OK, object->get_Properties(&bag));
+    ScopedVariant value;
+    ASSERT_HR(S_OK, value.SetBstr(L"first"));
+    EXPECT_HR(S_OK, RefHost::AddSavedProperty(bag.Get(), L"SI_NAME", *value.Ptr(), 0));
+    EXPECT_EQ(VT_EMPTY, value.Type());
+    ASSERT_HR(S_OK, value.SetBstr(L"second"));
+    EXPECT_HR(S_OK, RefHost::AddSavedProperty(bag.Get(), L"si_name", *value.Ptr(), 0, &nested));
+    EXPECT_TRUE(nested);
+    EXPECT_HR(KV_E_PROPERTYNOTFOUND, RefHost::MarkLoaded(*repository, object.Get()));  // no SI_ID
+    VARIANT id = I4(5000), marker = I4(1);
+    EXPECT_HR(S_OK, RefHost::AddSavedProperty(bag.Get(), L"SI_ID", id, 0));
+    EXPECT_HR(S_OK, RefHost::AddSavedProperty(bag.Get(), L"SI_NEWOBJECT", marker, 0));
+    EXPECT_HR(E_INVALIDARG, RefHost::AddSavedProperty(bag.Get(), L"", id, 0));
+    EXPECT_EQ(L"second", ValueText(bag.Get(), L"SI_NAME"));
+
+    ASSERT_HR(S_OK, RefHost::MarkLoaded(*repository, object.Get()));
+    VARIANT_BOOL isNew = VARIANT_TRUE, dirty = VARIANT_TRUE;
+    EXPECT_HR(S_OK, object->IsNew(&isNew));
+    EXPECT_HR(S_OK, object->get_IsDirty(&dirty));
+    EXPECT_EQ(VARIANT_FALSE, isNew);
+    EXPECT_EQ(VARIANT_FALSE, dirty);
+    EXPECT_EQ(L"", ValueText(bag.Get(), L"SI_NEWOBJECT"));
+    EXPECT_NE(L"", ValueText(bag.Get(), L"SI_UPDATE_TS"));
+    EXPECT_FALSE(repository->Contains(5000));
+    EXPECT_HR(E_INVALIDARG, RefHost::MarkLoaded(*RefHost::CreateRepository(), object.Get()));
+}
+
 }  // namespace
