@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "KorvelInfoStore.h"
+#include "zentil500.h"
 
 namespace KeyTool {
 
@@ -354,38 +355,11 @@ std::wstring DateText(DATE date) {
     return buffer;
 }
 
-namespace {
-
-// The settings of the local time zone, as the conversion uses them when given no zone, or null
-// when they cannot be read. The system reads them afresh on each call, which costs far more
-// than the conversion: they are read at most once a second.
-const TIME_ZONE_INFORMATION* LocalZone(TIME_ZONE_INFORMATION& zone) {
-    static SRWLOCK lock = SRWLOCK_INIT;
-    static TIME_ZONE_INFORMATION cached{};
-    static bool valid = false;
-    static ULONGLONG readAt = 0;
-    const ULONGLONG now = GetTickCount64();
-    AcquireSRWLockShared(&lock);
-    const bool fresh = valid && now - readAt < 1000;
-    zone = cached;
-    ReleaseSRWLockShared(&lock);
-    if (fresh) return &zone;
-    if (GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return nullptr;
-    AcquireSRWLockExclusive(&lock);
-    cached = zone;
-    readAt = now;
-    valid = true;
-    ReleaseSRWLockExclusive(&lock);
-    return &zone;
-}
-
-}  // namespace
-
 std::string IsoUtcText(DATE localDate) {
     SYSTEMTIME local{}, utc{};
     TIME_ZONE_INFORMATION zone;
     if (!VariantTimeToSystemTime(localDate, &local) ||
-        !TzSpecificLocalTimeToSystemTime(LocalZone(zone), &local, &utc))
+        !TzSpecificLocalTimeToSystemTime(Zentil500::LocalTimeZone(zone), &local, &utc))
         return {};
     char buffer[32];
     snprintf(buffer, sizeof(buffer), "%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth,

@@ -337,6 +337,12 @@ private:
     std::int64_t m_ms = 0;
 };
 
+// The settings of the local time zone as the system's conversions use them when given no zone,
+// or null when they cannot be read (a conversion is then given no zone). The system reads them
+// afresh on each call, which costs far more than a conversion: they are read at most once a
+// second, so a change of the zone shows within a second.
+const TIME_ZONE_INFORMATION* LocalTimeZone(TIME_ZONE_INFORMATION& zone) noexcept;
+
 class STimeZone {
 public:
     static const STimeZone& TZ_Local();

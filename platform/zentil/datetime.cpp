@@ -26,30 +26,6 @@ FILETIME FileTimeFromMilliseconds(std::int64_t milliseconds) {
     return time;
 }
 
-// The settings of the local time zone, as the conversions use them when given no zone, or null
-// when they cannot be read (the conversions are then given no zone). Reading them costs far more
-// than a conversion (the system reads them afresh on each call), so they are read at most once a
-// second: a change of the zone shows within a second.
-const TIME_ZONE_INFORMATION* LocalZone(TIME_ZONE_INFORMATION& zone) {
-    static SRWLOCK lock = SRWLOCK_INIT;
-    static TIME_ZONE_INFORMATION cached{};
-    static bool valid = false;
-    static ULONGLONG readAt = 0;
-    const ULONGLONG now = ::GetTickCount64();
-    ::AcquireSRWLockShared(&lock);
-    const bool fresh = valid && now - readAt < 1000;
-    zone = cached;
-    ::ReleaseSRWLockShared(&lock);
-    if (fresh) return &zone;
-    if (::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return nullptr;
-    ::AcquireSRWLockExclusive(&lock);
-    cached = zone;
-    readAt = now;
-    valid = true;
-    ::ReleaseSRWLockExclusive(&lock);
-    return &zone;
-}
-
 // Local wall-clock milliseconds since 1601-01-01 of a UTC moment; false when out of range.
 bool LocalMilliseconds(std::int64_t utcMs, std::int64_t& localMs) {
     const FILETIME utc = FileTimeFromMilliseconds(utcMs);
@@ -57,7 +33,7 @@ bool LocalMilliseconds(std::int64_t utcMs, std::int64_t& localMs) {
     FILETIME local;
     TIME_ZONE_INFORMATION zone;
     if (!::FileTimeToSystemTime(&utc, &utcTime) ||
-        !::SystemTimeToTzSpecificLocalTime(LocalZone(zone), &utcTime, &localTime) ||
+        !::SystemTimeToTzSpecificLocalTime(LocalTimeZone(zone), &utcTime, &localTime) ||
         !::SystemTimeToFileTime(&localTime, &local)) {
         return false;
     }
@@ -80,6 +56,26 @@ PreciseTimeFunction PreciseTime() {
 
 }  // namespace
 
+const TIME_ZONE_INFORMATION* LocalTimeZone(TIME_ZONE_INFORMATION& zone) noexcept {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static TIME_ZONE_INFORMATION cached{};
+    static bool valid = false;
+    static ULONGLONG readAt = 0;
+    const ULONGLONG now = ::GetTickCount64();
+    ::AcquireSRWLockShared(&lock);
+    const bool fresh = valid && now - readAt < 1000;
+    zone = cached;
+    ::ReleaseSRWLockShared(&lock);
+    if (fresh) return &zone;
+    if (::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return nullptr;
+    ::AcquireSRWLockExclusive(&lock);
+    cached = zone;
+    readAt = now;
+    valid = true;
+    ::ReleaseSRWLockExclusive(&lock);
+    return &zone;
+}
+
 const STimeZone& STimeZone::TZ_Local() {
     static const STimeZone zone(true);
     return zone;
@@ -96,7 +92,7 @@ SDateTime::SDateTime(DATE date, const STimeZone& zone) {
     if (!::VariantTimeToSystemTime(date, &shown)) return;
     if (zone.IsLocal()) {
         TIME_ZONE_INFORMATION local;
-        if (!::TzSpecificLocalTimeToSystemTime(LocalZone(local), &shown, &utc)) return;
+        if (!::TzSpecificLocalTimeToSystemTime(LocalTimeZone(local), &shown, &utc)) return;
     } else {
         utc = shown;
     }
