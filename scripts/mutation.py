@@ -3,6 +3,7 @@
 finds the build targets that a set of CTest entries runs.
 
   mutation.py plan <catalogue> [<ids>]            id TAB file TAB entries, one line per mutant
+                                                  (in the order of <ids> when given)
   mutation.py apply <catalogue> <id> <root>       writes the mutant into its file (exit 3: the
                                                   text does not occur exactly once)
   mutation.py targets <build> <entries regex>     the ninja targets those entries need
@@ -66,7 +67,7 @@ def plan(catalogue, wanted):
         unknown = [i for i in ids if i not in known]
         if unknown:
             sys.exit("mutation: no such mutant: " + ", ".join(unknown))
-        mutants = [m for m in mutants if m["id"] in ids]
+        mutants = [next(m for m in mutants if m["id"] == i) for i in dict.fromkeys(ids)]
     for m in mutants:
         print(f"{m['id']}\t{m['file']}\t{m['entries']}")
 
