@@ -26,7 +26,17 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 export GTEST_FAIL_FAST=1
 
 work=$build/mutation
-mkdir -p "$work"
+mkdir -p "$work/registry"
+# Entries register the module in the prefix, and a mutant may leave entries behind that the next
+# one would trip over: the prefix's registry is saved now and put back after every mutant.
+reset_registry() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    cp "$work/registry/"*.reg "$WINEPREFIX/"
+}
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+cp "$WINEPREFIX/"*.reg "$work/registry/"
 plan=$(python3 "$tool" plan "$catalogue" "${MUTANTS:-}")
 
 # The file being mutated and its copy: put back on every way out.
@@ -83,6 +93,7 @@ while IFS=$'\t' read -r id file entries; do
         fi
     fi
     restore
+    reset_registry
     if ! cmp -s "$work/original" "$root/$file" ||
         [ "$(git -C "$root" status --porcelain -- "$file")" != "$before" ]; then
         echo "mutation: $file is not as it was before mutant $id" >&2
