@@ -31,7 +31,8 @@ if [ ! -f "$build/build.ninja" ]; then
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" \
         -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} ${CONFIGURE_ARGS:-} >/dev/null
 fi
-cmake --build "$build"
+# SETUP_TARGETS: build only these targets (the mutation run builds per mutant what it needs).
+cmake --build "$build" ${SETUP_TARGETS:+--target $SETUP_TARGETS}
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -90,6 +90,12 @@ TEST_F(DispatchTest, UnknownMembersAndKindsAreNotFound) {
     ScopedVariant stored;
     ASSERT_EQ(S_OK, Read(WP_SI_KEY_STATE_W, stored));
     EXPECT_EQ(DEACTIVATED, V_I4(&stored.Get()));
+    // One type description, at index 0 only.
+    UINT count = 0;
+    EXPECT_EQ(S_OK, dispatch->GetTypeInfoCount(&count));
+    EXPECT_EQ(1u, count);
+    ComPtr<ITypeInfo> info;
+    EXPECT_EQ(DISP_E_BADINDEX, dispatch->GetTypeInfo(1, 0, &info));
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ TEST_F(ModuleEntryPoints, CachedFactoryLocksTheModuleFromItsSecondReference) {
     // An unbalanced lock keeps the module loaded without any reference.
     first = Factory();
     EXPECT_HR(S_OK, first->LockServer(TRUE));
+    EXPECT_HR(S_FALSE, module.CanUnloadNow());  // held twice: the factory and the lock
     first.Reset();
     EXPECT_HR(S_FALSE, module.CanUnloadNow());
     first = Factory();

@@ -56,6 +56,15 @@ TEST(ResManagerTest, ForeignCookiesAreReportedAndIgnored) {
     EXPECT_EQ(SResManager::ThreadLocale(), 0u);
     SResManager::ThreadUninitialize(inner);  // now unknown
     EXPECT_EQ(asserts, 3);
+
+    // 64 levels nest; the next is refused (reported, cookie 0) and leaves the locale alone.
+    unsigned cookies[65] = {};
+    for (int i = 0; i < 64; ++i) EXPECT_TRUE(SResManager::ThreadInitialize(kGerman, cookies[i]));
+    EXPECT_FALSE(SResManager::ThreadInitialize(kFrench, cookies[64]));
+    EXPECT_EQ(cookies[64], 0u);
+    EXPECT_EQ(SResManager::ThreadLocale(), kGerman);
+    SResManager::ThreadUninitialize(cookies[0]);
+    EXPECT_EQ(SResManager::ThreadDepth(), 0);
     SetAssertSink(nullptr);
 }
 
@@ -63,6 +72,9 @@ TEST(ResManagerTest, LoadsStringsAndResources) {
     const std::wstring text = L"A required pointer argument is null.";
     EXPECT_EQ(SResManager::LoadStringW(42505).str(), text);
     EXPECT_EQ(SResManager::LoadStringW(42505, kFrench).str(), text);  // English fallback
+    // The same primary language comes before US English (43000 is German and US English).
+    EXPECT_EQ(SResManager::LoadStringW(43000, 0x0807).str(), L"Deutsch");
+    EXPECT_EQ(SResManager::LoadStringW(43000, kFrench).str(), L"English");
     EXPECT_EQ(SResManager::LoadStringW(42505, 0, ::GetModuleHandleW(nullptr)).str(), text);
     EXPECT_TRUE(SResManager::LoadStringW(42506).empty());    // block present, entry empty
     EXPECT_TRUE(SResManager::LoadStringW(1).empty());        // no such block

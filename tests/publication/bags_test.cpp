@@ -190,6 +190,9 @@ TEST_F(BagsTest, HostObjectFailuresHandOutNothing) {
     // The processing info's bag cannot be read.
     ASSERT_HR(S_OK, RefHost::InjectFault(nullptr, "ISProcessingInfo::get_Properties", kInjected));
     EXPECT_HR(kInjected, pub->get_ScopeBatchScopes(&scopes));
+    // Nor its bag property: that failure, and no property added in its place.
+    ASSERT_HR(S_OK, RefHost::InjectFault(nullptr, "ISProperties::get_Item", kInjected));
+    EXPECT_HR(kInjected, pub->get_ScopeBatchScopes(&scopes));
     // The nested bag of the mappings cannot be had.
     ComPtr<ISProperties> holder = PutBagProperty(WP_SI_PUBLICATION_DOCUMENTPROFILE_TARGETS_W);
     ASSERT_HR(S_OK, RefHost::InjectFault(holder.Get(), "ISProperties::Add", kInjected));

@@ -254,4 +254,15 @@ TEST_F(FormatPluginTest, NullOutputsWriteTheirExitLineBeforeTheReport) {
     EXPECT_EQ(L"Invalid pointer pStream", capture.asserts[1].message);
 }
 
+TEST_F(FormatPluginTest, ExtendedModeIsSetOnlyByTrue) {
+    ComPtr<ISDesktopPluginEx> face;
+    ASSERT_HR(S_OK, key.As(&face));
+    for (const VARIANT_BOOL written : {VARIANT_TRUE, VARIANT_BOOL{1}, VARIANT_FALSE}) {
+        VARIANT_BOOL mode = 5;
+        ASSERT_HR(S_OK, face->put_ExtendedMode(written));
+        ASSERT_HR(S_OK, face->get_ExtendedMode(&mode));
+        EXPECT_EQ(written == VARIANT_TRUE ? VARIANT_TRUE : VARIANT_FALSE, mode) << written;
+    }
+}
+
 }  // namespace

@@ -242,6 +242,8 @@ TEST_F(CollectionTest, FailedEditsAreTakenBack) {
          [&] { return ids->Clear(); }},
         {"replace, add step", add.Get(), "ISPropertyBagCollection::Append",
          [&] { return collection->ReplaceAll(9); }},
+        {"replace by an element, add step", add.Get(), "ISPropertyBagCollection::Append",
+         [&] { return collection->ReplaceAll(1); }},  // taken back newest first
         {"replace, clear step", list.Get(), "ISPropertyBagCollection::RemoveAll",
          [&] { return collection->ReplaceAll(9); }},
     };
