@@ -78,12 +78,7 @@ TEST_F(IdentityTest, MimeTypeIsReadOnceAndCached) {
     EXPECT_EQ(nullptr, none.Get());
     EXPECT_EQ(E_POINTER, key->get_MimeType(nullptr));
 
-    ScopedVariant bag;
-    ComPtr<ISProperties> someBag;
-    ASSERT_EQ(S_OK, RefHost::CreatePropertyBag(&someBag));
-    V_VT(bag.Ptr()) = VT_DISPATCH;
-    V_DISPATCH(bag.Ptr()) = someBag.Detach();
-    SetValue(WP_SI_MIMETYPE_W, bag.Get());
+    SetValue(WP_SI_MIMETYPE_W, ObjectValue().Get());
     ScopedBstr text;
     EXPECT_TRUE(FAILED(key->get_MimeType(text.Receive())));
     EXPECT_EQ(nullptr, text.Get());

@@ -162,12 +162,7 @@ TEST_F(PropertiesTest, StoredValuesThatDoNotConvertAreNeverHandedOut) {
     EXPECT_HR(DISP_E_TYPEMISMATCH, pub->get_DeliveryEmptyDocument(&flag));
     EXPECT_EQ(0x55, flag);
     // A text member: an object stored in its place is no text.
-    ScopedVariant bag;
-    ComPtr<ISProperties> someBag;
-    ASSERT_HR(S_OK, RefHost::CreatePropertyBag(&someBag));
-    V_VT(bag.Ptr()) = VT_DISPATCH;
-    V_DISPATCH(bag.Ptr()) = someBag.Detach();
-    SetProcessing(WP_SI_DELIVERY_RULE_EXPRESSION_W, bag.Get());
+    SetProcessing(WP_SI_DELIVERY_RULE_EXPRESSION_W, ObjectValue().Get());
     BSTR expression = reinterpret_cast<BSTR>(0x5EED);
     EXPECT_TRUE(FAILED(pub->get_DeliveryRuleExpression(&expression)));
     EXPECT_EQ(reinterpret_cast<BSTR>(0x5EED), expression);

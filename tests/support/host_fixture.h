@@ -14,6 +14,16 @@
 #include "support/key_objects.h"
 #include "support/trace_capture.h"
 
+// A stored value that reads as no text or number: a new, empty property bag (VT_DISPATCH).
+inline ComLib::ScopedVariant ObjectValue() {
+    ComLib::ScopedVariant value;
+    Microsoft::WRL::ComPtr<ISProperties> bag;
+    EXPECT_EQ(S_OK, RefHost::CreatePropertyBag(&bag));
+    V_VT(value.Ptr()) = VT_DISPATCH;
+    V_DISPATCH(value.Ptr()) = bag.Detach();
+    return value;
+}
+
 class HostedKeyTest : public ::testing::Test {
 protected:
     void SetUp() override {
