@@ -72,6 +72,25 @@ TEST_F(DispatchTest, GetterTakesNoArgumentBesidesItsResult) {
     EXPECT_EQ(VT_EMPTY, unused.Type());
 }
 
+// As many arguments as the member has parameters reach the member: a put of the title.
+TEST_F(DispatchTest, AsManyArgumentsAsParametersReachTheMember) {
+    LPOLESTR name = const_cast<LPOLESTR>(L"Title");
+    DISPID title = 0;
+    ASSERT_EQ(S_OK, dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &title));
+    ScopedVariant text;
+    ASSERT_EQ(S_OK, text.SetBstr(L"Renamed"));
+    VARIANT value = text.Get();
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{&value, &named, 1, 1};
+    EXCEPINFO exception{};
+    UINT bad = 0;
+    EXPECT_EQ(S_OK, dispatch->Invoke(title, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr,
+                                     &exception, &bad));
+    ComLib::ScopedBstr stored;
+    ASSERT_EQ(S_OK, host->get_Title(stored.Receive()));
+    EXPECT_STREQ(L"Renamed", stored.Get());
+}
+
 TEST_F(DispatchTest, UnknownMembersAndKindsAreNotFound) {
     ScopedVariant result;
     // An id no interface of the chain (the key's, IDispatch, IUnknown) has, with arguments.
