@@ -40,10 +40,9 @@ using Microsoft::WRL::ComPtr;
 using TypeInfoTool::Bstr;
 using TypeInfoTool::Check;
 using TypeInfoTool::Failure;
-using TypeInfoTool::Held;
-using TypeAttr = Held<TYPEATTR, &ITypeInfo::ReleaseTypeAttr>;
-using FuncDesc = Held<FUNCDESC, &ITypeInfo::ReleaseFuncDesc>;
-using VarDesc = Held<VARDESC, &ITypeInfo::ReleaseVarDesc>;
+using TypeInfoTool::FuncDesc;
+using TypeInfoTool::TypeAttr;
+using TypeInfoTool::VarDesc;
 
 std::wstring NameOf(ITypeInfo* info) {
     Bstr name;

@@ -1,5 +1,6 @@
 // Pieces shared by the build tools that read a type library (relink_typelib, cgk-reference): a
-// failure that ends the tool, and holders that release what ITypeInfo hands out.
+// failure that ends the tool, and holders that release what ITypeInfo hands out (type attributes,
+// function and variable descriptions).
 #pragma once
 
 #include <windows.h>
@@ -60,5 +61,9 @@ class Held {
     ITypeInfo* m_info;
     Desc* m_desc = nullptr;
 };
+
+using TypeAttr = Held<TYPEATTR, &ITypeInfo::ReleaseTypeAttr>;
+using FuncDesc = Held<FUNCDESC, &ITypeInfo::ReleaseFuncDesc>;
+using VarDesc = Held<VARDESC, &ITypeInfo::ReleaseVarDesc>;
 
 }  // namespace TypeInfoTool
