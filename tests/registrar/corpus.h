@@ -1,5 +1,7 @@
-// Scripts run through both registrars by the differential test, and the seeds of the mutation
-// test. Each case runs in a fresh sandbox that every root key of the script is redirected into.
+// The registrar's script corpus (corpus.txt, REGISTRAR_CORPUS): the scripts run through both
+// registrars by the differential test and the seeds of the mutation test, and the scripts every
+// run must refuse. Each case runs in a fresh sandbox that every root key of the script is
+// redirected into.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +16,7 @@ struct CorpusCase {
     std::wstring script;  // the case itself
     std::string phases;   // R = register, U = unregister, in order
     std::vector<HRESULT> ours;  // what our registrar must return for each phase
+    std::string differences;    // how the peer's run differs: "same", or kinds of difference
 };
 
 // The replacements every case runs with (the module's own three, plus one meant for use outside
@@ -23,4 +26,7 @@ const std::vector<std::pair<std::wstring, std::wstring>>& CorpusReplacements();
 // The module's registry script, from this executable's resource 101 of type "REGISTRY".
 std::wstring ModuleScript();
 
+// Read once; a corpus file that cannot be read or holds a line of no known form fails the test
+// that first asks for it.
 const std::vector<CorpusCase>& RegistrarCorpus();
+const std::vector<std::wstring>& RefusedScripts();
