@@ -6,6 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "registrar.h"
+#include "registry_dump.h"
+
 namespace {
 
 // \r \n \t and \s stand for carriage return, line feed, tab and space; any other backslash is
@@ -33,13 +36,15 @@ HRESULT Status(const std::string& word) {
 }
 
 struct Corpus {
-    std::vector<CorpusCase> cases;
+    std::vector<CorpusCase> cases, units;
     std::vector<std::wstring> refused;
 };
 
-// "case <name> | <phases> | <statuses> | <differences>", "seed: ", "script: ", "refused: ".
+// "case <name> | <phases> | <statuses> | <differences>", "unit <name> | <phases> | <statuses>",
+// then "seed: ", "script: " and (for a unit case) "tree: " lines; "refused: ".
 Corpus ReadCorpus() {
     Corpus corpus;
+    std::vector<CorpusCase>* cases = &corpus.cases;
     std::ifstream file(REGISTRAR_CORPUS);
     if (!file) ADD_FAILURE() << "cannot read the corpus file";
     std::string line;
@@ -50,22 +55,26 @@ Corpus ReadCorpus() {
             return match;
         };
         if (line.empty() || line[0] == '#') continue;
-        if (take("case ")) {
+        const bool unit = line.rfind("unit ", 0) == 0;
+        if (take("case ") || take("unit ")) {
             std::vector<std::string> fields;
             for (size_t start = 0, end = 0; end != std::string::npos; start = end + 3) {
                 end = line.find(" | ", start);
                 fields.push_back(line.substr(start, end - start));
             }
-            if (fields.size() != 4) ADD_FAILURE() << "a case needs four fields: " << line;
+            if (fields.size() != (unit ? 3u : 4u)) ADD_FAILURE() << "fields missing: " << line;
             fields.resize(4);
             CorpusCase c{fields[0], L"", L"", fields[1], {}, fields[3]};
             std::istringstream statuses(fields[2]);
             for (std::string word; statuses >> word;) c.ours.push_back(Status(word));
-            corpus.cases.push_back(std::move(c));
-        } else if (!corpus.cases.empty() && take("seed: ")) {
-            corpus.cases.back().seed = Unescape(line);
-        } else if (!corpus.cases.empty() && take("script: ")) {
-            corpus.cases.back().script = line == "@module" ? ModuleScript() : Unescape(line);
+            cases = unit ? &corpus.units : &corpus.cases;
+            cases->push_back(std::move(c));
+        } else if (!cases->empty() && take("seed: ")) {
+            cases->back().seed = Unescape(line);
+        } else if (!cases->empty() && take("script: ")) {
+            cases->back().script = line == "@module" ? ModuleScript() : Unescape(line);
+        } else if (!cases->empty() && take("tree: ")) {
+            cases->back().tree.push_back(std::wstring(line.begin(), line.end()));
         } else if (take("refused: ")) {
             corpus.refused.push_back(Unescape(line));
         } else {
@@ -110,4 +119,31 @@ const std::vector<CorpusCase>& RegistrarCorpus() {
 
 const std::vector<std::wstring>& RefusedScripts() {
     return TheCorpus().refused;
+}
+
+const std::vector<CorpusCase>& UnitCases() {
+    return TheCorpus().units;
+}
+
+HRESULT Seed(const CorpusCase& c, HKEY sandbox) {
+    if (c.seed.empty()) return S_OK;
+    CRegistrar registrar;
+    registrar.RemapAllRoots(sandbox);
+    return registrar.StringRegister(c.seed.c_str());
+}
+
+bool RunOurs(const CorpusCase& c, std::vector<PhaseOutcome>& phases) {
+    RegistrySandbox sandbox(L"Ours\\" + std::wstring(c.name.begin(), c.name.end()));
+    if (!sandbox.key() || FAILED(Seed(c, sandbox.key()))) return false;
+    CRegistrar registrar;
+    registrar.RemapAllRoots(sandbox.key());
+    for (const auto& [name, value] : CorpusReplacements()) {
+        registrar.AddReplacement(name.c_str(), value.c_str());
+    }
+    for (const char phase : c.phases) {
+        const HRESULT hr = phase == 'R' ? registrar.StringRegister(c.script.c_str())
+                                        : registrar.StringUnregister(c.script.c_str());
+        phases.push_back({true, hr, DumpRegistryTree(sandbox.key())});
+    }
+    return true;
 }

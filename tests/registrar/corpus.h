@@ -17,6 +17,14 @@ struct CorpusCase {
     std::string phases;   // R = register, U = unregister, in order
     std::vector<HRESULT> ours;  // what our registrar must return for each phase
     std::string differences;    // how the peer's run differs: "same", or kinds of difference
+    std::vector<std::wstring>
+        tree;  // a unit case's sandbox after the last phase (DumpRegistryTree)
+};
+
+struct PhaseOutcome {
+    bool finished = false;
+    HRESULT hr = S_OK;
+    std::vector<std::wstring> dump;
 };
 
 // The replacements every case runs with (the module's own three, plus one meant for use outside
@@ -30,3 +38,12 @@ std::wstring ModuleScript();
 // that first asks for it.
 const std::vector<CorpusCase>& RegistrarCorpus();
 const std::vector<std::wstring>& RefusedScripts();
+// Cases of our registrar alone, each with the sandbox it must leave.
+const std::vector<CorpusCase>& UnitCases();
+
+// Registers the case's seed into the sandbox with a registrar of its own.
+HRESULT Seed(const CorpusCase& c, HKEY sandbox);
+// Runs the case's phases through our registrar, with the corpus's replacements, in a fresh
+// sandbox seeded first: each phase's status and the sandbox's dump after it. False when the
+// sandbox or the seed failed.
+bool RunOurs(const CorpusCase& c, std::vector<PhaseOutcome>& phases);
