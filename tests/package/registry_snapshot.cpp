@@ -52,21 +52,9 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
 
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    HANDLE file = CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        fwprintf(stderr, L"registry_snapshot: cannot create %ls\n", argv[1]);
+    if (!WriteUtf8File(argv[1], text)) {
+        fwprintf(stderr, L"registry_snapshot: cannot write %ls\n", argv[1]);
         return 1;
     }
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    CloseHandle(file);
-    return ok ? 0 : 1;
+    return 0;
 }
