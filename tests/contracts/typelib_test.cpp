@@ -267,11 +267,10 @@ class TypeLibraries : public ::testing::Test {
     static ITypeLib* Library(const std::wstring& name) {
         return name == L"plugin" ? s_plugin.Get() : s_host.Get();
     }
-    static std::vector<Member> PluginMembers(const std::wstring& name) {
-        return Members(VtableView(s_plugin.Get(), name).Get());
-    }
-    static std::vector<Member> HostMembers(const std::wstring& name) {
-        return Members(VtableView(s_host.Get(), name).Get());
+    // The functions of the interface a member list of the contract describes.
+    static std::vector<Member> InterfaceMembers(const std::string& name) {
+        const std::wstring library = Widen(s_contract.members[name].library);
+        return Members(VtableView(Library(library), Widen(name)).Get());
     }
     // A member list of the contract, with the lists it uses in their places.
     static std::vector<Row> Rows(const std::string& name) {
@@ -366,42 +365,43 @@ TEST_F(TypeLibraries, MembersInSlotOrder) {
     for (const auto& [name, list] : s_contract.members) {
         if (list.library.empty()) continue;
         SCOPED_TRACE(name);
-        const auto actual = Members(VtableView(Library(Widen(list.library)), Widen(name)).Get());
+        const auto actual = InterfaceMembers(name);
         EXPECT_EQ(actual.size(), list.count);
         ExpectMembers(actual, Rows(name));
     }
 }
 
-// A member of the flattened interface has the same parameters, flags and defaults as on the
-// interface it repeats. (In C++, a member with two signatures would leave one of them without an
-// implementation: the key class would be abstract and the product would not build.)
+// A member of a flattened interface has the same parameters, flags and defaults as on the
+// interface it repeats: the members of every list are compared in each interface that holds them
+// (the list's own and those that use it). (In C++, a member with two signatures would leave one
+// of them without an implementation: the key class would be abstract and the product would not
+// build.)
 TEST_F(TypeLibraries, SharedMembersHaveOneSignature) {
-    const auto flat = PluginMembers(L"ISCryptoGraphicKey");
-    const auto keyBase = PluginMembers(L"ISCryptoGraphicKeyBase");
-    struct {
-        const char* what;
-        std::vector<Member> shared;       // an interface whose members another repeats
-        const std::vector<Member>* with;  // the interface that repeats them
-        const char* rows;
-    } const cases[] = {
-        {"ISInfoObject", HostMembers(L"ISInfoObject"), &flat, "InfoObject"},
-        {"ISWebView", PluginMembers(L"ISWebView"), &flat, "ISWebView"},
-        {"ISCryptoGraphicKeyBase", keyBase, &flat, "ISCryptoGraphicKeyBase"},
-        {"ISDerivedKey", PluginMembers(L"ISDerivedKey"), &keyBase, "ISDerivedKey"},
-        {"ISCategoryContent", HostMembers(L"ISCategoryContent"), &flat, "ISCategoryContent"},
-        {"ISPublicationInfo", PluginMembers(L"ISPublicationInfo"), &flat, "ISPublicationInfo"},
-    };
-    for (const auto& c : cases) {
-        for (const Row& row : Rows(c.rows)) {
-            SCOPED_TRACE(::testing::Message()
-                         << c.what << " " << Narrow(row.name) << " kind " << row.kind);
-            const Member* a = Find(c.shared, row.name, row.kind);
-            const Member* b = Find(*c.with, row.name, row.kind);
-            ASSERT_TRUE(a && b);
-            EXPECT_EQ(a->signature, b->signature);
-            EXPECT_EQ(a->signature.find(L"<unresolved>"), std::wstring::npos) << "host type";
+    int compared = 0;
+    for (const auto& [name, list] : s_contract.members) {
+        std::vector<std::pair<std::string, std::vector<Member>>> holders;
+        if (!list.library.empty()) holders.emplace_back(name, InterfaceMembers(name));
+        for (const auto& [user, other] : s_contract.members) {
+            for (const Fields& f : other.rows) {
+                if (f.at(0) == L"use" && f.at(1) == Widen(name) && !other.library.empty())
+                    holders.emplace_back(user, InterfaceMembers(user));
+            }
+        }
+        for (size_t h = 1; h < holders.size(); ++h, ++compared) {
+            for (const Row& row : Rows(name)) {
+                SCOPED_TRACE(::testing::Message()
+                             << holders[0].first << " and " << holders[h].first << ": "
+                             << Narrow(row.name) << " kind " << row.kind);
+                const Member* a = Find(holders[0].second, row.name, row.kind);
+                const Member* b = Find(holders[h].second, row.name, row.kind);
+                ASSERT_TRUE(a && b);
+                EXPECT_EQ(a->signature, b->signature);
+                EXPECT_EQ(a->signature.find(L"<unresolved>"), std::wstring::npos) << "host type";
+            }
         }
     }
+    EXPECT_EQ(compared, 6);
+    const auto flat = InterfaceMembers("ISCryptoGraphicKey");
     // Spot checks of what the signatures say.
     EXPECT_EQ(Find(flat, L"KeyState", Get)->signature, L"vt25(*KvKeyState flags10, ) optional0");
     EXPECT_EQ(Find(flat, L"PluginInterface", Get)->signature,

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "registrar/expect_hr.h"
+#include "support/hresult_checks.h"
 
 #include <optional>
 #include <string>

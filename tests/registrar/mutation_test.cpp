@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "corpus.h"
-#include "expect_hr.h"
+#include "support/hresult_checks.h"
 #include "registrar.h"
 #include "registry_dump.h"
 

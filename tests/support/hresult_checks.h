@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <oleauto.h>
 
 #include <cstdio>
 #include <cstring>
