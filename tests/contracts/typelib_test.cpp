@@ -7,7 +7,6 @@
 #include <wrl/client.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -97,12 +96,6 @@ std::wstring Take(BSTR text) {
     std::wstring result = text ? std::wstring(text, SysStringLen(text)) : std::wstring();
     SysFreeString(text);
     return result;
-}
-
-std::string Hex(HRESULT hr) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
 }
 
 std::wstring GuidText(REFGUID guid) {
@@ -241,15 +234,15 @@ class TypeLibraries : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         HRESULT hr = LoadTypeLibEx(kHostTlbPath, REGKIND_NONE, &s_host);
-        ASSERT_EQ(hr, S_OK) << Hex(hr);
+        ASSERT_EQ(hr, S_OK) << std::hex << hr;
         // The plug-in's library refers to the host's by LIBID: resolving those references
         // needs the host's library registered.
         std::wstring path = kHostTlbPath;
         hr = RegisterTypeLibForUser(s_host.Get(), path.data(), nullptr);
-        ASSERT_EQ(hr, S_OK) << Hex(hr);
+        ASSERT_EQ(hr, S_OK) << std::hex << hr;
         s_registered = true;
         hr = LoadTypeLibEx(kPluginTlbPath, REGKIND_NONE, &s_plugin);
-        ASSERT_EQ(hr, S_OK) << Hex(hr);
+        ASSERT_EQ(hr, S_OK) << std::hex << hr;
         s_contract = ReadContract();
     }
     static void TearDownTestSuite() {

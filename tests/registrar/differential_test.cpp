@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "corpus.h"
-#include "support/hresult_checks.h"
 #include "registrar.h"
 #include "registry_dump.h"
+#include "support/hresult_checks.h"
 
 namespace {
 

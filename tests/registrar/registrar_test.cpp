@@ -5,21 +5,18 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "corpus.h"
-#include "support/hresult_checks.h"
 #include "registrar.h"
 #include "registry_dump.h"
+#include "support/hresult_checks.h"
 
 namespace {
 
 constexpr HRESULT kSyntaxError = DISP_E_EXCEPTION;
-const std::wstring kClsid = L"{B6BC34FF-F074-400a-B5AA-E00F66CAD414}";
-const std::wstring kClassKey = L"CLSID\\" + kClsid;
-const wchar_t kModulePath[] = L"C:\\Program Files\\O'Brien\\CryptoGraphicKey.dll";
-const wchar_t kModulePathQuoted[] = L"C:\\Program Files\\O''Brien\\CryptoGraphicKey.dll";
 
 std::wstring CurrentTestName() {
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -47,13 +44,6 @@ class RegistrarTest : public ::testing::Test {
         return keys;
     }
 
-    // Writes a starting state with a registrar of its own.
-    void Seed(const wchar_t* script) {
-        CRegistrar seeder;
-        ASSERT_HR(S_OK, seeder.RemapAllRoots(sandbox()));
-        ASSERT_HR(S_OK, seeder.StringRegister(script));
-    }
-
     CRegistrar registrar;
 
   private:
@@ -63,7 +53,7 @@ class RegistrarTest : public ::testing::Test {
 // How replacements are inserted (quoted and bare, %%, in any case) is compared with the peer's in
 // the differential test.
 TEST_F(RegistrarTest, ReplacementsAreReplacedByNameAndNotScannedAgain) {
-    ASSERT_HR(S_OK, registrar.AddReplacement(L"Module", kModulePathQuoted));
+    ASSERT_HR(S_OK, registrar.AddReplacement(L"Module", L"C:\\O''Brien.dll"));
     ASSERT_HR(S_OK, registrar.AddReplacement(L"APPID", L""));
     // A name added again takes the new value; a % in a value is not replaced again.
     ASSERT_HR(S_OK, registrar.AddReplacement(L"MODULE", L"C:\\100%\\%APPID%.dll"));
@@ -94,7 +84,9 @@ TEST_F(RegistrarTest, BadReplacementsWriteNothing) {
 }
 
 TEST_F(RegistrarTest, SyntaxErrorsWriteNothingAndRemoveNothing) {
-    Seed(LR"(HKCU { A { Keep } K { val v = s 'x' } })");
+    CRegistrar seeder;  // the state the refused scripts must leave alone
+    ASSERT_HR(S_OK, seeder.RemapAllRoots(sandbox()));
+    ASSERT_HR(S_OK, seeder.StringRegister(LR"(HKCU { A { Keep } K { val v = s 'x' } })"));
     const std::vector<std::wstring> before = Tree();
     ASSERT_FALSE(RefusedScripts().empty());
     for (const std::wstring& script : RefusedScripts()) {
@@ -165,21 +157,18 @@ TEST(RegistrarUnitCases, LeaveTheSandboxAsListed) {
 // values are compared with the peer's in the differential test and read back after regsvr32 in the
 // module's tests.
 TEST_F(RegistrarTest, ModuleScriptRegistersTheClassAndUnregistersToTheClsidKey) {
-    ASSERT_HR(S_OK, registrar.AddReplacement(L"APPID", L""));
-    ASSERT_HR(S_OK, registrar.AddReplacement(L"Module", kModulePathQuoted));
-    ASSERT_HR(S_OK, registrar.AddReplacement(L"Module_Raw", kModulePath));
+    for (const auto& [name, value] : CorpusReplacements()) {
+        ASSERT_HR(S_OK, registrar.AddReplacement(name.c_str(), value.c_str()));
+    }
     const HMODULE self = GetModuleHandleW(nullptr);
+    const auto& units = UnitCases();
+    const auto registered = std::find_if(units.begin(), units.end(), [](const CorpusCase& c) {
+        return c.name == "module-script-registered";
+    });
+    ASSERT_NE(units.end(), registered);
 
     ASSERT_HR(S_OK, registrar.ResourceRegister(self, 101, true));
-    EXPECT_EQ(
-        (std::vector<std::wstring>{
-            L"CLSID", kClassKey, kClassKey + L"\\InprocServer32", kClassKey + L"\\ProgID",
-            kClassKey + L"\\Programmable", kClassKey + L"\\TypeLib",
-            kClassKey + L"\\VersionIndependentProgID", L"KorvelEnterprise.CryptoGraphicKey",
-            L"KorvelEnterprise.CryptoGraphicKey\\CLSID",
-            L"KorvelEnterprise.CryptoGraphicKey\\CurVer", L"KorvelEnterprise14.CryptoGraphicKey.1",
-            L"KorvelEnterprise14.CryptoGraphicKey.1\\CLSID"}),
-        Keys());
+    EXPECT_EQ(registered->tree, Tree()) << JoinLines(Tree()).c_str();
     ASSERT_HR(S_OK, registrar.ResourceRegister(self, 101, false));
     EXPECT_EQ(std::vector<std::wstring>{L"CLSID"}, Tree()) << JoinLines(Tree()).c_str();
 
