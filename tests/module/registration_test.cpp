@@ -58,24 +58,24 @@ class ModuleRegistration : public ::testing::Test {
 }  // namespace
 
 TEST_F(ModuleRegistration, Regsvr32RegistersReregistersAndUnregisters) {
-    // Registering writes the class, its ProgID and the type library.
+    // Registering writes the class, its ProgIDs (the version-independent one names the class and
+    // its current version) and the type library.
     ASSERT_EQ(0u, Regsvr32(BuiltModulePath(), false).value_or(~0u));
-    EXPECT_EQ(L"CryptoGraphicKey Class", ReadClassesString(kClassKey).value_or(L"-"));
     ExpectRegisteredFrom(BuiltModulePath());
-    EXPECT_EQ(L"KorvelEnterprise14.CryptoGraphicKey.1",
-              ReadClassesString(kClassKey + L"\\ProgID").value_or(L"-"));
-    EXPECT_EQ(L"KorvelEnterprise.CryptoGraphicKey",
-              ReadClassesString(kClassKey + L"\\VersionIndependentProgID").value_or(L"-"));
-    EXPECT_EQ(L"{E78106B0-84AC-4015-BEB9-F85CF4CF7CE9}",
-              ReadClassesString(kClassKey + L"\\TypeLib").value_or(L"-"));
+    const std::wstring classId = L"{B6BC34FF-F074-400a-B5AA-E00F66CAD414}";
+    const std::pair<std::wstring, std::wstring> entries[] = {
+        {kClassKey, L"CryptoGraphicKey Class"},
+        {kClassKey + L"\\ProgID", kProgIdKey},
+        {kClassKey + L"\\VersionIndependentProgID", kIndependentKey},
+        {kClassKey + L"\\TypeLib", L"{E78106B0-84AC-4015-BEB9-F85CF4CF7CE9}"},
+        {kProgIdKey, L"CryptoGraphicKey Class"},
+        {kProgIdKey + L"\\CLSID", classId},
+        {kIndependentKey + L"\\CLSID", classId},
+        {kIndependentKey + L"\\CurVer", kProgIdKey}};
+    for (const auto& [key, text] : entries) {
+        EXPECT_EQ(text, ReadClassesString(key).value_or(L"-")) << Narrow(key);
+    }
     EXPECT_TRUE(ClassesKeyExists(kClassKey + L"\\Programmable"));
-    EXPECT_EQ(L"CryptoGraphicKey Class", ReadClassesString(kProgIdKey).value_or(L"-"));
-    EXPECT_EQ(L"{B6BC34FF-F074-400a-B5AA-E00F66CAD414}",
-              ReadClassesString(kProgIdKey + L"\\CLSID").value_or(L"-"));
-    // The version-independent ProgID that the class key names: the class and its current version.
-    EXPECT_EQ(L"{B6BC34FF-F074-400a-B5AA-E00F66CAD414}",
-              ReadClassesString(kIndependentKey + L"\\CLSID").value_or(L"-"));
-    EXPECT_EQ(kProgIdKey, ReadClassesString(kIndependentKey + L"\\CurVer").value_or(L"-"));
 
     // The platform finds the class through these entries, by either ProgID (the script clients
     // create it by ProgID and call it through the registered type library).
