@@ -21,9 +21,9 @@
 #include "registrar.h"
 #include "registry_dump.h"
 
-// The peer's interface, declared by hand: no header of the toolchain declares it. It must not sit
-// in an anonymous namespace: with no implementation in sight the compiler would then bind the
-// calls to the pure virtual functions.
+// The peer's interface, declared by hand up to the last member called: no header of the toolchain
+// declares it. It must not sit in an anonymous namespace: with no implementation in sight the
+// compiler would then bind the calls to the pure virtual functions.
 struct IPeerRegistrar : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE AddReplacement(LPCOLESTR key, LPCOLESTR item) = 0;
     virtual HRESULT STDMETHODCALLTYPE ClearReplacements() = 0;
@@ -35,10 +35,6 @@ struct IPeerRegistrar : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE FileUnregister(LPCOLESTR fileName) = 0;
     virtual HRESULT STDMETHODCALLTYPE StringRegister(LPCOLESTR data) = 0;
     virtual HRESULT STDMETHODCALLTYPE StringUnregister(LPCOLESTR data) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ResourceRegister(LPCOLESTR resFileName, UINT id,
-                                                       LPCOLESTR type) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ResourceUnregister(LPCOLESTR resFileName, UINT id,
-                                                         LPCOLESTR type) = 0;
 };
 
 namespace {
