@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -38,10 +39,11 @@ HRESULT Status(const std::string& word) {
 struct Corpus {
     std::vector<CorpusCase> cases, units;
     std::vector<std::wstring> refused;
+    std::vector<std::pair<std::wstring, std::wstring>> replacements;
 };
 
 // "case <name> | <phases> | <statuses> | <differences>", "unit <name> | <phases> | <statuses>",
-// then "seed: ", "script: " and (for a unit case) "tree: " lines; "refused: ".
+// then "seed: ", "script: " and (for a unit case) "tree: " lines; "refused: ", "replacement: ".
 Corpus ReadCorpus() {
     Corpus corpus;
     std::vector<CorpusCase>* cases = &corpus.cases;
@@ -77,6 +79,11 @@ Corpus ReadCorpus() {
             cases->back().tree.push_back(std::wstring(line.begin(), line.end()));
         } else if (take("refused: ")) {
             corpus.refused.push_back(Unescape(line));
+        } else if (take("replacement: ")) {
+            const size_t space = std::min(line.find(' '), line.size());
+            corpus.replacements.emplace_back(
+                Unescape(line.substr(0, space)),
+                Unescape(line.substr(std::min(space + 1, line.size()))));
         } else {
             ADD_FAILURE() << "a corpus line of no known form: " << line;
         }
@@ -92,13 +99,7 @@ const Corpus& TheCorpus() {
 }  // namespace
 
 const std::vector<std::pair<std::wstring, std::wstring>>& CorpusReplacements() {
-    static const std::vector<std::pair<std::wstring, std::wstring>> replacements = {
-        {L"APPID", L""},
-        {L"Module", L"C:\\Program Files\\O''Brien\\CryptoGraphicKey.dll"},
-        {L"Module_Raw", L"C:\\Program Files\\O'Brien\\CryptoGraphicKey.dll"},
-        {L"Word", L"Bare'Word"},
-    };
-    return replacements;
+    return TheCorpus().replacements;
 }
 
 std::wstring ModuleScript() {
