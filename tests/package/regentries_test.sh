@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # cgk-regentries over a sample module (regentries_sample.rgs and .idl): the entries it writes
 # must be those of regentries_expected.wxi. Then the refusals: modules whose scripts hold what a
-# package cannot express (regentries_refused/<kind>.rgs), a module that is not there and a wrong
-# command line each fail with their own message and write no registry.wxi.
+# package cannot express (regentries_refused/<kind>.rgs, their messages in
+# regentries_refused/messages.txt), a module that is not there and a wrong command line each fail
+# with their own message and write no registry.wxi.
 #   regentries_test.sh <wine-run> <cgk-regentries.exe> <sample module> <expected .wxi>
 #                      <work folder> <refused module>...
 set -euo pipefail
@@ -37,17 +38,13 @@ refuse() {
         exit 1
     fi
 }
-declare -A messages=(
-    [delete]="the Delete key Sample.Gone has no installer form"
-    [hkcc]="the script writes below a root key that a package cannot write to"
-    [multistring]="a multi-string value at Sample.Lines has no installer form"
-    [emptystring]="empty string value at Software"
-)
 for path in "${refused[@]}"; do
     kind=$(basename "$path" .dll)
     kind=${kind#regentries_refused_}
-    refuse 1 "cgk-regentries: ${messages[$kind]}" "$(winpath "$path")" "$(winpath "$work")" \
-        Sample.dll SAMPLEFOLDER
+    message=$(sed -n "s/^$kind //p" "$(dirname "${BASH_SOURCE[0]}")/regentries_refused/messages.txt")
+    [ -n "$message" ] || { echo "FAIL: no message for the refused module $kind" >&2; exit 1; }
+    refuse 1 "cgk-regentries: $message" "$(winpath "$path")" "$(winpath "$work")" Sample.dll \
+        SAMPLEFOLDER
 done
 refuse 1 "cgk-regentries: opening Z:\\no\\such\\module.dll failed: 0x80070002" \
     'Z:\no\such\module.dll' "$(winpath "$work")" Sample.dll SAMPLEFOLDER
