@@ -60,6 +60,9 @@ TEST_F(RegistrarTest, ReplacementsAreReplacedByNameAndNotScannedAgain) {
     EXPECT_HR(E_POINTER, registrar.AddReplacement(L"x", nullptr));
     EXPECT_HR(E_INVALIDARG, registrar.AddReplacement(L"", L"x"));
     EXPECT_HR(E_INVALIDARG, registrar.AddReplacement(L"a%b", L"x"));
+    // Once cleared, no name is known any more.
+    registrar.ClearReplacements();
+    EXPECT_HR(kSyntaxError, registrar.StringRegister(LR"(HKCU { A = s '%MODULE%' })"));
 }
 
 TEST_F(RegistrarTest, SyntaxErrorsWriteNothingAndRemoveNothing) {
