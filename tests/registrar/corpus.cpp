@@ -36,12 +36,6 @@ HRESULT Status(const std::string& word) {
     return static_cast<HRESULT>(std::stoul(word, nullptr, 16));
 }
 
-struct Corpus {
-    std::vector<CorpusCase> cases, units;
-    std::vector<std::wstring> refused;
-    std::vector<std::pair<std::wstring, std::wstring>> replacements;
-};
-
 // "case <name> | <phases> | <statuses> | <differences>", "unit <name> | <phases> | <statuses>",
 // then "seed: ", "script: " and (for a unit case) "tree: " lines; "refused: ", "replacement: ".
 Corpus ReadCorpus() {
@@ -91,16 +85,7 @@ Corpus ReadCorpus() {
     return corpus;
 }
 
-const Corpus& TheCorpus() {
-    static const Corpus corpus = ReadCorpus();
-    return corpus;
-}
-
 }  // namespace
-
-const std::vector<std::pair<std::wstring, std::wstring>>& CorpusReplacements() {
-    return TheCorpus().replacements;
-}
 
 std::wstring ModuleScript() {
     const HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(101), L"REGISTRY");
@@ -114,16 +99,9 @@ std::wstring ModuleScript() {
     return text;
 }
 
-const std::vector<CorpusCase>& RegistrarCorpus() {
-    return TheCorpus().cases;
-}
-
-const std::vector<std::wstring>& RefusedScripts() {
-    return TheCorpus().refused;
-}
-
-const std::vector<CorpusCase>& UnitCases() {
-    return TheCorpus().units;
+const Corpus& RegistrarCorpus() {
+    static const Corpus corpus = ReadCorpus();
+    return corpus;
 }
 
 HRESULT Seed(const CorpusCase& c, HKEY sandbox) {
@@ -138,7 +116,7 @@ bool RunOurs(const CorpusCase& c, std::vector<PhaseOutcome>& phases) {
     if (!sandbox.key() || FAILED(Seed(c, sandbox.key()))) return false;
     CRegistrar registrar;
     registrar.RemapAllRoots(sandbox.key());
-    for (const auto& [name, value] : CorpusReplacements()) {
+    for (const auto& [name, value] : RegistrarCorpus().replacements) {
         registrar.AddReplacement(name.c_str(), value.c_str());
     }
     for (const char phase : c.phases) {

@@ -1,7 +1,7 @@
 // The registrar's script corpus (corpus.txt, REGISTRAR_CORPUS): the scripts run through both
-// registrars by the differential test and the seeds of the mutation test, and the scripts every
-// run must refuse. Each case runs in a fresh sandbox that every root key of the script is
-// redirected into.
+// registrars by the differential test and the seeds of the mutation test, the cases of our
+// registrar alone, and the scripts every run must refuse. Each case runs in a fresh sandbox that
+// every root key of the script is redirected into.
 #pragma once
 
 #include <windows.h>
@@ -17,8 +17,8 @@ struct CorpusCase {
     std::string phases;   // R = register, U = unregister, in order
     std::vector<HRESULT> ours;  // what our registrar must return for each phase
     std::string differences;    // how the peer's run differs: "same", or kinds of difference
-    std::vector<std::wstring>
-        tree;  // a unit case's sandbox after the last phase (DumpRegistryTree)
+    // A unit case's sandbox after the last phase (DumpRegistryTree).
+    std::vector<std::wstring> tree;
 };
 
 struct PhaseOutcome {
@@ -27,19 +27,21 @@ struct PhaseOutcome {
     std::vector<std::wstring> dump;
 };
 
-// The replacements every case runs with (the module's own three, plus one meant for use outside
-// quotes).
-const std::vector<std::pair<std::wstring, std::wstring>>& CorpusReplacements();
-
 // The module's registry script, from this executable's resource 101 of type "REGISTRY".
 std::wstring ModuleScript();
 
+struct Corpus {
+    std::vector<CorpusCase> cases;      // run through both registrars
+    std::vector<CorpusCase> units;      // our registrar alone, each with the sandbox it must leave
+    std::vector<std::wstring> refused;  // syntax errors however they are run
+    // The replacements every case runs with (the module's own three, plus one meant for use
+    // outside quotes).
+    std::vector<std::pair<std::wstring, std::wstring>> replacements;
+};
+
 // Read once; a corpus file that cannot be read or holds a line of no known form fails the test
 // that first asks for it.
-const std::vector<CorpusCase>& RegistrarCorpus();
-const std::vector<std::wstring>& RefusedScripts();
-// Cases of our registrar alone, each with the sandbox it must leave.
-const std::vector<CorpusCase>& UnitCases();
+const Corpus& RegistrarCorpus();
 
 // Registers the case's seed into the sandbox with a registrar of its own.
 HRESULT Seed(const CorpusCase& c, HKEY sandbox);

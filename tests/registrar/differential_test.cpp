@@ -122,7 +122,7 @@ class PeerRun {
         std::wstring command = QuoteArgument(DriverPath()) + L" " + QuoteArgument(m_outPath) +
                                L" " + QuoteArgument(m_sandbox.path()) + L" " +
                                QuoteArgument(m_scriptPath) + L" " + Widen(m_case.phases);
-        for (const auto& [name, value] : CorpusReplacements()) {
+        for (const auto& [name, value] : RegistrarCorpus().replacements) {
             command += L" " + QuoteArgument(name + L"=" + value);
         }
         STARTUPINFOW startup = {};
@@ -192,7 +192,7 @@ std::string Compare(const CorpusCase& c, const Outcome& ours, const Outcome& pee
 }
 
 TEST(RegistrarDifferential, AgreesWithThePeerExceptForTheKnownDifferences) {
-    const std::vector<CorpusCase>& corpus = RegistrarCorpus();
+    const std::vector<CorpusCase>& corpus = RegistrarCorpus().cases;
     ASSERT_FALSE(corpus.empty());
 
     // The peer runs a few cases at a time in driver processes.

@@ -111,11 +111,11 @@ TEST(RegistrarMutation, DamagedScriptsParseOrGiveTheSyntaxError) {
     ASSERT_NE(nullptr, sandbox.key());
     CRegistrar registrar;
     ASSERT_HR(S_OK, registrar.RemapAllRoots(sandbox.key()));
-    for (const auto& [name, value] : CorpusReplacements()) {
+    for (const auto& [name, value] : RegistrarCorpus().replacements) {
         ASSERT_HR(S_OK, registrar.AddReplacement(name.c_str(), value.c_str()));
     }
     std::vector<std::wstring> seeds;
-    for (const CorpusCase& c : RegistrarCorpus()) {
+    for (const CorpusCase& c : RegistrarCorpus().cases) {
         seeds.push_back(c.script);
         if (!c.seed.empty()) seeds.push_back(c.seed);
     }

@@ -70,8 +70,8 @@ TEST_F(RegistrarTest, SyntaxErrorsWriteNothingAndRemoveNothing) {
     ASSERT_HR(S_OK, seeder.RemapAllRoots(sandbox()));
     ASSERT_HR(S_OK, seeder.StringRegister(LR"(HKCU { A { Keep } K { val v = s 'x' } })"));
     const std::vector<std::wstring> before = Tree();
-    ASSERT_FALSE(RefusedScripts().empty());
-    for (const std::wstring& script : RefusedScripts()) {
+    ASSERT_FALSE(RegistrarCorpus().refused.empty());
+    for (const std::wstring& script : RegistrarCorpus().refused) {
         const std::string text(script.begin(), script.end());
         EXPECT_HR(kSyntaxError, registrar.StringRegister(script.c_str())) << text;
         EXPECT_HR(kSyntaxError, registrar.StringUnregister(script.c_str())) << text;
@@ -122,8 +122,8 @@ TEST_F(RegistrarTest, RootNamesAndTheirRemapping) {
 
 // The corpus's unit cases: what each leaves in its sandbox, read back in full.
 TEST(RegistrarUnitCases, LeaveTheSandboxAsListed) {
-    ASSERT_FALSE(UnitCases().empty());
-    for (const CorpusCase& c : UnitCases()) {
+    ASSERT_FALSE(RegistrarCorpus().units.empty());
+    for (const CorpusCase& c : RegistrarCorpus().units) {
         SCOPED_TRACE(c.name);
         std::vector<PhaseOutcome> phases;
         ASSERT_TRUE(RunOurs(c, phases)) << "sandbox or seed failed";
@@ -139,11 +139,11 @@ TEST(RegistrarUnitCases, LeaveTheSandboxAsListed) {
 // values are compared with the peer's in the differential test and read back after regsvr32 in the
 // module's tests.
 TEST_F(RegistrarTest, ModuleScriptRegistersTheClassAndUnregistersToTheClsidKey) {
-    for (const auto& [name, value] : CorpusReplacements()) {
+    for (const auto& [name, value] : RegistrarCorpus().replacements) {
         ASSERT_HR(S_OK, registrar.AddReplacement(name.c_str(), value.c_str()));
     }
     const HMODULE self = GetModuleHandleW(nullptr);
-    const auto& units = UnitCases();
+    const auto& units = RegistrarCorpus().units;
     const auto registered = std::find_if(units.begin(), units.end(), [](const CorpusCase& c) {
         return c.name == "module-script-registered";
     });
