@@ -29,10 +29,6 @@ struct Outcome {
     std::string error;  // the run itself failed (not a difference)
 };
 
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());  // diagnostics only
-}
-
 std::wstring Widen(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
@@ -80,9 +76,9 @@ Outcome ParseDriverOutput(const std::wstring& text) {
         if (line.rfind(L"begin ", 0) == 0) {
             outcome.phases.emplace_back();
         } else if (line.rfind(L"error ", 0) == 0) {
-            outcome.error = "driver: " + Narrow(line);
+            outcome.error = "driver: " + ToUtf8(line);
         } else if (outcome.phases.empty()) {
-            outcome.error = "unexpected driver output: " + Narrow(line);
+            outcome.error = "unexpected driver output: " + ToUtf8(line);
         } else if (line == L"hung") {
             outcome.hung = true;
         } else if (line.rfind(L"result ", 0) == 0) {
@@ -219,7 +215,7 @@ TEST(RegistrarDifferential, AgreesWithThePeerExceptForTheKnownDifferences) {
 
         std::wstring log;
         const std::string kinds = Compare(c, ours, peer, log);
-        EXPECT_EQ(c.differences, kinds) << Narrow(log);
+        EXPECT_EQ(c.differences, kinds) << ToUtf8(log);
     }
 }
 
