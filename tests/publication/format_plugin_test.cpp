@@ -230,11 +230,6 @@ TEST_F(FormatPluginTest, StreamingFileReadsTheMainFile) {
     ScopedVariant chunk;
     ASSERT_HR(S_OK, reader->Read(2, chunk.Receive()));
     EXPECT_EQ(VT_ARRAY | VT_UI1, chunk.Type());
-    reader.Reset();
-
-    ASSERT_HR(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Files", kInjected));
-    EXPECT_HR(kInjected, key->get_StreamingFile(&reader));
-    EXPECT_EQ(nullptr, reader.Get());
 }
 
 TEST_F(FormatPluginTest, NullOutputsWriteTheirExitLineBeforeTheReport) {

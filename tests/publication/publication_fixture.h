@@ -61,6 +61,12 @@ class PublicationTest : public HostedKeyTest {
         return L"OUT:\t[" + label + L"]\t[" + PublicationAddress() + L"]\t" + values;
     }
 
+    // The IDs of list property `name` of the host object (none when absent), and its flags.
+    std::optional<RelTest::IdList> Ids(const wchar_t* name) {
+        return RelTest::IdsOf(RelTest::BagOf(host.Get()).Get(), name);
+    }
+    long Flags(const wchar_t* name) { return FlagsOf(RelTest::BagOf(host.Get()).Get(), name); }
+
     // The bag of the host object's processing info.
     Microsoft::WRL::ComPtr<ISProperties> ProcessingBag() {
         Microsoft::WRL::ComPtr<ISProcessingInfo> info;
