@@ -20,12 +20,10 @@ class FormatPluginTest : public PublicationTest {
   protected:
     void SetUp() override {
         PublicationTest::SetUp();
-        ASSERT_HR(S_OK, key.As(&plugin));
         ASSERT_HR(S_OK, key.As(&web));
         ASSERT_HR(S_OK, RefHost::CreatePropertyBag(&error));
     }
     void TearDown() override {
-        plugin.Reset();
         web.Reset();
         error.Reset();
         PublicationTest::TearDown();
@@ -72,7 +70,6 @@ class FormatPluginTest : public PublicationTest {
                values;
     }
 
-    ComPtr<ISDesktopPlugin> plugin;
     ComPtr<ISWebView> web;
     ComPtr<ISProperties> error;
 };

@@ -21,8 +21,8 @@ constexpr long kChanged = 0x02000000;
 constexpr wchar_t kScopeBatchAdd[] = L"SI_ADM_ADD_SI_ARTIFACTS_SCOPEBATCH";
 constexpr wchar_t kScopeBatchDel[] = L"SI_ADM_DEL_SI_ARTIFACTS_SCOPEBATCH";
 
-// A key object over a host object not yet handed to it, with the plug-in face and committed bag
-// that the tests look at.
+// A key object over a host object not yet handed to it, with the committed bag that the tests
+// look at.
 class CommitTest : public PublicationTest {
   protected:
     void SetUp() override {
@@ -33,11 +33,6 @@ class CommitTest : public PublicationTest {
     void TearDown() override {
         bag.Reset();
         PublicationTest::TearDown();
-    }
-    ComPtr<ISDesktopPlugin> Plugin() {
-        ComPtr<ISDesktopPlugin> plugin;
-        EXPECT_EQ(S_OK, key.As(&plugin));
-        return plugin;
     }
     // A copy of the bag the repository committed for the host object.
     ComPtr<ISProperties> Committed() {
@@ -158,7 +153,6 @@ TEST_F(CommitTest, NewObjectRoundTrip) {
     ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 101));  // cancels its own add
     ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 11));   // and one it loaded
 
-    auto plugin = Plugin();
     ASSERT_HR(S_OK, plugin->PrepareForCommit(VARIANT_TRUE));
     EXPECT_EQ((IdList{10, 20, 100, 200}), Ids(kAdd));
     EXPECT_EQ(0x0A000000, Flags(kCorporate));
@@ -209,7 +203,6 @@ TEST_F(CommitTest, StoredObjectRoundTrip) {
     EXPECT_FALSE(Ids(kAdd));  // nothing journalled at load
     ASSERT_HR(S_OK, DeleteByKey(corporate.Get(), 10));
     ASSERT_HR(S_OK, corporate->Add(12));
-    auto plugin = Plugin();
     ASSERT_HR(S_OK, plugin->PrepareForCommit(VARIANT_FALSE));
     EXPECT_EQ(0x0A000000, Flags(kCorporate));
     EXPECT_EQ(-1, Flags(kPersonal));
@@ -233,7 +226,6 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
     PutIds(bag.Get(), kSourceDoc, {6}, 0);
     PutIds(bag.Get(), kScopeBatchDoc, {7}, 0);
     ASSERT_EQ(S_OK, Initialize());
-    auto plugin = Plugin();
     ComPtr<ISProperty> sourceDoc = PropertyOf(bag.Get(), kSourceDoc);
 
     // A failing category layer: its failure is returned, and what the publication lists wrote
@@ -301,7 +293,6 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
 
 TEST_F(CommitTest, RefusedCommitLeavesEveryLayerUnprepared) {
     SetI4(L"SI_KEY_STATE", ACTIVE);
-    auto plugin = Plugin();
     ASSERT_HR(S_OK, Initialize(VARIANT_TRUE));
     ASSERT_HR(S_OK, Categories(true)->Add(100));
     ASSERT_HR(S_OK, key->put_ScopeBatchObjectID(7));
@@ -319,7 +310,6 @@ TEST_F(CommitTest, RefusedCommitLeavesEveryLayerUnprepared) {
 
 TEST_F(CommitTest, PrepareForCommitTracesEveryLayerInOrder) {
     SetText(L"SI_MIMETYPE", L"application/x-cryptographic-key");
-    auto plugin = Plugin();
     ASSERT_HR(S_OK, Initialize(VARIANT_FALSE));
     TraceCapture capture;
     capture.TraceAll();
