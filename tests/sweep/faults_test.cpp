@@ -1,7 +1,8 @@
 // Failures from below: every host call a member makes fails in turn, and every allocation it
-// makes fails in turn (each tracing off and on). The member answers a failure (or the S_OK listed
-// where the failure is ignored by design), writes nothing half way, lets no exception out and
-// leaks nothing; a member that succeeds despite the failure has all its effects.
+// makes fails in turn (each tracing off and on). The member answers a failure (a failed host call
+// with the host's own status, but for the few listed, or the S_OK listed where the failure is
+// ignored by design), writes nothing half way, lets no exception out and leaks nothing; a member
+// that succeeds despite the failure has all its effects.
 #include <gtest/gtest.h>
 
 #include <algorithm>
