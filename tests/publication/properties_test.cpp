@@ -1,5 +1,5 @@
 // Publication members over object and processing properties: encodings, missing values, output
-// checks, host failures, an object without host object, and their trace lines.
+// checks, an object without host object, and their trace lines.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -210,33 +210,6 @@ TEST_F(PropertiesTest, NullOutputsAreReportedWithoutTouchingTheHost) {
     EXPECT_HR(E_POINTER, pub->get_DeliveryRuleExpression(nullptr));
     EXPECT_HR(E_POINTER, pub->GetDeliveryRuleResults(3, nullptr));
     EXPECT_TRUE(capture.lines.empty());
-}
-
-TEST_F(PropertiesTest, HostFailuresAreReturnedUnchanged) {
-    ASSERT_HR(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::put_Property", kInjected));
-    EXPECT_HR(kInjected, pub->put_ScopeID(5));
-    ASSERT_HR(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_ProcessingInfo", kInjected,
-                                         RefHost::FaultMode::Always));
-    EXPECT_HR(kInjected, pub->put_DeliveryRuleOptions(5));
-    EXPECT_HR(kInjected, pub->put_DeliveryRuleExpression(ScopedBstr(L"x").Get()));
-    long value = 0x5EED;
-    EXPECT_HR(kInjected, pub->get_DeliveryRuleOptions(&value));
-    VARIANT_BOOL flag = 0x55;
-    EXPECT_HR(kInjected, pub->get_DeliveryEmptyDocument(&flag));
-    EXPECT_HR(kInjected, pub->SetDeliveryRuleResults(1, VARIANT_TRUE));
-    EXPECT_HR(kInjected, pub->RemoveDeliveryRuleResults(1));
-    ComPtr<ISFormatInfos> formats;
-    EXPECT_HR(kInjected, pub->get_FormatInfos(&formats));
-    EXPECT_EQ(0x5EED, value);
-    EXPECT_EQ(0x55, flag);
-    EXPECT_EQ(nullptr, formats.Get());
-    RefHost::ClearFaults();
-
-    // A processing info that refuses the write.
-    ComPtr<ISProcessingInfo> info;
-    ASSERT_HR(S_OK, host->get_ProcessingInfo(&info));
-    ASSERT_HR(S_OK, RefHost::InjectFault(nullptr, "ISProcessingInfo::put_Property", kInjected));
-    EXPECT_HR(kInjected, pub->put_DeliverySkipped(VARIANT_TRUE));
 }
 
 TEST_F(PropertiesTest, TraceLinesOfEachKindOfMember) {

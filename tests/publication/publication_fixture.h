@@ -1,5 +1,6 @@
-// A key object initialised over a reference-host object, seen through ISPublicationInfo, with
-// readers of the host's bags (object properties, processing properties, nested bags and flags).
+// A key object initialised over a reference-host object, seen through ISPublicationInfo and the
+// plug-in face, with readers of the host's bags (object properties, processing properties, nested
+// bags, ID lists and flags).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,9 +38,11 @@ class PublicationTest : public HostedKeyTest {
             ASSERT_HR(S_OK, Initialize());
         }
         ASSERT_HR(S_OK, key.As(&pub));
+        ASSERT_HR(S_OK, key.As(&plugin));
     }
     void TearDown() override {
         pub.Reset();
+        plugin.Reset();
         HostedKeyTest::TearDown();
     }
 
@@ -60,6 +63,12 @@ class PublicationTest : public HostedKeyTest {
     std::wstring Out(const std::wstring& label, const std::wstring& values) {
         return L"OUT:\t[" + label + L"]\t[" + PublicationAddress() + L"]\t" + values;
     }
+
+    // The IDs of list property `name` of the host object (none when absent), and its flags.
+    std::optional<RelTest::IdList> Ids(const wchar_t* name) {
+        return RelTest::IdsOf(RelTest::BagOf(host.Get()).Get(), name);
+    }
+    long Flags(const wchar_t* name) { return FlagsOf(RelTest::BagOf(host.Get()).Get(), name); }
 
     // The bag of the host object's processing info.
     Microsoft::WRL::ComPtr<ISProperties> ProcessingBag() {
@@ -101,4 +110,5 @@ class PublicationTest : public HostedKeyTest {
     // Set to false in a derived SetUp before calling this SetUp: the object stays uninitialised.
     bool initialise = true;
     Microsoft::WRL::ComPtr<ISPublicationInfo> pub;
+    Microsoft::WRL::ComPtr<ISDesktopPlugin> plugin;
 };

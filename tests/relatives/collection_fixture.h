@@ -1,31 +1,27 @@
-// A relative-ID collection over the corporate-category list of a new reference-host object, and
-// the checks each such test ends with.
+// A relative-ID collection over the corporate-category list of a new reference-host object (the
+// key object beside it is not used), and the checks each such test ends with.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include "list_helpers.h"
+#include "support/host_fixture.h"
 
 namespace RelTest {
 
-class CollectionTest : public ::testing::Test {
+class CollectionTest : public HostedKeyTest {
 protected:
     static constexpr const wchar_t* kList = L"SI_CORPORATE_CATEGORIES";
     static constexpr const wchar_t* kAdd = L"SI_ADM_ADD_SI_CORPORATE_CATEGORIES";
     static constexpr const wchar_t* kDel = L"SI_ADM_DEL_SI_CORPORATE_CATEGORIES";
 
     void SetUp() override {
-        repository = RefHost::CreateRepository();
-        ASSERT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &host));
+        HostedKeyTest::SetUp();
         bag = BagOf(host.Get());
     }
     void TearDown() override {
         bag.Reset();
-        host.Reset();
-        repository.reset();
-        RefHost::ClearFaults();
-        EXPECT_EQ(0, RefHost::LiveObjectCount());
-        EXPECT_EQ(0, ComLib::_Module.GetLockCount());
+        HostedKeyTest::TearDown();
     }
     ComPtr<ISObjectRelativeIDs> Create() {
         ComPtr<ISObjectRelativeIDs> ids;
@@ -38,8 +34,6 @@ protected:
                                              RefHost::FaultMode::NthCall, nth));
     }
 
-    std::shared_ptr<RefHost::Repository> repository;
-    ComPtr<ISInfoObject> host;
     ComPtr<ISProperties> bag;
 };
 

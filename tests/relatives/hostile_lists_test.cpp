@@ -11,32 +11,7 @@ using namespace RelTest;
 
 namespace {
 
-class HostileListTest : public CollectionTest {
-protected:
-    // A list written element by element, as another client may have stored it: the host's own
-    // Append refuses a value the list already holds.
-    void PutRawIds(const wchar_t* name, const IdList& ids) {
-        ScopedVariant empty;
-        empty.SetBstr(L"");
-        ComPtr<ISProperty> property;
-        ASSERT_EQ(S_OK, bag->Add(ScopedBstr(name).Get(), empty.Get(), kMainListFlags, &property));
-        ComPtr<ISProperties> nested;
-        ASSERT_EQ(S_OK, property->get_Properties(&nested));
-        ComPtr<ISProperty> element;
-        ScopedVariant count;
-        count.SetI4(static_cast<long>(ids.size()));
-        ASSERT_EQ(S_OK, nested->Add(ScopedBstr(L"SI_TOTAL").Get(), count.Get(), 0, &element));
-        for (size_t i = 0; i < ids.size(); ++i) {
-            // Added with a value of its own, then given the (repeated) ID.
-            ScopedVariant placeholder, value;
-            placeholder.SetI4(-1 - static_cast<long>(i));
-            value.SetI4(ids[i]);
-            ASSERT_EQ(S_OK, nested->Add(ScopedBstr(std::to_wstring(i + 1).c_str()).Get(),
-                                        placeholder.Get(), 0, &element));
-            ASSERT_EQ(S_OK, element->put_Value(value.Get()));
-        }
-    }
-};
+using HostileListTest = CollectionTest;
 
 // Enough deletes of repeated IDs to compact the collection's memory on the way: a key deletes
 // the first occurrence and then passes to the next, a position deletes its own element, and each
@@ -44,7 +19,7 @@ protected:
 TEST_F(HostileListTest, KeysOfRepeatedIdsPassOnThroughManyDeletes) {
     IdList expected;
     for (long i = 0; i < 60; ++i) expected.insert(expected.end(), {5, 7, 5, 100 + i});
-    PutRawIds(kList, expected);
+    PutStoredIds(bag.Get(), kList, expected);
     auto ids = Create();
     auto lastOf = [&](long id) {
         return static_cast<long>(expected.rend() -
@@ -84,7 +59,7 @@ TEST_F(HostileListTest, KeysOfRepeatedIdsPassOnThroughManyDeletes) {
 }
 
 TEST_F(HostileListTest, ClearEmptiesAListWithRepeatedIds) {
-    PutRawIds(kList, {4, 4, 6, 4});
+    PutStoredIds(bag.Get(), kList, {4, 4, 6, 4});
     PutIds(bag.Get(), kAdd, {4}, 0x08000000);  // added once: the clear cancels that once
     auto ids = Create();
     ASSERT_HR(S_OK, ids->Clear());

@@ -102,6 +102,26 @@ inline void PutIds(ISProperties* bag, const wchar_t* name, const IdList& ids,
     PutValues(bag, name, values, flags);
 }
 
+// Writes list property `name` element by element, as another client may have stored it: the
+// host's own Append refuses an ID the list holds, so only this way does a list hold one twice.
+inline void PutStoredIds(ISProperties* bag, const wchar_t* name, const IdList& ids) {
+    ScopedVariant value;
+    value.SetBstr(L"");
+    ComPtr<ISProperty> property;
+    ASSERT_EQ(S_OK, bag->Add(ScopedBstr(name).Get(), value.Get(), kMainListFlags, &property));
+    ComPtr<ISProperties> nested;
+    ASSERT_EQ(S_OK, property->get_Properties(&nested));
+    ComPtr<ISProperty> element;
+    value.SetI4(static_cast<LONG>(ids.size()));
+    ASSERT_EQ(S_OK, nested->Add(ScopedBstr(Pravhelper500::WP_SI_TOTAL_W).Get(), value.Get(), 0,
+                                &element));
+    for (size_t i = 0; i < ids.size(); ++i) {
+        value.SetI4(ids[i]);
+        ASSERT_EQ(S_OK, nested->Add(ScopedBstr(std::to_wstring(i + 1).c_str()).Get(), value.Get(),
+                                    0, element.ReleaseAndGetAddressOf()));
+    }
+}
+
 // Marks the object new the way initialisation does.
 inline void MarkNew(ISProperties* bag) {
     ScopedBstr name(Pravhelper500::WP_SI_NEWOBJECT_W);

@@ -1,6 +1,5 @@
 // The collection's element store against a plain model (elements in list order, a key naming its
-// first occurrence), through growth, removals that leave gaps, compactions and copies; and the
-// collection over lists edited at the front, middle and end, with repeated IDs.
+// first occurrence), through growth, removals that leave gaps, compactions and copies.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "collection_fixture.h"
+#include "list_helpers.h"
 #include "guardheap.h"
 
 using namespace RelTest;
@@ -294,75 +293,6 @@ TEST(ElementStoreTest, CommitAppendNeverAllocates) {
         }
         store.Clear();
     }
-}
-
-class EditedListTest : public CollectionTest {};
-
-// Deletes at the front, in the middle and at the end, many more than remain, with adds between:
-// positions, keys, the cursor, _NewEnum and a clone all follow the host list.
-TEST_F(EditedListTest, PositionsKeysAndCopiesFollowTheHostListAfterManyDeletes) {
-    IdList initial;
-    for (long id = 1; id <= 120; ++id) initial.push_back(id);
-    PutIds(bag.Get(), kList, initial);
-    auto ids = Create();
-    IdList expected = initial;
-    for (int i = 0; i < 100; ++i) {
-        const long count = static_cast<long>(expected.size());
-        const long position = i % 3 == 0 ? 1 : (i % 3 == 1 ? count : 1 + count / 2);
-        if (i % 2) {
-            ASSERT_HR(S_OK, DeleteAt(ids.Get(), position));
-        } else {
-            ASSERT_HR(S_OK, DeleteByKey(ids.Get(), expected[position - 1]));
-        }
-        expected.erase(expected.begin() + (position - 1));
-        if (i % 10 == 9) {
-            const long id = 1000 + i;
-            ASSERT_HR(S_OK, ids->Add(id));
-            expected.push_back(id);
-        }
-    }
-    ASSERT_EQ(expected, Host(kList));
-    ASSERT_EQ(expected, ItemsOf(ids.Get()));
-    ExpectKeysFind(ids.Get(), expected);
-    long found = 0;
-    EXPECT_HR(kNotFound, ItemByKey(ids.Get(), initial.front(), &found));
-
-    // The cursor walks the remaining elements.
-    ASSERT_HR(S_OK, ids->Reset());
-    ASSERT_HR(S_OK, ids->Skip(3));
-    long buffer[2] = {};
-    long fetched = 0;
-    ASSERT_HR(S_OK, ids->Next(2, buffer, &fetched));
-    EXPECT_EQ(expected[3], buffer[0]);
-    EXPECT_EQ(expected[4], buffer[1]);
-
-    ComPtr<IUnknown> unknown;
-    ASSERT_HR(S_OK, ids->get__NewEnum(&unknown));
-    ComPtr<IEnumVARIANT> enumerator;
-    ASSERT_EQ(S_OK, unknown.As(&enumerator));
-    IdList enumerated;
-    VARIANT value;
-    while (enumerator->Next(1, &value, nullptr) == S_OK) {
-        enumerated.push_back(V_I4(&value));
-        VariantClear(&value);
-    }
-    EXPECT_EQ(expected, enumerated);
-
-    ComPtr<ISObjectRelativeIDs> copy;
-    ASSERT_HR(S_OK, ids->Clone(&copy));
-    EXPECT_EQ(expected, ItemsOf(copy.Get()));
-    ExpectKeysFind(copy.Get(), {expected.back()});
-    ASSERT_HR(S_OK, copy->Next(1, buffer, nullptr));  // the same cursor
-    EXPECT_EQ(expected[5], buffer[0]);
-
-    // Emptied by deletes, the collection takes new elements as a fresh one.
-    while (!expected.empty()) {
-        ASSERT_HR(S_OK, DeleteAt(ids.Get(), 1));
-        expected.erase(expected.begin());
-    }
-    ASSERT_HR(S_OK, ids->Add(7));
-    EXPECT_EQ(IdList{7}, ItemsOf(ids.Get()));
-    EXPECT_EQ(IdList{7}, Host(kList));
 }
 
 }  // namespace

@@ -174,9 +174,7 @@ void SweepMember(const Member& member, Phase phase, bool full) {
     static constexpr const char* kUnit = "calls";
     std::unique_ptr<TracingOn> tracing;
     if (phase == Phase::Tracing) tracing = std::make_unique<TracingOn>();
-    Stage stage(phase != Phase::BeforeInitialize);
-    stage.unit = kUnit;
-    stage.member = &member;
+    Stage stage(phase != Phase::BeforeInitialize, kUnit, &member);
     ComPtr<IUnknown> target = stage.Target(member);
     if (!target) {
         // Only the collection is out of reach before Initialize.

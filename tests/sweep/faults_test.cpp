@@ -1,7 +1,8 @@
 // Failures from below: every host call a member makes fails in turn, and every allocation it
-// makes fails in turn (each tracing off and on). The member answers a failure (or the S_OK listed
-// where the failure is ignored by design), writes nothing half way, lets no exception out and
-// leaks nothing; a member that succeeds despite the failure has all its effects.
+// makes fails in turn (each tracing off and on). The member answers a failure (a failed host call
+// with the host's own status, but for the few listed, or the S_OK listed where the failure is
+// ignored by design), writes nothing half way, lets no exception out and leaks nothing; a member
+// that succeeds despite the failure has all its effects.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,6 +53,16 @@ const std::set<std::pair<std::wstring, std::string>> kIgnoredHostFailures = {
     {L"PrepareForCommit", "ISProperties::get_Item"},
     {L"Initialize", "ISProperties::get_Item"},
 };
+
+// Host calls whose failure a member answers with a status of its own rather than the host's
+// (every other failure is answered with the host's status): member name, host method.
+const std::set<std::pair<std::wstring, std::string>> kOwnStatusOnHostFailure = {
+    // The reset of the lists after a commit answers E_NOINTERFACE when the host object's bag, or
+    // its list view, cannot be had.
+    {L"AfterCommit", "ISInfoObject::get_Properties"},
+    {L"AfterCommit", "ISProperties::QueryInterface"},
+};
+
 std::string Hex(HRESULT hr) {
     char text[16];
     snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
@@ -68,9 +79,7 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
         // The host calls of an ordinary call, in order.
         std::vector<std::string> methods;
         {
-            Stage stage(true);
-            stage.unit = kUnit;
-            stage.member = member;
+            Stage stage(true, kUnit, member);
             ComPtr<IUnknown> target = stage.Target(*member);
             if (!target) continue;
             Now(kUnit, member, "reference call");
@@ -93,9 +102,7 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
             std::map<std::string, unsigned> seen;
             for (const std::string& method : methods) {
                 const unsigned nth = ++seen[method];
-                Stage stage(true);
-                stage.unit = kUnit;
-                stage.member = member;
+                Stage stage(true, kUnit, member);
                 ComPtr<IUnknown> target = stage.Target(*member);
                 const std::wstring before = stage.Snapshot();
                 Now(kUnit, member, detail);
@@ -127,6 +134,9 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
                                 what);
                     continue;
                 }
+                if (result.hr != kHostFault &&
+                    !kOwnStatusOnHostFailure.count({member->name, method}))
+                    Finding(g_counts.wrongResults, "status", kUnit, *member, detail, what);
                 if (!result.outputsUntouched)
                     Finding(g_counts.touchedOutputs, "output", kUnit, *member, detail, what);
                 if (stage.Snapshot() != before)
@@ -173,9 +183,7 @@ void FailEachAllocation(const Member& member, bool tracing) {
     std::uint64_t allocations = 0;
     std::wstring effects;
     {
-        Stage stage(true);
-        stage.unit = kUnit;
-        stage.member = &member;
+        Stage stage(true, kUnit, &member);
         ComPtr<IUnknown> target = stage.Target(member);
         if (!target) return;
         Now(kUnit, &member, "reference call");
@@ -189,9 +197,7 @@ void FailEachAllocation(const Member& member, bool tracing) {
     for (std::uint64_t n = 1; n <= allocations; n = NextIndex(n, allocations)) {
         const std::int64_t blocks = GuardHeap::LiveBlocks() - ReportBlocks();
         {
-            Stage stage(true);
-            stage.unit = kUnit;
-            stage.member = &member;
+            Stage stage(true, kUnit, &member);
             ComPtr<IUnknown> target = stage.Target(member);
             const std::wstring before = stage.Snapshot();
             Now(kUnit, &member, detail);

@@ -16,6 +16,26 @@ namespace Sweep {
 
 namespace {
 
+Kind KindOf(ITypeInfo* info, const TYPEDESC& type, IID* iid);
+
+// The kind of the type href names: an enumeration or an alias (the kind of what it stands for),
+// or behind a pointer an interface (its IID into iid).
+Kind KindOfReference(ITypeInfo* info, HREFTYPE href, bool pointer, IID* iid) {
+    ComPtr<ITypeInfo> ref;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetRefTypeInfo(href, &ref)) || FAILED(ref->GetTypeAttr(&attr)))
+        return Kind::Unsupported;
+    Kind kind = Kind::Unsupported;
+    if (pointer && (attr->typekind == TKIND_INTERFACE || attr->typekind == TKIND_DISPATCH)) {
+        kind = Kind::Object;
+        *iid = attr->guid;
+    }
+    if (!pointer && attr->typekind == TKIND_ENUM) kind = Kind::Enum;
+    if (!pointer && attr->typekind == TKIND_ALIAS) kind = KindOf(ref.Get(), attr->tdescAlias, iid);
+    ref->ReleaseTypeAttr(attr);
+    return kind;
+}
+
 Kind KindOf(ITypeInfo* info, const TYPEDESC& type, IID* iid) {
     switch (type.vt) {
         case VT_I4:
@@ -41,33 +61,11 @@ Kind KindOf(ITypeInfo* info, const TYPEDESC& type, IID* iid) {
         case VT_UNKNOWN:
             *iid = IID_IUnknown;
             return Kind::Object;
-        case VT_USERDEFINED: {
-            ComPtr<ITypeInfo> ref;
-            if (FAILED(info->GetRefTypeInfo(type.hreftype, &ref))) return Kind::Unsupported;
-            TYPEATTR* attr = nullptr;
-            if (FAILED(ref->GetTypeAttr(&attr))) return Kind::Unsupported;
-            Kind kind = Kind::Unsupported;
-            if (attr->typekind == TKIND_ENUM) kind = Kind::Enum;
-            if (attr->typekind == TKIND_ALIAS) kind = KindOf(ref.Get(), attr->tdescAlias, iid);
-            ref->ReleaseTypeAttr(attr);
-            return kind;
-        }
-        case VT_PTR: {
-            // An interface pointer.
-            const TYPEDESC& pointee = *type.lptdesc;
-            if (pointee.vt != VT_USERDEFINED) return Kind::Unsupported;
-            ComPtr<ITypeInfo> ref;
-            if (FAILED(info->GetRefTypeInfo(pointee.hreftype, &ref))) return Kind::Unsupported;
-            TYPEATTR* attr = nullptr;
-            if (FAILED(ref->GetTypeAttr(&attr))) return Kind::Unsupported;
-            Kind kind = Kind::Unsupported;
-            if (attr->typekind == TKIND_INTERFACE || attr->typekind == TKIND_DISPATCH) {
-                kind = Kind::Object;
-                *iid = attr->guid;
-            }
-            ref->ReleaseTypeAttr(attr);
-            return kind;
-        }
+        case VT_USERDEFINED:
+            return KindOfReference(info, type.hreftype, false, iid);
+        case VT_PTR:  // an interface pointer
+            if (type.lptdesc->vt != VT_USERDEFINED) return Kind::Unsupported;
+            return KindOfReference(info, type.lptdesc->hreftype, true, iid);
         default:
             return Kind::Unsupported;
     }

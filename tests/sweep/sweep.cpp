@@ -239,34 +239,17 @@ void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories) {
     V_VT(value.Ptr()) = VT_DATE;
     V_DATE(value.Ptr()) = 46000.5;
     Put(host, WP_SI_CREATION_TIME_W, value.Get());
-    // The list written element by element: the host's own append refuses an ID it holds, and a
-    // list written by another client may hold one twice.
-    ComPtr<ISProperties> bag, list;
-    ComPtr<ISProperty> property;
+    // A list another client wrote, which may hold an ID twice.
+    ComPtr<ISProperties> bag;
     EXPECT_EQ(S_OK, host->get_Properties(&bag));
-    ComLib::ScopedVariant empty;
-    empty.SetBstr(L"");
-    if (bag && SUCCEEDED(bag->Add(ComLib::ScopedBstr(WP_SI_CORPORATE_CATEGORIES_W).Get(),
-                                  empty.Get(), kMainListFlags, &property))) {
-        EXPECT_EQ(S_OK, property->get_Properties(&list));
-    }
-    if (list) {
-        ComPtr<ISProperty> element;
-        value.SetI4(static_cast<LONG>(categories.size()));
-        list->Add(ComLib::ScopedBstr(WP_SI_TOTAL_W).Get(), value.Get(), 0, &element);
-        for (size_t i = 0; i < categories.size(); ++i) {
-            value.SetI4(categories[i]);
-            element.Reset();
-            list->Add(ComLib::ScopedBstr(std::to_wstring(i + 1).c_str()).Get(), value.Get(), 0,
-                      &element);
-        }
-    }
+    if (bag) RelTest::PutStoredIds(bag.Get(), WP_SI_CORPORATE_CATEGORIES_W, categories);
     EXPECT_EQ(S_OK, RefHost::AddFile(host, L"key.bin", {1, 2, 3, 4}));
 }
 
 // ---------------------------------------------------------------------------------------------
 
-Stage::Stage(bool initialize) {
+Stage::Stage(bool initialize, const char* findingUnit, const Member* swept)
+    : unit(findingUnit), member(swept) {
     m_liveBefore = RefHost::LiveObjectCount();
     repository = RefHost::CreateRepository();
     EXPECT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &host));

@@ -57,8 +57,9 @@ void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories);
 // The key object over a fresh host object of a fresh repository.
 class Stage {
   public:
-    // initialize: hands the host object to the key object.
-    explicit Stage(bool initialize);
+    // initialize: hands the host object to the key object. unit and member name the stage's
+    // findings (unit must be a literal).
+    Stage(bool initialize, const char* unit, const Member* member);
     // Releases everything; a host object still alive or a lock left on the module is a leak.
     ~Stage();
     Stage(const Stage&) = delete;
@@ -80,8 +81,8 @@ class Stage {
     std::string MemoryAgainstHost();
     // Whether a member called after this stage was made may find the host object.
     bool Initialized() const { return m_initialized; }
-    const char* unit = "";
-    const Member* member = nullptr;
+    const char* const unit;
+    const Member* const member;
 
     std::shared_ptr<RefHost::Repository> repository;
     Microsoft::WRL::ComPtr<ISInfoObject> host;
