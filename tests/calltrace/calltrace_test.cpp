@@ -90,31 +90,13 @@ TEST_F(CallTraceTest, TracePointsThatWriteNothingBuildNoValueText) {
     }
 }
 
+// Entry and exit lines of one, three and four values, and the forms of a status.
 TEST_F(CallTraceTest, EntryAndExitLinesHaveTheExactTexts) {
     capture.TraceAll();
     CTracedSample sample;
     sample.m_ObjectLocale = 1033;
     long state = 0;
     sample.get_KeyState(&state);
-
-    ASSERT_EQ(2u, capture.lines.size());
-    const std::wstring addr = Address(&sample);
-    EXPECT_EQ(L"IN:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[-]\t",
-              capture.lines[0].text);
-    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[0]\t[4]",
-              capture.lines[1].text);
-    for (const auto& line : capture.lines) {
-        EXPECT_EQ(14, line.level);
-        EXPECT_EQ(0, line.kind);
-        EXPECT_EQ("CCryptoGraphicKey", line.file);
-    }
-    EXPECT_NE(capture.lines[0].line, capture.lines[1].line);
-}
-
-TEST_F(CallTraceTest, PatternsForThreeAndFourParametersAndStatusForms) {
-    capture.TraceAll();
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_BSTR;
@@ -123,15 +105,23 @@ TEST_F(CallTraceTest, PatternsForThreeAndFourParametersAndStatusForms) {
     sample.Refuse();
     VariantClear(&v);
 
-    ASSERT_EQ(3u, capture.lines.size());
     const std::wstring addr = Address(&sample);
-    EXPECT_EQ(L"IN:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-]\t[abc] [7] [true]",
-              capture.lines[0].text);
-    // A null interface pointer gives an empty pair of brackets; E_POINTER is a long.
-    EXPECT_EQ(L"OUT:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-2147467261]\t[] [x] [0x80042A90]",
-              capture.lines[1].text);
-    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::StartRekey]\t[" + addr + L"]\t[0x80042A90]\t",
-              capture.lines[2].text);
+    const std::wstring expected[] = {
+        L"IN:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[-]\t",
+        L"OUT:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[0]\t[4]",
+        L"IN:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-]\t[abc] [7] [true]",
+        // A null interface pointer gives an empty pair of brackets; E_POINTER is a long.
+        L"OUT:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-2147467261]\t[] [x] [0x80042A90]",
+        L"OUT:\t[CCryptoGraphicKey::StartRekey]\t[" + addr + L"]\t[0x80042A90]\t",
+    };
+    ASSERT_EQ(std::size(expected), capture.lines.size());
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(expected[i], capture.lines[i].text);
+        EXPECT_EQ(14, capture.lines[i].level);
+        EXPECT_EQ(0, capture.lines[i].kind);
+        EXPECT_EQ("CCryptoGraphicKey", capture.lines[i].file);
+    }
+    EXPECT_NE(capture.lines[0].line, capture.lines[1].line);
 }
 
 TEST_F(CallTraceTest, WarningLineIsANarrowTextWithoutFrame) {

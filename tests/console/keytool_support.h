@@ -9,10 +9,12 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,11 @@ inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     EXPECT_TRUE(file.good()) << "cannot write " << std::string(path.begin(), path.end());
+}
+
+// A data file of the console tests, in their source folder.
+inline std::wstring Fixture(const wchar_t* name) {
+    return std::wstring(KEYTOOL_FIXTURES) + L"\\" + name;
 }
 
 inline bool FileExists(const std::wstring& path) {
@@ -197,10 +204,54 @@ struct Step {
     std::string expected;
 };
 
-// Runs the steps in turn. A failing step prints nothing on standard output and leaves the
-// repository file (keys.db) as it was.
-inline void RunSteps(const Folder& folder, std::initializer_list<Step> steps) {
-    for (const Step& step : steps) {
+// The steps of `section` in keytool_steps.txt (the format is described there).
+inline std::vector<Step> StepsOf(const std::string& section) {
+    const auto unescape = [](const std::string& text) {
+        std::string plain;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '\\' || i + 1 == text.size()) {
+                plain += text[i];
+            } else if (const char c = text[++i]; c == 'x') {
+                plain += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                plain += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+            }
+        }
+        return plain;
+    };
+    const auto trim = [](const std::string& text) {
+        const size_t first = text.find_first_not_of(' ');
+        if (first == std::string::npos) return std::string();
+        return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    };
+    const std::vector<std::string> codes = {"ok", "refused", "usage", "repository", "module"};
+    std::vector<Step> steps;
+    std::istringstream lines(ReadFileBytes(Fixture(L"keytool_steps.txt")));
+    bool inSection = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        if (line[0] == '[') {
+            inSection = line == "[" + section + "]";
+            continue;
+        }
+        const size_t bar = line.find('|'), second = line.find('|', bar + 1);
+        if (!inSection || second == std::string::npos) continue;
+        const auto code = std::find(codes.begin(), codes.end(), trim(line.substr(0, bar)));
+        EXPECT_NE(codes.end(), code) << line;
+        const std::string command = unescape(trim(line.substr(bar + 1, second - bar - 1)));
+        steps.push_back({std::wstring(command.begin(), command.end()),
+                         static_cast<DWORD>(code - codes.begin()),
+                         unescape(trim(line.substr(second + 1)))});
+    }
+    EXPECT_FALSE(steps.empty()) << "no steps for [" << section << "]";
+    return steps;
+}
+
+// Runs the steps of `section` in turn. A failing step prints nothing on standard output and
+// leaves the repository file (keys.db) as it was.
+inline void RunSteps(const Folder& folder, const std::string& section) {
+    for (const Step& step : StepsOf(section)) {
         const std::string before = ReadFileBytes(folder.File(L"keys.db"));
         if (step.exitCode == kOk) {
             Expect(folder, step.command, kOk, {step.expected});

@@ -129,7 +129,7 @@ TEST_F(IdentityTest, PictureArgumentsAndTraces) {
     EXPECT_EQ(6u, withExits);
     EXPECT_EQ(E_INVALIDARG, key->get_Picture(KvPictureThumbnail, picture.Ptr()));
     EXPECT_EQ(withExits + 1, capture.lines.size());  // kind 4: an entry line only
-    const std::wstring addr = SdkTrace::PointerText(static_cast<CCryptoGraphicKey*>(key.Get())).str();
+    const std::wstring addr = SdkTrace::PointerText(Object()).str();
     EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::get_Picture]\t[" + addr + L"]\t[-2147024809]\t[5] []",
               capture.lines[1].text);
 }
@@ -148,8 +148,7 @@ TEST_F(IdentityTest, HtmlActionsAreRefusedWithErrorInformation) {
 }
 
 TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
     TraceCapture capture;
     capture.TraceAll();
     EXPECT_EQ(static_cast<HRESULT>(0x80042A37), plugin->PrepareForCommit(1));
@@ -157,7 +156,7 @@ TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
     EXPECT_EQ(L"Cannot commit this CryptoGraphicKey object: MIME type has not been set.",
               capture.asserts[0].message);
     ASSERT_EQ(2u, capture.lines.size());  // no layer below was prepared
-    const std::wstring addr = SdkTrace::PointerText(static_cast<CCryptoGraphicKey*>(key.Get())).str();
+    const std::wstring addr = SdkTrace::PointerText(Object()).str();
     EXPECT_EQ(L"IN:\t[CCryptoGraphicKey::PrepareForCommit]\t[" + addr + L"]\t[-]\t[false]",
               capture.lines[0].text);
     EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::PrepareForCommit]\t[" + addr +

@@ -67,8 +67,7 @@ TEST_F(InitializeTest, OnlyTheExactTrueFlagMarksANewObject) {
 
 TEST_F(InitializeTest, LocaleFromTheHostOrTheDefault) {
     ASSERT_EQ(S_OK, RefHost::SetLocale(host.Get(), 1031));
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
     ASSERT_EQ(S_OK, Initialize());
     // The locale reaches the resource manager of every guarded call: a message in German is
     // not in the table, so the English text comes back.
@@ -78,13 +77,11 @@ TEST_F(InitializeTest, LocaleFromTheHostOrTheDefault) {
 
     ASSERT_EQ(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Locale", E_FAIL));
     ASSERT_EQ(S_OK, Initialize());
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
-    EXPECT_EQ(1024u, object->m_ObjectLocale.load());
+    EXPECT_EQ(1024u, Object()->m_ObjectLocale.load());
 }
 
 TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
     SetErrorInfo(0, nullptr);
     EXPECT_EQ(E_POINTER, plugin->Initialize(nullptr, VARIANT_TRUE));
     ComPtr<IErrorInfo> info;
@@ -102,9 +99,8 @@ TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
 // first host object.
 TEST_F(InitializeTest, AFailedInitializationChangesNothing) {
     constexpr HRESULT kFault = static_cast<HRESULT>(0x8004ABCD);
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
+    CCryptoGraphicKey* const object = Object();
     for (const char* step : {"ISInfoObject::get_Properties", "ISProperties::Add",
                              "ISInfoObject::get_ParentInfoObjects", "ISInfoObjects::get_InfoStore"}) {
         ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, step, kFault));
@@ -174,7 +170,7 @@ TEST(SwappableComPtrTest, ReplacingWithTheObjectHeldTakesNoReference) {
 
 TEST_F(InitializeTest, LastInterfaceNameIsKeptPerThread) {
     ASSERT_EQ(S_OK, Initialize());
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    CCryptoGraphicKey* const object = Object();
     Zentil500::SWCharString name;
     TraceCapture capture;
     EXPECT_EQ(E_NOINTERFACE, object->GetLastInterface(name));
@@ -196,7 +192,7 @@ TEST_F(InitializeTest, LastInterfaceNameIsKeptPerThread) {
 }
 
 TEST_F(InitializeTest, NewChildObjectUnderThisObject) {
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    CCryptoGraphicKey* const object = Object();
     ComPtr<ISInfoObject> child;
     EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));  // no store yet
     ASSERT_EQ(S_OK, Initialize());

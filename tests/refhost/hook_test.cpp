@@ -63,7 +63,6 @@ TEST_F(HookTest, FaultsFireInTheirModeAndLeaveOutputsUntouched) {
 }
 
 TEST_F(HookTest, TheCallLogRecordsObjectMethodAndArguments) {
-    auto repository = RefHost::CreateRepository();
     ComPtr<ISInfoObject> object;
     ASSERT_HR(S_OK, repository->NewObject(L"Folder", &object));
 
@@ -104,7 +103,6 @@ TEST_F(HookTest, TheCallLogRecordsObjectMethodAndArguments) {
 }
 
 TEST_F(HookTest, EveryHostObjectIsCountedUntilItsLastRelease) {
-    auto repository = RefHost::CreateRepository();
     ComPtr<ISInfoObject> object;
     ASSERT_HR(S_OK, repository->NewObject(L"Folder", &object));
     const long withObject = RefHost::LiveObjectCount();

@@ -8,6 +8,14 @@ namespace {
 
 class InfoObjectTest : public RefHostTest {
   protected:
+    void SetUp() override {
+        RefHostTest::SetUp();
+        object = NewObject(*repository);
+    }
+    void TearDown() override {
+        object.Reset();
+        RefHostTest::TearDown();
+    }
     static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository,
                                           const wchar_t* kind = L"CryptoGraphicKey") {
         return RefHostTest::NewObject(repository, kind);
@@ -15,11 +23,10 @@ class InfoObjectTest : public RefHostTest {
     static std::wstring TitleOf(ISInfoObject* object) {
         return GetText(object, &ISInfoObject::get_Title);
     }
+    ComPtr<ISInfoObject> object;  // a key object of the repository, not committed
 };
 
 TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
     const long id = IdOf(object.Get());
     EXPECT_GT(id, 0);
     EXPECT_NE(id, IdOf(NewObject(*repository).Get()));
@@ -67,8 +74,6 @@ TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
 }
 
 TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
 
     ComPtr<ISupportErrorInfo> errorInfo;
     ASSERT_HR(S_OK, object.As(&errorInfo));
@@ -105,8 +110,6 @@ TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
 }
 
 TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
     ComPtr<ISProcessingInfo> processing;
     ASSERT_HR(S_OK, object->get_ProcessingInfo(&processing));
     ScopedVariant value;
@@ -122,8 +125,6 @@ TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
 }
 
 TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
     ComPtr<ISFiles> files;
     ASSERT_HR(S_OK, object->get_Files(&files));
     ComPtr<ISFile> file;
@@ -164,8 +165,6 @@ TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
 }
 
 TEST_F(InfoObjectTest, InfoStoreChainCreatesAnObjectOfTheKindWithANewId) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
     ComPtr<ISInfoObjects> parents, created;
     ComPtr<ISInfoStore> store;
     ComPtr<ISPluginManager> manager;
@@ -194,12 +193,10 @@ TEST_F(InfoObjectTest, InfoStoreChainCreatesAnObjectOfTheKindWithANewId) {
 }
 
 TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
-    auto repository = RefHost::CreateRepository();
     auto folder = NewObject(*repository, L"Folder");
     ASSERT_HR(S_OK, folder->put_Title(ScopedBstr(L"Keys").Get()));
     ASSERT_HR(S_OK, folder->Save());
 
-    auto object = NewObject(*repository);
     const long id = IdOf(object.Get());
     ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"Master key").Get()));
     ASSERT_HR(S_OK, object->put_ParentID(IdOf(folder.Get())));
@@ -260,7 +257,6 @@ TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
 }
 
 TEST_F(InfoObjectTest, QueriesSelectCommittedObjectsByProperty) {
-    auto repository = RefHost::CreateRepository();
     auto folder = NewObject(*repository, L"Folder");
     auto key = NewObject(*repository);
     ASSERT_HR(S_OK, folder->Save());
@@ -287,7 +283,6 @@ TEST_F(InfoObjectTest, QueriesSelectCommittedObjectsByProperty) {
 }
 
 TEST_F(InfoObjectTest, SerializedBagsComeBackWhole) {
-    auto repository = RefHost::CreateRepository();
     auto source = NewObject(*repository);
     auto target = NewObject(*repository);
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"tab\there\nand \\ there").Get()));
@@ -325,8 +320,6 @@ TEST_F(InfoObjectTest, SerializedBagsComeBackWhole) {
 }
 
 TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
     ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"by name").Get()));
     const auto dispidOf = [](IDispatch* dispatch, const wchar_t* name) {
         OLECHAR* names[] = {const_cast<OLECHAR*>(name)};

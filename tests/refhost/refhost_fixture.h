@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,13 +42,19 @@ class Text {
 
 class RefHostTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(0, RefHost::LiveObjectCount()); }
+    void SetUp() override {
+        ASSERT_EQ(0, RefHost::LiveObjectCount());
+        repository = RefHost::CreateRepository();
+    }
     void TearDown() override {
+        repository.reset();
         RefHost::ClearFaults();
         RefHost::EnableCallLog(false);
         RefHost::ClearCallLog();
         EXPECT_EQ(0, RefHost::LiveObjectCount()) << "a host object was leaked";
     }
+
+    std::shared_ptr<RefHost::Repository> repository;  // released before the count is checked
 
     // A new object of kind in repository.
     static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository, const wchar_t* kind) {

@@ -24,7 +24,6 @@ class RepositoryTest : public RefHostTest {
 };
 
 TEST_F(RepositoryTest, CollectionsCommitTheirObjectsAndTheDeletionsTheyRecorded) {
-    auto repository = RefHost::CreateRepository();
     auto store = StoreOf(*repository);
     ComPtr<ISInfoObjects> collection;
     ASSERT_HR(S_OK, store->NewInfoObjectCollection(&collection));
@@ -60,7 +59,6 @@ TEST_F(RepositoryTest, CollectionsCommitTheirObjectsAndTheDeletionsTheyRecorded)
 }
 
 TEST_F(RepositoryTest, CopiesTakeTheSourcesPropertiesUnderANewIdentity) {
-    auto repository = RefHost::CreateRepository();
     auto source = NewObject(*repository, L"CryptoGraphicKey");
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"original").Get()));
     ASSERT_HR(S_OK, source->put_Property(ScopedBstr(L"SI_KEY_STATE").Get(), I4(2)));
@@ -82,7 +80,6 @@ TEST_F(RepositoryTest, CopiesTakeTheSourcesPropertiesUnderANewIdentity) {
 }
 
 TEST_F(RepositoryTest, ThePluginManagerKnowsTheInstalledKinds) {
-    auto repository = RefHost::CreateRepository();
     ASSERT_HR(S_OK, repository->InstallKind({L"Report", L"KorvelEnterprise.Report", L"Report"}));
     EXPECT_HR(E_INVALIDARG, repository->InstallKind({L"", L"x", L""}));
     EXPECT_EQ(3u, repository->Kinds().size());
@@ -132,7 +129,6 @@ TEST_F(RepositoryTest, ObjectsBelongToTheirOwnRepository) {
 }
 
 TEST_F(RepositoryTest, ParentsThatAreNotCommittedAreNotFound) {
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
     ComPtr<ISInfoObject> parent;
     EXPECT_HR(S_FALSE, object->get_Parent(&parent));  // parent 0: none
@@ -153,7 +149,6 @@ TEST_F(RepositoryTest, FilesAreReadFromDiskAndTravelWithTheCommit) {
         std::ofstream out(path.c_str(), std::ios::binary);  // the MinGW library takes wide paths
         out.write("\x00\x01\x02\xff", 4);
     }
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
     ComPtr<ISFiles> files;
     ASSERT_HR(S_OK, object->get_Files(&files));
@@ -176,7 +171,6 @@ TEST_F(RepositoryTest, FilesAreReadFromDiskAndTravelWithTheCommit) {
 }
 
 TEST_F(RepositoryTest, DeltasMergeIntoTheBag) {
-    auto repository = RefHost::CreateRepository();
     auto source = NewObject(*repository);
     auto target = NewObject(*repository);
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"from the delta").Get()));
@@ -192,7 +186,6 @@ TEST_F(RepositoryTest, DeltasMergeIntoTheBag) {
 }
 
 TEST_F(RepositoryTest, SchedulingAndSecurityInfoAnswerPlausibly) {
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
     ComPtr<ISSchedulingInfo> scheduling;
     ASSERT_HR(S_OK, object->get_SchedulingInfo(&scheduling));
@@ -222,7 +215,6 @@ TEST_F(RepositoryTest, SchedulingAndSecurityInfoAnswerPlausibly) {
 }
 
 TEST_F(RepositoryTest, CommitsRacingWithChangesKeepACoherentState) {
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
     const long id = IdOf(object.Get());
     ComPtr<ISPropertyBagCollection> list = ListOf(BagOf(object.Get()));
@@ -266,7 +258,6 @@ TEST_F(RepositoryTest, CommitsRacingWithChangesKeepACoherentState) {
 // highest, and once that is 2,147,483,647 they get the lowest ID never handed out that no
 // committed object holds. No ID is handed out twice.
 TEST_F(RepositoryTest, ObjectsTakeBackIdsOfAnySizeAndNewOnesGoOnAboveThem) {
-    auto repository = RefHost::CreateRepository();
     const auto take = [&](long id) {
         ComPtr<ISInfoObject> object;
         EXPECT_HR(S_OK, RefHost::NewObjectWithId(*repository, L"CryptoGraphicKey", id, &object));
@@ -312,7 +303,6 @@ TEST_F(RepositoryTest, ObjectsTakeBackIdsOfAnySizeAndNewOnesGoOnAboveThem) {
 // A saved object put back only to be read: each value is taken over, a repeated name replaces
 // the value, and the object is left as a commit leaves it, without a committed copy.
 TEST_F(RepositoryTest, ObjectsPutBackForReadingAreLeftAsACommitLeavesThem) {
-    auto repository = RefHost::CreateRepository();
     ComPtr<ISInfoObject> object;
     ASSERT_HR(S_OK, RefHost::NewEmptyObjectWithId(*repository, L"Folder", 5000, &object));
     ComPtr<ISProperties> bag, nested;

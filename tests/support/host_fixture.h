@@ -44,11 +44,21 @@ protected:
         EXPECT_EQ(0, ComLib::_Module.GetLockCount());
     }
 
-    // Hands the host object to the key object through the plug-in face.
-    HRESULT Initialize(VARIANT_BOOL isNew = VARIANT_FALSE) {
+    // The key object's plug-in face.
+    Microsoft::WRL::ComPtr<ISDesktopPlugin> Plugin() {
         Microsoft::WRL::ComPtr<ISDesktopPlugin> plugin;
-        const HRESULT hr = key.As(&plugin);
-        return FAILED(hr) ? hr : plugin->Initialize(host.Get(), isNew);
+        EXPECT_EQ(S_OK, key.As(&plugin));
+        return plugin;
+    }
+    // The object behind the key face, for the members no interface has.
+    CCryptoGraphicKey* Object() {
+        return static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    }
+    // Hands the host object (or `object`) to the key object through the plug-in face.
+    HRESULT Initialize(VARIANT_BOOL isNew = VARIANT_FALSE) { return InitializeWith(host.Get(), isNew); }
+    HRESULT InitializeWith(ISInfoObject* object, VARIANT_BOOL isNew = VARIANT_FALSE) {
+        const auto plugin = Plugin();
+        return plugin ? plugin->Initialize(object, isNew) : E_NOINTERFACE;
     }
 
     void SetI4(const wchar_t* name, long value) {
