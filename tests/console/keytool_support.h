@@ -178,8 +178,8 @@ inline std::string Narrow(const std::wstring& text) {
 
 // Checks a finished run: its exit code, that standard output holds each text of `out` and
 // standard error each text of `err`; the result, for further checks.
-inline Result Check(Result r, DWORD exitCode, std::initializer_list<std::string> out = {},
-                    std::initializer_list<std::string> err = {}) {
+inline Result Check(Result r, DWORD exitCode, const std::vector<std::string>& out = {},
+                    const std::vector<std::string>& err = {}) {
     EXPECT_RUN(r, exitCode);
     for (const std::string& part : out)
         EXPECT_TRUE(Contains(r.out, part)) << part << " in:\n" << r.out;
@@ -190,18 +190,18 @@ inline Result Check(Result r, DWORD exitCode, std::initializer_list<std::string>
 
 // Runs a command and checks it as Check does.
 inline Result Expect(const Folder& folder, const std::wstring& command, DWORD exitCode,
-                     std::initializer_list<std::string> out = {},
-                     std::initializer_list<std::string> err = {}) {
+                     const std::vector<std::string>& out = {},
+                     const std::vector<std::string>& err = {}) {
     SCOPED_TRACE("keytool " + Narrow(command));
     return Check(RunKeytool(folder, command), exitCode, out, err);
 }
 
-// A command, its exit code, and a text of its standard output when it succeeds, of its standard
+// A command, its exit code, and texts of its standard output when it succeeds, of its standard
 // error when it fails.
 struct Step {
     std::wstring command;
     DWORD exitCode;
-    std::string expected;
+    std::vector<std::string> expected;
 };
 
 // The steps of `section` in keytool_steps.txt (the format is described there).
@@ -235,33 +235,39 @@ inline std::vector<Step> StepsOf(const std::string& section) {
             inSection = line == "[" + section + "]";
             continue;
         }
-        const size_t bar = line.find('|'), second = line.find('|', bar + 1);
-        if (!inSection || second == std::string::npos) continue;
-        const auto code = std::find(codes.begin(), codes.end(), trim(line.substr(0, bar)));
+        std::vector<std::string> fields;
+        for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+            end = line.find('|', start);
+            fields.push_back(unescape(trim(line.substr(start, end - start))));
+        }
+        if (!inSection || fields.size() < 3) continue;
+        const auto code = std::find(codes.begin(), codes.end(), fields[0]);
         EXPECT_NE(codes.end(), code) << line;
-        const std::string command = unescape(trim(line.substr(bar + 1, second - bar - 1)));
-        steps.push_back({std::wstring(command.begin(), command.end()),
+        steps.push_back({std::wstring(fields[1].begin(), fields[1].end()),
                          static_cast<DWORD>(code - codes.begin()),
-                         unescape(trim(line.substr(second + 1)))});
+                         std::vector<std::string>(fields.begin() + 2, fields.end())});
     }
     EXPECT_FALSE(steps.empty()) << "no steps for [" << section << "]";
     return steps;
 }
 
-// Runs the steps of `section` in turn. A failing step prints nothing on standard output and
-// leaves the repository file (keys.db) as it was.
-inline void RunSteps(const Folder& folder, const std::string& section) {
+// Runs the steps of `section` in turn; what the steps that succeeded printed on standard output.
+// A failing step prints nothing on standard output and leaves the repository file (keys.db) as
+// it was.
+inline std::string RunSteps(const Folder& folder, const std::string& section) {
+    std::string printed;
     for (const Step& step : StepsOf(section)) {
         const std::string before = ReadFileBytes(folder.File(L"keys.db"));
         if (step.exitCode == kOk) {
-            Expect(folder, step.command, kOk, {step.expected});
+            printed += Expect(folder, step.command, kOk, step.expected).out;
             continue;
         }
-        const Result r = Expect(folder, step.command, step.exitCode, {}, {step.expected});
+        const Result r = Expect(folder, step.command, step.exitCode, {}, step.expected);
         EXPECT_TRUE(before == ReadFileBytes(folder.File(L"keys.db")))
             << Narrow(step.command) << ": a failing command changed keys.db";
         EXPECT_TRUE(r.out.empty()) << Narrow(step.command) << ": " << r.out;
     }
+    return printed;
 }
 
 // The whole repository of the folder, key material included, as `export --reveal` writes it.

@@ -32,8 +32,7 @@ protected:
 
 // Its own names answer whatever their case; every other name is the host object's to answer.
 TEST_F(IdentityTest, PluginInterfaceByName) {
-    ComPtr<ISDesktopPluginInfo> info;
-    ASSERT_EQ(S_OK, key.As(&info));
+    auto info = Face<ISDesktopPluginInfo>(key.Get());
     const std::pair<const wchar_t*, IDispatch*> own[] = {
         {L"cryptographickey", key.Get()},       {L"ISCRYPTOGRAPHICKEY", key.Get()},
         {L"CryptoGraphicKey", key.Get()},       {L"desktoppluginINFO", info.Get()},
@@ -53,20 +52,17 @@ TEST_F(IdentityTest, PluginInterfaceByName) {
 }
 
 TEST_F(IdentityTest, QueriesTheTableDoesNotListGoToTheHostObject) {
-    ComPtr<IPersist> persist;
-    ASSERT_EQ(S_OK, key.As(&persist));
+    auto persist = Face<IPersist>(key.Get());
     CLSID clsid{};
     ASSERT_EQ(S_OK, persist->GetClassID(&clsid));
     EXPECT_TRUE(InlineIsEqualGUID(clsid, RefHost::CLSID_RefHostInfoObject));
     ComPtr<IStream> none;
     EXPECT_EQ(E_NOINTERFACE, key.As(&none));
 
-    ComPtr<ISupportErrorInfo> errorInfo;
-    ASSERT_EQ(S_OK, key.As(&errorInfo));
+    auto errorInfo = Face<ISupportErrorInfo>(key.Get());
     EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISInfoObject));
     // Not one of its own: the host object's answer.
-    ComPtr<ISupportErrorInfo> hostErrorInfo;
-    ASSERT_EQ(S_OK, host.As(&hostErrorInfo));
+    auto hostErrorInfo = Face<ISupportErrorInfo>(host.Get());
     EXPECT_EQ(hostErrorInfo->InterfaceSupportsErrorInfo(IID_ISProperties),
               errorInfo->InterfaceSupportsErrorInfo(IID_ISProperties));
 }
@@ -174,14 +170,12 @@ TEST(FreshKeyObject, InterfaceTableAnswersItsOwnRows) {
     ComPtr<ISCryptoGraphicKey> key = NewKeyObject();
     ComPtr<IUnknown> identity, viaPlugin;
     ASSERT_EQ(S_OK, key.As(&identity));
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
+    auto plugin = Face<ISDesktopPlugin>(key.Get());
     ASSERT_EQ(S_OK, plugin.As(&viaPlugin));
     EXPECT_EQ(identity.Get(), viaPlugin.Get());
     EXPECT_EQ(static_cast<IUnknown*>(plugin.Get()), identity.Get());
 
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(S_OK, key.As(&dispatch));
+    auto dispatch = Face<IDispatch>(key.Get());
     EXPECT_EQ(static_cast<IDispatch*>(key.Get()), dispatch.Get());
 
     ComPtr<IMarshal> marshal;
@@ -190,14 +184,12 @@ TEST(FreshKeyObject, InterfaceTableAnswersItsOwnRows) {
     EXPECT_EQ(E_NOINTERFACE, key.As(&persist));  // no host object to ask
     EXPECT_EQ(E_POINTER, key->QueryInterface(IID_IUnknown, nullptr));
 
-    ComPtr<ISVersionedInfoObject> versioned;
-    ASSERT_EQ(S_OK, key.As(&versioned));
+    auto versioned = Face<ISVersionedInfoObject>(key.Get());
     VARIANT_BOOL untouched = 7;
     EXPECT_EQ(S_FALSE, versioned->Upgrade(1, &untouched));
     EXPECT_EQ(7, untouched);
 
-    ComPtr<ISupportErrorInfo> errorInfo;
-    ASSERT_EQ(S_OK, key.As(&errorInfo));
+    auto errorInfo = Face<ISupportErrorInfo>(key.Get());
     EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISDesktopPluginEx));
     EXPECT_EQ(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_ISCryptoGraphicKey));
 

@@ -89,8 +89,7 @@ TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
     GUID iid{};
     ASSERT_EQ(S_OK, info->GetGUID(&iid));
     EXPECT_TRUE(InlineIsEqualGUID(iid, IID_ISDesktopPlugin));
-    ComPtr<ISInfoObject> wrapped;
-    ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+    auto wrapped = Fetch(plugin.Get(), &ISDesktopPlugin::get_InfoObject);
     EXPECT_EQ(nullptr, wrapped.Get());
 }
 
@@ -107,15 +106,13 @@ TEST_F(InitializeTest, AFailedInitializationChangesNothing) {
         EXPECT_EQ(kFault, Initialize(VARIANT_TRUE)) << step;
         ComPtr<ISProperty> marker;
         EXPECT_EQ(static_cast<HRESULT>(0x80042A37), NewObjectMarker(marker)) << step;
-        ComPtr<ISInfoObject> wrapped;
-        ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+        auto wrapped = Fetch(plugin.Get(), &ISDesktopPlugin::get_InfoObject);
         EXPECT_EQ(nullptr, wrapped.Get()) << step;
         EXPECT_EQ(0u, object->m_ObjectLocale.load()) << step;
     }
     // When the marker cannot be taken away again, a warning says that it stays.
     {
-        ComPtr<ISProperties> bag;
-        ASSERT_EQ(S_OK, host->get_Properties(&bag));
+        auto bag = Fetch(host.Get(), &ISInfoObject::get_Properties);
         ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, "ISInfoObjects::get_InfoStore", kFault));
         ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::Remove", kFault));
         TraceCapture capture;
@@ -135,8 +132,7 @@ TEST_F(InitializeTest, AFailedInitializationChangesNothing) {
     ASSERT_EQ(S_OK, RefHost::SetLocale(other.Get(), 1031));
     ASSERT_EQ(S_OK, RefHost::InjectFault(other.Get(), "ISInfoObject::get_ParentInfoObjects", kFault));
     EXPECT_EQ(kFault, plugin->Initialize(other.Get(), VARIANT_TRUE));
-    ComPtr<ISInfoObject> wrapped;
-    ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+    auto wrapped = Fetch(plugin.Get(), &ISDesktopPlugin::get_InfoObject);
     EXPECT_EQ(host.Get(), wrapped.Get());
     EXPECT_NE(1031u, object->m_ObjectLocale.load());
 }

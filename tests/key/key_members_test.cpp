@@ -187,8 +187,7 @@ TEST_F(KeyMembersTest, SetCompromisedWritesA16BitTrueAndKeepsTheState) {
 }
 
 TEST_F(KeyMembersTest, SetCompromisedNeverCreatesTheFlagNorGuessesTheState) {
-    ComPtr<ISProperties> bag;
-    ASSERT_EQ(S_OK, host->get_Properties(&bag));
+    auto bag = Fetch(host.Get(), &ISInfoObject::get_Properties);
     ScopedVariant name;
     ASSERT_EQ(S_OK, name.SetBstr(WP_SI_IS_COMPROMISED_W));
     ASSERT_EQ(S_OK, bag->Remove(name.Get()));
@@ -216,8 +215,7 @@ TEST_F(KeyMembersTest, HostFailuresAreReturnedUnchanged) {
     EXPECT_EQ(kHostDown, key->get_KeyState(&state));
     EXPECT_EQ(0x55, state);
 
-    ComPtr<ISProperties> bag;
-    ASSERT_EQ(S_OK, host->get_Properties(&bag));
+    auto bag = Fetch(host.Get(), &ISInfoObject::get_Properties);
     ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::get_Item", kHostDown));
     EXPECT_EQ(kHostDown, key->StartRekey());
     EXPECT_EQ(DEACTIVATED, StoredState());

@@ -108,8 +108,7 @@ TEST_F(HookTest, EveryHostObjectIsCountedUntilItsLastRelease) {
     const long withObject = RefHost::LiveObjectCount();
     EXPECT_GT(withObject, 0);
     {
-        ComPtr<ISProcessingInfo> processing;
-        ASSERT_HR(S_OK, object->get_ProcessingInfo(&processing));
+        auto processing = Fetch(object.Get(), &ISInfoObject::get_ProcessingInfo);
         EXPECT_EQ(withObject + 1, RefHost::LiveObjectCount());
     }
     EXPECT_EQ(withObject, RefHost::LiveObjectCount());

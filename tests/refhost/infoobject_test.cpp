@@ -1,5 +1,5 @@
-// The host InfoObject: members that keep state, its faces, processing info, files, the info-store
-// chain, commit and load, queries, serialization and dispatch by name.
+// The host InfoObject: members that keep state, its faces, processing info, files, commit and
+// load, queries, serialization and dispatch by name.
 #include <vector>
 
 #include "refhost/refhost_fixture.h"
@@ -75,12 +75,10 @@ TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
 
 TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
 
-    ComPtr<ISupportErrorInfo> errorInfo;
-    ASSERT_HR(S_OK, object.As(&errorInfo));
+    auto errorInfo = Face<ISupportErrorInfo>(object.Get());
     EXPECT_HR(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISInfoObject));
     EXPECT_HR(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_ISProperties));
-    ComPtr<IPersist> persist;
-    ASSERT_HR(S_OK, object.As(&persist));
+    auto persist = Face<IPersist>(object.Get());
     CLSID clsid = GUID_NULL;
     EXPECT_HR(S_OK, persist->GetClassID(&clsid));
     EXPECT_TRUE(IsEqualGUID(RefHost::CLSID_RefHostInfoObject, clsid));
@@ -110,8 +108,7 @@ TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
 }
 
 TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
-    ComPtr<ISProcessingInfo> processing;
-    ASSERT_HR(S_OK, object->get_ProcessingInfo(&processing));
+    auto processing = Fetch(object.Get(), &ISInfoObject::get_ProcessingInfo);
     ScopedVariant value;
     EXPECT_HR(kNotFound, processing->get_Property(ScopedBstr(L"SI_FORMAT").Get(), value.Receive()));
     ASSERT_HR(S_OK, processing->put_Property(ScopedBstr(L"SI_FORMAT").Get(), Text(L"pdf")));
@@ -125,8 +122,7 @@ TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
 }
 
 TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
-    ComPtr<ISFiles> files;
-    ASSERT_HR(S_OK, object->get_Files(&files));
+    auto files = Fetch(object.Get(), &ISInfoObject::get_Files);
     ComPtr<ISFile> file;
     EXPECT_HR(kNotFound, files->get_Item(I4(1), &file));  // an empty list has no position 1
 
@@ -142,8 +138,7 @@ TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
     EXPECT_EQ(bytes, std::vector<BYTE>(data, data + array->rgsabound[0].cElements));
     SafeArrayUnaccessData(array);
 
-    ComPtr<ISStreamingFile> stream;
-    ASSERT_HR(S_OK, file->get_StreamingFile(&stream));
+    auto stream = Fetch(file.Get(), &ISFile::get_StreamingFile);
     EXPECT_EQ(7, Get(stream.Get(), &ISStreamingFile::get_Size));
     auto readCount = [&](LONG count) {
         ScopedVariant chunk;
@@ -162,34 +157,6 @@ TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
     // Contents can be replaced by a byte array only.
     EXPECT_HR(DISP_E_TYPEMISMATCH, file->put_Contents(Text(L"text")));
     EXPECT_HR(S_OK, file->put_Contents(contents.Get()));
-}
-
-TEST_F(InfoObjectTest, InfoStoreChainCreatesAnObjectOfTheKindWithANewId) {
-    ComPtr<ISInfoObjects> parents, created;
-    ComPtr<ISInfoStore> store;
-    ComPtr<ISPluginManager> manager;
-    ComPtr<ISPluginInfos> infos;
-    ComPtr<ISPluginInfo> info, unknown;
-    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
-    ASSERT_HR(S_OK, parents->get_InfoStore(&store));
-    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&created));
-    ASSERT_HR(S_OK, store->get_PluginManager(&manager));
-    ASSERT_HR(S_OK, manager->get_PluginInfos(&infos));
-    EXPECT_HR(kNotFound, infos->get_Item(Text(L"NoSuchKind"), &unknown));
-    ASSERT_HR(S_OK, infos->get_Item(Text(L"CryptoGraphicKey"), &info));
-
-    ComPtr<ISInfoObject> child;
-    ASSERT_HR(S_OK, created->Add(info.Get(), &child));
-    EXPECT_NE(IdOf(object.Get()), IdOf(child.Get()));
-    EXPECT_EQ(L"CryptoGraphicKey", GetText(child.Get(), &ISInfoObject::get_Kind));
-    EXPECT_EQ(VARIANT_TRUE, Get(child.Get(), &ISInfoObject::IsNew));
-    EXPECT_EQ(VARIANT_FALSE, Exists(BagOf(child.Get()).Get(), L"SI_NEWOBJECT"));
-
-    // The new-object collection commits what it made.
-    ASSERT_HR(S_OK, child->put_ParentID(IdOf(object.Get())));
-    EXPECT_FALSE(repository->Contains(IdOf(child.Get())));
-    ASSERT_HR(S_OK, created->Commit());
-    EXPECT_TRUE(repository->Contains(IdOf(child.Get())));
 }
 
 TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
@@ -228,8 +195,7 @@ TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
               Get(Item(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES").Get(), &ISProperty::get_Flags));
     auto loadedCategories = ListIn(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES");
     EXPECT_EQ(std::vector<long>{501}, ValuesOf(loadedCategories.Get()));
-    ComPtr<ISFiles> files;
-    ASSERT_HR(S_OK, loaded->get_Files(&files));
+    auto files = Fetch(loaded.Get(), &ISInfoObject::get_Files);
     EXPECT_EQ(3, Get(files.Get(), &ISFiles::get_TotalSize));
 
     // Changing the loaded object changes neither the committed state nor the first object.
@@ -327,8 +293,7 @@ TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
         EXPECT_HR(S_OK, dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
         return id;
     };
-    ComPtr<IDispatch> dispatch;
-    ASSERT_HR(S_OK, object.As(&dispatch));
+    auto dispatch = Face<IDispatch>(object.Get());
     const DISPID title = dispidOf(dispatch.Get(), L"Title");
     ASSERT_EQ(4, title);
 

@@ -1,6 +1,6 @@
-// The repository behind the info store: collections (delete, commit, find, copy), the plug-in
-// manager, objects of other repositories, files read from disk, deltas, the small member
-// objects, and commits racing with changes.
+// The repository behind the info store: the chain to it, collections (new objects, delete,
+// commit, find, copy), the plug-in manager, objects of other repositories, files read from disk,
+// deltas, the small member objects, and commits racing with changes.
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -23,20 +23,37 @@ class RepositoryTest : public RefHostTest {
     }
 };
 
+// The info store, reached from an object, makes objects of a plug-in's kind under new IDs through
+// a collection, which commits them (by itself or through the store) and the deletions it recorded.
 TEST_F(RepositoryTest, CollectionsCommitTheirObjectsAndTheDeletionsTheyRecorded) {
-    auto store = StoreOf(*repository);
-    ComPtr<ISInfoObjects> collection;
-    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&collection));
+    auto object = NewObject(*repository, L"CryptoGraphicKey");
+    ComPtr<ISInfoObjects> parents, collection;
+    ComPtr<ISInfoStore> store;
     ComPtr<ISPluginManager> manager;
-    ComPtr<ISPluginInfo> folderInfo;
+    ComPtr<ISPluginInfos> infos;
+    ComPtr<ISPluginInfo> keyInfo, folderInfo, unknown;
+    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
+    ASSERT_HR(S_OK, parents->get_InfoStore(&store));
+    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&collection));
     ASSERT_HR(S_OK, store->get_PluginManager(&manager));
+    ASSERT_HR(S_OK, manager->get_PluginInfos(&infos));
+    EXPECT_HR(kNotFound, infos->get_Item(Text(L"NoSuchKind"), &unknown));
+    ASSERT_HR(S_OK, infos->get_Item(Text(L"CryptoGraphicKey"), &keyInfo));
     ASSERT_HR(S_OK,
               manager->GetPluginInfo(ScopedBstr(L"KorvelEnterprise.Folder").Get(), &folderInfo));
+
     ComPtr<ISInfoObject> first, second, found;
-    ASSERT_HR(S_OK, collection->Add(folderInfo.Get(), &first));
+    ASSERT_HR(S_OK, collection->Add(keyInfo.Get(), &first));
+    EXPECT_NE(IdOf(object.Get()), IdOf(first.Get()));
+    EXPECT_EQ(L"CryptoGraphicKey", GetText(first.Get(), &ISInfoObject::get_Kind));
+    EXPECT_EQ(VARIANT_TRUE, Get(first.Get(), &ISInfoObject::IsNew));
+    EXPECT_EQ(VARIANT_FALSE, Exists(BagOf(first.Get()).Get(), L"SI_NEWOBJECT"));
+    ASSERT_HR(S_OK, first->put_ParentID(IdOf(object.Get())));
+    EXPECT_FALSE(repository->Contains(IdOf(first.Get())));
+    ASSERT_HR(S_OK, collection->Commit());
+    EXPECT_TRUE(repository->Contains(IdOf(first.Get())));
     ASSERT_HR(S_OK, collection->Add(folderInfo.Get(), &second));
     ASSERT_HR(S_OK, store->Commit(collection.Get()));
-    EXPECT_TRUE(repository->Contains(IdOf(first.Get())));
     EXPECT_TRUE(repository->Contains(IdOf(second.Get())));
 
     ASSERT_HR(S_OK, collection->FindByID(IdOf(second.Get()), &found));
@@ -106,8 +123,7 @@ TEST_F(RepositoryTest, ThePluginManagerKnowsTheInstalledKinds) {
     info.Reset();
     EXPECT_HR(kNotFound, desktop->get_Item(I4(4), &info));
     ASSERT_HR(S_OK, desktop->get_Item(Text(L"KorvelEnterprise.CryptoGraphicKey"), &info));
-    ComPtr<ISProperties> properties;
-    ASSERT_HR(S_OK, info->get_Properties(&properties));
+    auto properties = Fetch(info.Get(), &ISPluginInfo::get_Properties);
     EXPECT_EQ(L"CryptoGraphicKey", ValueText(properties.Get(), L"SI_KIND"));
 
     ComPtr<ISInfoObject> report;
@@ -135,8 +151,7 @@ TEST_F(RepositoryTest, ParentsThatAreNotCommittedAreNotFound) {
     EXPECT_EQ(nullptr, parent.Get());
     ASSERT_HR(S_OK, object->put_ParentID(999));
     EXPECT_HR(kNotInCollection, object->get_Parent(&parent));
-    ComPtr<ISInfoObjects> parents;
-    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
+    auto parents = Fetch(object.Get(), &ISInfoObject::get_ParentInfoObjects);
     EXPECT_EQ(0, CountOf(parents.Get()));
     EXPECT_EQ(L"", GetText(object.Get(), &ISInfoObject::get_ParentCUID));
 }
@@ -150,8 +165,7 @@ TEST_F(RepositoryTest, FilesAreReadFromDiskAndTravelWithTheCommit) {
         out.write("\x00\x01\x02\xff", 4);
     }
     auto object = NewObject(*repository);
-    ComPtr<ISFiles> files;
-    ASSERT_HR(S_OK, object->get_Files(&files));
+    auto files = Fetch(object.Get(), &ISInfoObject::get_Files);
     ComPtr<ISFile> file;
     ASSERT_HR(S_OK, files->Add(ScopedBstr(path.c_str()).Get(), &file));
     DeleteFileW(path.c_str());
@@ -164,8 +178,7 @@ TEST_F(RepositoryTest, FilesAreReadFromDiskAndTravelWithTheCommit) {
     ASSERT_HR(S_OK, files->Delete(I4(1)));  // after the commit: the committed file stays
     ComPtr<ISInfoObject> loaded;
     ASSERT_HR(S_OK, repository->Load(IdOf(object.Get()), &loaded));
-    ComPtr<ISFiles> loadedFiles;
-    ASSERT_HR(S_OK, loaded->get_Files(&loadedFiles));
+    auto loadedFiles = Fetch(loaded.Get(), &ISInfoObject::get_Files);
     EXPECT_EQ(1, CountOf(loadedFiles.Get()));
     EXPECT_EQ(0, CountOf(files.Get()));
 }
@@ -187,18 +200,15 @@ TEST_F(RepositoryTest, DeltasMergeIntoTheBag) {
 
 TEST_F(RepositoryTest, SchedulingAndSecurityInfoAnswerPlausibly) {
     auto object = NewObject(*repository);
-    ComPtr<ISSchedulingInfo> scheduling;
-    ASSERT_HR(S_OK, object->get_SchedulingInfo(&scheduling));
+    auto scheduling = Fetch(object.Get(), &ISInfoObject::get_SchedulingInfo);
     EXPECT_EQ(0, Get(scheduling.Get(), &ISSchedulingInfo::get_Type));
     ASSERT_HR(S_OK, scheduling->put_Type(2));
     ASSERT_HR(S_OK, scheduling->put_BeginDate(45000.5));
-    ComPtr<ISSchedulingInfo> again;
-    ASSERT_HR(S_OK, object->get_SchedulingInfo(&again));
+    auto again = Fetch(object.Get(), &ISInfoObject::get_SchedulingInfo);
     EXPECT_EQ(2, Get(again.Get(), &ISSchedulingInfo::get_Type));
     EXPECT_EQ(45000.5, Get(again.Get(), &ISSchedulingInfo::get_BeginDate));
 
-    ComPtr<ISSecurityInfo> security;
-    ASSERT_HR(S_OK, object->get_SecurityInfo(&security));
+    auto security = Fetch(object.Get(), &ISInfoObject::get_SecurityInfo);
     VARIANT_BOOL granted = VARIANT_FALSE;
     EXPECT_HR(S_OK, security->CheckRight(3, VARIANT_FALSE, &granted));
     EXPECT_EQ(VARIANT_TRUE, granted);

@@ -11,6 +11,7 @@
 #include "comlib.h"
 #include "refhost.h"
 #include "scoped.h"
+#include "support/hresult_checks.h"
 #include "support/key_objects.h"
 #include "support/trace_capture.h"
 
