@@ -240,7 +240,7 @@ inline std::vector<Step> StepsOf(const std::string& section) {
             end = line.find('|', start);
             fields.push_back(unescape(trim(line.substr(start, end - start))));
         }
-        if (!inSection || fields.size() < 3) continue;
+        if (!inSection || fields.size() < 2) continue;
         const auto code = std::find(codes.begin(), codes.end(), fields[0]);
         EXPECT_NE(codes.end(), code) << line;
         steps.push_back({std::wstring(fields[1].begin(), fields[1].end()),
