@@ -57,15 +57,15 @@ std::wstring Address(const void* p) { return SdkTrace::PointerText(p).str(); }
 
 class CallTraceTest : public ::testing::Test {
 protected:
+    CallTraceTest() { sample.m_ObjectLocale = 1033; }
     TraceCapture capture;
+    CTracedSample sample;
 };
 
 // A trace point that writes nothing builds no value text: with tracing off it asks the gate and
 // nothing else; with the gate open and level 14 declined it builds only the format (the object's
 // address is its one integer text).
 TEST_F(CallTraceTest, TracePointsThatWriteNothingBuildNoValueText) {
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_I4;
@@ -93,8 +93,6 @@ TEST_F(CallTraceTest, TracePointsThatWriteNothingBuildNoValueText) {
 // Entry and exit lines of one, three and four values, and the forms of a status.
 TEST_F(CallTraceTest, EntryAndExitLinesHaveTheExactTexts) {
     capture.TraceAll();
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     long state = 0;
     sample.get_KeyState(&state);
     VARIANT v;
@@ -126,7 +124,6 @@ TEST_F(CallTraceTest, EntryAndExitLinesHaveTheExactTexts) {
 
 TEST_F(CallTraceTest, WarningLineIsANarrowTextWithoutFrame) {
     capture.TraceLevels({0});
-    CTracedSample sample;
     sample.Warn();
     ASSERT_EQ(1u, capture.lines.size());
     EXPECT_EQ(L"m_pInfoStore.p should equal to NULL, check if you called Initialize twice",
@@ -142,7 +139,6 @@ TEST_F(CallTraceTest, WarningLineIsANarrowTextWithoutFrame) {
 }
 
 TEST_F(CallTraceTest, AssertionFormsAndSwitch) {
-    CTracedSample sample;
     sample.Asserts(nullptr);
     ASSERT_EQ(3u, capture.asserts.size());
     EXPECT_EQ("missing != NULL", capture.asserts[0].expression);
@@ -269,8 +265,6 @@ thread_local int g_adoptDepthAtUninitialize = -1;
 thread_local unsigned g_cookieAtUninitialize = 0;
 
 TEST_F(CallTraceTest, GuardReleasesResourceManagerBeforeThreadRegistration) {
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     Zentil500::SResManager::SetThreadUninitializeObserver([](unsigned cookie) {
         g_adoptDepthAtUninitialize = Thrin1001206::JTCAdoptCurrentThread::Depth();
         g_cookieAtUninitialize = cookie;
@@ -287,7 +281,7 @@ TEST_F(CallTraceTest, GuardReleasesResourceManagerBeforeThreadRegistration) {
 }
 
 TEST_F(CallTraceTest, GuardClosesOnExceptionAndReportsMissingLocale) {
-    CTracedSample sample;  // locale 0: reported, the call still runs
+    sample.m_ObjectLocale = 0;  // reported, the call still runs
     try {
         SComCallGuard guard(sample);
         EXPECT_EQ(1, Zentil500::SResManager::ThreadDepth());

@@ -64,9 +64,7 @@ class RefHostTest : public ::testing::Test {
     }
     static long IdOf(ISInfoObject* object) { return Get(object, &ISInfoObject::get_ID); }
     static ComPtr<ISProperties> BagOf(ISInfoObject* object) {
-        ComPtr<ISProperties> bag;
-        EXPECT_HR(S_OK, object->get_Properties(&bag));
-        return bag;
+        return Fetch(object, &ISInfoObject::get_Properties);
     }
 
     static ComPtr<ISProperties> NewBag() {
@@ -75,9 +73,7 @@ class RefHostTest : public ::testing::Test {
         return bag;
     }
     static ComPtr<ISPropertyBagCollection> ListOf(const ComPtr<ISProperties>& bag) {
-        ComPtr<ISPropertyBagCollection> list;
-        EXPECT_HR(S_OK, bag.As(&list));
-        return list;
+        return Face<ISPropertyBagCollection>(bag.Get());
     }
     // Property name of bag, which must be there.
     static ComPtr<ISProperty> Item(ISProperties* bag, const wchar_t* name) {
