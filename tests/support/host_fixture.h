@@ -46,20 +46,17 @@ protected:
     }
 
     // The key object's plug-in face.
-    Microsoft::WRL::ComPtr<ISDesktopPlugin> Plugin() {
-        Microsoft::WRL::ComPtr<ISDesktopPlugin> plugin;
-        EXPECT_EQ(S_OK, key.As(&plugin));
-        return plugin;
-    }
+    Microsoft::WRL::ComPtr<ISDesktopPlugin> Plugin() { return Face<ISDesktopPlugin>(key.Get()); }
     // The object behind the key face, for the members no interface has.
     CCryptoGraphicKey* Object() {
         return static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
     }
     // Hands the host object (or `object`) to the key object through the plug-in face.
-    HRESULT Initialize(VARIANT_BOOL isNew = VARIANT_FALSE) { return InitializeWith(host.Get(), isNew); }
+    HRESULT Initialize(VARIANT_BOOL isNew = VARIANT_FALSE) {
+        return InitializeWith(host.Get(), isNew);
+    }
     HRESULT InitializeWith(ISInfoObject* object, VARIANT_BOOL isNew = VARIANT_FALSE) {
-        const auto plugin = Plugin();
-        return plugin ? plugin->Initialize(object, isNew) : E_NOINTERFACE;
+        return Plugin()->Initialize(object, isNew);
     }
 
     void SetI4(const wchar_t* name, long value) {
