@@ -207,9 +207,8 @@ TEST_F(BagTest, NestedBagsAreMadeOnFirstRequestAndAppendBagElementsHoldTheirBag)
     ComPtr<ISProperty> id;
     ASSERT_HR(S_OK, elementBag->Add(ScopedBstr(L"SI_ID").Get(), I4(4711), 0, &id));
     EXPECT_EQ(elementBag.Get(), BagAt(list.Get(), 1).Get());
-    ComPtr<ISProperties> viaProperty;
-    ASSERT_HR(S_OK, Item(bag.Get(), L"1")->get_Properties(&viaProperty));
-    EXPECT_EQ(elementBag.Get(), viaProperty.Get());
+    EXPECT_EQ(elementBag.Get(),
+              Fetch(Item(bag.Get(), L"1").Get(), &ISProperty::get_Properties).Get());
 }
 
 TEST_F(BagTest, CopiesAreDeep) {

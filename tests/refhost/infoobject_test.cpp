@@ -74,7 +74,6 @@ TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
 }
 
 TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
-
     auto errorInfo = Face<ISupportErrorInfo>(object.Get());
     EXPECT_HR(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISInfoObject));
     EXPECT_HR(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_ISProperties));
@@ -115,10 +114,9 @@ TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
     ASSERT_HR(S_OK, processing->get_Property(ScopedBstr(L"SI_FORMAT").Get(), value.Receive()));
     EXPECT_EQ(std::wstring(L"pdf"), V_BSTR(&value.Get()));
 
-    ComPtr<ISProperties> viaProcessing, viaObject;
-    ASSERT_HR(S_OK, processing->get_Properties(&viaProcessing));
-    ASSERT_HR(S_OK, Item(BagOf(object.Get()).Get(), L"SI_PROCESSINFO")->get_Properties(&viaObject));
-    EXPECT_EQ(viaProcessing.Get(), viaObject.Get());
+    auto viaObject = Fetch(Item(BagOf(object.Get()).Get(), L"SI_PROCESSINFO").Get(),
+                           &ISProperty::get_Properties);
+    EXPECT_EQ(Fetch(processing.Get(), &ISProcessingInfo::get_Properties).Get(), viaObject.Get());
 }
 
 TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {

@@ -79,8 +79,7 @@ TEST_F(RepositoryTest, CopiesTakeTheSourcesPropertiesUnderANewIdentity) {
     auto source = NewObject(*repository, L"CryptoGraphicKey");
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"original").Get()));
     ASSERT_HR(S_OK, source->put_Property(ScopedBstr(L"SI_KEY_STATE").Get(), I4(2)));
-    ComPtr<ISInfoObjects> collection;
-    ASSERT_HR(S_OK, StoreOf(*repository)->NewInfoObjectCollection(&collection));
+    auto collection = Fetch(StoreOf(*repository).Get(), &ISInfoStore::NewInfoObjectCollection);
     ComPtr<ISInfoObject> copy;
     ASSERT_HR(S_OK, collection->Copy(source.Get(), 0, &copy));
     EXPECT_NE(IdOf(source.Get()), IdOf(copy.Get()));
@@ -101,8 +100,7 @@ TEST_F(RepositoryTest, ThePluginManagerKnowsTheInstalledKinds) {
     EXPECT_HR(E_INVALIDARG, repository->InstallKind({L"", L"x", L""}));
     EXPECT_EQ(3u, repository->Kinds().size());
 
-    ComPtr<ISPluginManager> manager;
-    ASSERT_HR(S_OK, StoreOf(*repository)->get_PluginManager(&manager));
+    auto manager = Fetch(StoreOf(*repository).Get(), &ISInfoStore::get_PluginManager);
     const auto installed = [&](const wchar_t* progId) {
         VARIANT_BOOL answer = 0x55;
         EXPECT_HR(S_OK, manager->IsPluginInstalled(ScopedBstr(progId).Get(), &answer));
