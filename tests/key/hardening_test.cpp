@@ -1,5 +1,6 @@
 // The key object under a hostile, busy host: re-initialisation with an object only the old one
-// holds, host chains that answer success with a null object, and two failure exits on two lines.
+// holds, new child objects and host chains that answer success with a null object, and two
+// failure exits on two lines.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -125,20 +126,40 @@ private:
     NullAt m_at;
 };
 
-TEST_F(HardeningTest, NewChildObjectRefusesNullObjectsFromTheHostChain) {
+// A child object under this object: none before Initialize has handed over the info store, then
+// one of the kind asked for under this object; a host chain that answers S_OK with a null object
+// on the way gives E_FAIL and hands out nothing.
+TEST_F(HardeningTest, NewChildObjectUnderThisObjectChecksTheHostChain) {
+    CCryptoGraphicKey* const object = Object();
+    ComPtr<ISInfoObject> child;
+    EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));  // no store yet
     ASSERT_EQ(S_OK, Initialize());
+    EXPECT_EQ(E_POINTER, object->NewChildObject(ScopedBstr(L"Folder").Get(), nullptr));
+    ASSERT_EQ(S_OK, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));
+    long id = 0, childId = 0, parentId = 0;
+    ASSERT_EQ(S_OK, host->get_ID(&id));
+    ASSERT_EQ(S_OK, child->get_ID(&childId));
+    ASSERT_EQ(S_OK, child->get_ParentID(&parentId));
+    EXPECT_NE(id, childId);
+    EXPECT_EQ(id, parentId);
+    ScopedBstr kind;
+    ASSERT_EQ(S_OK, child->get_Kind(kind.Receive()));
+    EXPECT_STREQ(L"Folder", kind.Get());
+    EXPECT_EQ(static_cast<HRESULT>(0x80042A37),
+              object->NewChildObject(ScopedBstr(L"NoSuchKind").Get(), &child));
+
     for (NullAt at : {NullAt::Collection, NullAt::PluginManager, NullAt::PluginInfos}) {
         ComPtr<ISInfoStore> real;
         ASSERT_EQ(S_OK, repository->GetInfoStore(&real));
         ISInfoStore* store = new NullAnsweringStore(real, at);
-        Object()->m_pInfoStore.Replace(store);
+        object->m_pInfoStore.Replace(store);
         store->Release();
-        ISInfoObject* child = reinterpret_cast<ISInfoObject*>(0xdeadbeef);
-        EXPECT_EQ(E_FAIL, Object()->NewChildObject(ScopedBstr(L"Folder").Get(), &child))
+        ISInfoObject* none = reinterpret_cast<ISInfoObject*>(0xdeadbeef);
+        EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &none))
             << static_cast<int>(at);
-        EXPECT_EQ(reinterpret_cast<ISInfoObject*>(0xdeadbeef), child);
+        EXPECT_EQ(reinterpret_cast<ISInfoObject*>(0xdeadbeef), none);
     }
-    Object()->m_pInfoStore.Replace(nullptr);
+    object->m_pInfoStore.Replace(nullptr);
 }
 
 // Two failures of the key value's read end at two different exits, each a line of its own (the

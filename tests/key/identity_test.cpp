@@ -168,10 +168,9 @@ TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
 // Without a host object, the interface table answers its own rows by itself.
 TEST(FreshKeyObject, InterfaceTableAnswersItsOwnRows) {
     ComPtr<ISCryptoGraphicKey> key = NewKeyObject();
-    ComPtr<IUnknown> identity, viaPlugin;
-    ASSERT_EQ(S_OK, key.As(&identity));
+    auto identity = Face<IUnknown>(key.Get());
     auto plugin = Face<ISDesktopPlugin>(key.Get());
-    ASSERT_EQ(S_OK, plugin.As(&viaPlugin));
+    auto viaPlugin = Face<IUnknown>(plugin.Get());
     EXPECT_EQ(identity.Get(), viaPlugin.Get());
     EXPECT_EQ(static_cast<IUnknown*>(plugin.Get()), identity.Get());
 

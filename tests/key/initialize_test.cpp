@@ -187,24 +187,4 @@ TEST_F(InitializeTest, LastInterfaceNameIsKeptPerThread) {
     EXPECT_EQ(L"CryptoGraphicKey", name.str());
 }
 
-TEST_F(InitializeTest, NewChildObjectUnderThisObject) {
-    CCryptoGraphicKey* const object = Object();
-    ComPtr<ISInfoObject> child;
-    EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));  // no store yet
-    ASSERT_EQ(S_OK, Initialize());
-    EXPECT_EQ(E_POINTER, object->NewChildObject(ScopedBstr(L"Folder").Get(), nullptr));
-    ASSERT_EQ(S_OK, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));
-    long id = 0, childId = 0, parentId = 0;
-    ASSERT_EQ(S_OK, host->get_ID(&id));
-    ASSERT_EQ(S_OK, child->get_ID(&childId));
-    ASSERT_EQ(S_OK, child->get_ParentID(&parentId));
-    EXPECT_NE(id, childId);
-    EXPECT_EQ(id, parentId);
-    ScopedBstr kind;
-    ASSERT_EQ(S_OK, child->get_Kind(kind.Receive()));
-    EXPECT_STREQ(L"Folder", kind.Get());
-    EXPECT_EQ(static_cast<HRESULT>(0x80042A37),
-              object->NewChildObject(ScopedBstr(L"NoSuchKind").Get(), &child));
-}
-
 }  // namespace

@@ -45,10 +45,8 @@ protected:
 
 // Every member behaves the same through each key interface.
 TEST_F(KeyMembersTest, GettersThroughAllThreeInterfaces) {
-    ComPtr<ISCryptoGraphicKeyBase> base;
-    ComPtr<ISDerivedKey> derived;
-    ASSERT_EQ(S_OK, key.As(&base));
-    ASSERT_EQ(S_OK, key.As(&derived));
+    auto base = Face<ISCryptoGraphicKeyBase>(key.Get());
+    auto derived = Face<ISDerivedKey>(key.Get());
     const auto stateAndDerivedKey = [](auto* face) {
         KvKeyState state{};
         EXPECT_EQ(S_OK, face->get_KeyState(&state));
