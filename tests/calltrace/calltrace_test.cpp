@@ -184,31 +184,25 @@ TEST(TraceValueText, Variants) {
     V_I4(&v) = -42;
     EXPECT_EQ(L"-42", SdkTrace::VariantText(&v).str());
 
-    // Only VT_I4 and VT_BSTR have a text.
+    // Only VT_I4 and VT_BSTR have a text (v owns nothing: it is reused as is).
     for (VARTYPE vt : {VT_BOOL, VT_DATE, VT_I2, VT_ERROR, VT_UI4, VT_R8}) {
-        VARIANT other;
-        VariantInit(&other);
-        V_VT(&other) = vt;
-        V_I4(&other) = 1;
-        EXPECT_EQ(L"", SdkTrace::VariantText(&other).str()) << "vt " << vt;
+        V_VT(&v) = vt;
+        V_I4(&v) = 1;
+        EXPECT_EQ(L"", SdkTrace::VariantText(&v).str()) << "vt " << vt;
     }
 
     LONG target = 31;
-    VARIANT ref;
-    VariantInit(&ref);
-    V_VT(&ref) = VT_I4 | VT_BYREF;
-    V_I4REF(&ref) = &target;
-    EXPECT_EQ(L"31", SdkTrace::VariantText(&ref).str());
+    V_VT(&v) = VT_I4 | VT_BYREF;
+    V_I4REF(&v) = &target;
+    EXPECT_EQ(L"31", SdkTrace::VariantText(&v).str());
 
     VARIANT inner;
     VariantInit(&inner);
     V_VT(&inner) = VT_BSTR;
     V_BSTR(&inner) = SysAllocString(L"by ref");
-    VARIANT refVariant;
-    VariantInit(&refVariant);
-    V_VT(&refVariant) = VT_VARIANT | VT_BYREF;
-    V_VARIANTREF(&refVariant) = &inner;
-    EXPECT_EQ(L"by ref", SdkTrace::VariantText(&refVariant).str());
+    V_VT(&v) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(&v) = &inner;
+    EXPECT_EQ(L"by ref", SdkTrace::VariantText(&v).str());
     VariantClear(&inner);
 }
 
