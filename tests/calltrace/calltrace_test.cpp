@@ -57,15 +57,15 @@ std::wstring Address(const void* p) { return SdkTrace::PointerText(p).str(); }
 
 class CallTraceTest : public ::testing::Test {
 protected:
+    CallTraceTest() { sample.m_ObjectLocale = 1033; }
     TraceCapture capture;
+    CTracedSample sample;
 };
 
 // A trace point that writes nothing builds no value text: with tracing off it asks the gate and
 // nothing else; with the gate open and level 14 declined it builds only the format (the object's
 // address is its one integer text).
 TEST_F(CallTraceTest, TracePointsThatWriteNothingBuildNoValueText) {
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_I4;
@@ -90,31 +90,11 @@ TEST_F(CallTraceTest, TracePointsThatWriteNothingBuildNoValueText) {
     }
 }
 
+// Entry and exit lines of one, three and four values, and the forms of a status.
 TEST_F(CallTraceTest, EntryAndExitLinesHaveTheExactTexts) {
     capture.TraceAll();
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     long state = 0;
     sample.get_KeyState(&state);
-
-    ASSERT_EQ(2u, capture.lines.size());
-    const std::wstring addr = Address(&sample);
-    EXPECT_EQ(L"IN:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[-]\t",
-              capture.lines[0].text);
-    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[0]\t[4]",
-              capture.lines[1].text);
-    for (const auto& line : capture.lines) {
-        EXPECT_EQ(14, line.level);
-        EXPECT_EQ(0, line.kind);
-        EXPECT_EQ("CCryptoGraphicKey", line.file);
-    }
-    EXPECT_NE(capture.lines[0].line, capture.lines[1].line);
-}
-
-TEST_F(CallTraceTest, PatternsForThreeAndFourParametersAndStatusForms) {
-    capture.TraceAll();
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_BSTR;
@@ -123,20 +103,27 @@ TEST_F(CallTraceTest, PatternsForThreeAndFourParametersAndStatusForms) {
     sample.Refuse();
     VariantClear(&v);
 
-    ASSERT_EQ(3u, capture.lines.size());
     const std::wstring addr = Address(&sample);
-    EXPECT_EQ(L"IN:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-]\t[abc] [7] [true]",
-              capture.lines[0].text);
-    // A null interface pointer gives an empty pair of brackets; E_POINTER is a long.
-    EXPECT_EQ(L"OUT:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-2147467261]\t[] [x] [0x80042A90]",
-              capture.lines[1].text);
-    EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::StartRekey]\t[" + addr + L"]\t[0x80042A90]\t",
-              capture.lines[2].text);
+    const std::wstring expected[] = {
+        L"IN:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[-]\t",
+        L"OUT:\t[CCryptoGraphicKey::get_KeyState]\t[" + addr + L"]\t[0]\t[4]",
+        L"IN:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-]\t[abc] [7] [true]",
+        // A null interface pointer gives an empty pair of brackets; E_POINTER is a long.
+        L"OUT:\t[IEnumTypesImpl::Next]\t[" + addr + L"]\t[-2147467261]\t[] [x] [0x80042A90]",
+        L"OUT:\t[CCryptoGraphicKey::StartRekey]\t[" + addr + L"]\t[0x80042A90]\t",
+    };
+    ASSERT_EQ(std::size(expected), capture.lines.size());
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(expected[i], capture.lines[i].text);
+        EXPECT_EQ(14, capture.lines[i].level);
+        EXPECT_EQ(0, capture.lines[i].kind);
+        EXPECT_EQ("CCryptoGraphicKey", capture.lines[i].file);
+    }
+    EXPECT_NE(capture.lines[0].line, capture.lines[1].line);
 }
 
 TEST_F(CallTraceTest, WarningLineIsANarrowTextWithoutFrame) {
     capture.TraceLevels({0});
-    CTracedSample sample;
     sample.Warn();
     ASSERT_EQ(1u, capture.lines.size());
     EXPECT_EQ(L"m_pInfoStore.p should equal to NULL, check if you called Initialize twice",
@@ -152,7 +139,6 @@ TEST_F(CallTraceTest, WarningLineIsANarrowTextWithoutFrame) {
 }
 
 TEST_F(CallTraceTest, AssertionFormsAndSwitch) {
-    CTracedSample sample;
     sample.Asserts(nullptr);
     ASSERT_EQ(3u, capture.asserts.size());
     EXPECT_EQ("missing != NULL", capture.asserts[0].expression);
@@ -198,31 +184,25 @@ TEST(TraceValueText, Variants) {
     V_I4(&v) = -42;
     EXPECT_EQ(L"-42", SdkTrace::VariantText(&v).str());
 
-    // Only VT_I4 and VT_BSTR have a text.
+    // Only VT_I4 and VT_BSTR have a text (v owns nothing: it is reused as is).
     for (VARTYPE vt : {VT_BOOL, VT_DATE, VT_I2, VT_ERROR, VT_UI4, VT_R8}) {
-        VARIANT other;
-        VariantInit(&other);
-        V_VT(&other) = vt;
-        V_I4(&other) = 1;
-        EXPECT_EQ(L"", SdkTrace::VariantText(&other).str()) << "vt " << vt;
+        V_VT(&v) = vt;
+        V_I4(&v) = 1;
+        EXPECT_EQ(L"", SdkTrace::VariantText(&v).str()) << "vt " << vt;
     }
 
     LONG target = 31;
-    VARIANT ref;
-    VariantInit(&ref);
-    V_VT(&ref) = VT_I4 | VT_BYREF;
-    V_I4REF(&ref) = &target;
-    EXPECT_EQ(L"31", SdkTrace::VariantText(&ref).str());
+    V_VT(&v) = VT_I4 | VT_BYREF;
+    V_I4REF(&v) = &target;
+    EXPECT_EQ(L"31", SdkTrace::VariantText(&v).str());
 
     VARIANT inner;
     VariantInit(&inner);
     V_VT(&inner) = VT_BSTR;
     V_BSTR(&inner) = SysAllocString(L"by ref");
-    VARIANT refVariant;
-    VariantInit(&refVariant);
-    V_VT(&refVariant) = VT_VARIANT | VT_BYREF;
-    V_VARIANTREF(&refVariant) = &inner;
-    EXPECT_EQ(L"by ref", SdkTrace::VariantText(&refVariant).str());
+    V_VT(&v) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(&v) = &inner;
+    EXPECT_EQ(L"by ref", SdkTrace::VariantText(&v).str());
     VariantClear(&inner);
 }
 
@@ -279,8 +259,6 @@ thread_local int g_adoptDepthAtUninitialize = -1;
 thread_local unsigned g_cookieAtUninitialize = 0;
 
 TEST_F(CallTraceTest, GuardReleasesResourceManagerBeforeThreadRegistration) {
-    CTracedSample sample;
-    sample.m_ObjectLocale = 1033;
     Zentil500::SResManager::SetThreadUninitializeObserver([](unsigned cookie) {
         g_adoptDepthAtUninitialize = Thrin1001206::JTCAdoptCurrentThread::Depth();
         g_cookieAtUninitialize = cookie;
@@ -297,7 +275,7 @@ TEST_F(CallTraceTest, GuardReleasesResourceManagerBeforeThreadRegistration) {
 }
 
 TEST_F(CallTraceTest, GuardClosesOnExceptionAndReportsMissingLocale) {
-    CTracedSample sample;  // locale 0: reported, the call still runs
+    sample.m_ObjectLocale = 0;  // reported, the call still runs
     try {
         SComCallGuard guard(sample);
         EXPECT_EQ(1, Zentil500::SResManager::ThreadDepth());

@@ -60,17 +60,8 @@ TEST(KeyToolMessages, HostileTextIsEscapedAndBoundedOnEveryPath) {
     Json kind = KeyEntry(1001, "x");
     kind["kind"] = kHostile;
     kind["properties"][1]["value"] = kHostile;
-    Json algorithm = KeyEntry(1001, "x", Json::parse(R"([
-        {"name": "SI_KEY_STATE", "type": "VT_I4", "value": 1},
-        {"name": "SI_IS_COMPROMISED", "type": "VT_I2", "value": 0},
-        {"name": "SI_CREATION_TIME", "type": "VT_DATE", "value": 46000.5},
-        {"name": "SI_VALUE", "type": "VT_BSTR", "value": "00"},
-        {"name": "SI_DERIVED_KEY", "type": "VT_BSTR", "value": "00"},
-        {"name": "SI_KEY_DERIVATION", "type": "VT_BSTR", "value": "", "properties": [
-            {"name": "SI_ALGORITHM", "type": "VT_BSTR", "value": ""},
-            {"name": "SI_ITERATIONS", "type": "VT_I4", "value": 1},
-            {"name": "SI_SALT", "type": "VT_BSTR", "value": "00"},
-            {"name": "SI_ENCODING", "type": "VT_BSTR", "value": "hex"}]}])"));
+    Json algorithm =
+        KeyEntry(1001, "x", Json::parse(ReadFileBytes(Fixture(L"derived_key_properties.json"))));
     (*FindNamed(algorithm["properties"], "SI_ALGORITHM"))["value"] = kHostile;
     const std::string spaces =
         "{\"format\": \"keytool repository\", \"version\": 1, \"objects\": [" +

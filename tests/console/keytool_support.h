@@ -9,10 +9,12 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,11 @@ inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     EXPECT_TRUE(file.good()) << "cannot write " << std::string(path.begin(), path.end());
+}
+
+// A data file of the console tests, in their source folder.
+inline std::wstring Fixture(const wchar_t* name) {
+    return std::wstring(KEYTOOL_FIXTURES) + L"\\" + name;
 }
 
 inline bool FileExists(const std::wstring& path) {
@@ -171,8 +178,8 @@ inline std::string Narrow(const std::wstring& text) {
 
 // Checks a finished run: its exit code, that standard output holds each text of `out` and
 // standard error each text of `err`; the result, for further checks.
-inline Result Check(Result r, DWORD exitCode, std::initializer_list<std::string> out = {},
-                    std::initializer_list<std::string> err = {}) {
+inline Result Check(Result r, DWORD exitCode, const std::vector<std::string>& out = {},
+                    const std::vector<std::string>& err = {}) {
     EXPECT_RUN(r, exitCode);
     for (const std::string& part : out)
         EXPECT_TRUE(Contains(r.out, part)) << part << " in:\n" << r.out;
@@ -183,34 +190,84 @@ inline Result Check(Result r, DWORD exitCode, std::initializer_list<std::string>
 
 // Runs a command and checks it as Check does.
 inline Result Expect(const Folder& folder, const std::wstring& command, DWORD exitCode,
-                     std::initializer_list<std::string> out = {},
-                     std::initializer_list<std::string> err = {}) {
+                     const std::vector<std::string>& out = {},
+                     const std::vector<std::string>& err = {}) {
     SCOPED_TRACE("keytool " + Narrow(command));
     return Check(RunKeytool(folder, command), exitCode, out, err);
 }
 
-// A command, its exit code, and a text of its standard output when it succeeds, of its standard
+// A command, its exit code, and texts of its standard output when it succeeds, of its standard
 // error when it fails.
 struct Step {
     std::wstring command;
     DWORD exitCode;
-    std::string expected;
+    std::vector<std::string> expected;
 };
 
-// Runs the steps in turn. A failing step prints nothing on standard output and leaves the
-// repository file (keys.db) as it was.
-inline void RunSteps(const Folder& folder, std::initializer_list<Step> steps) {
-    for (const Step& step : steps) {
-        const std::string before = ReadFileBytes(folder.File(L"keys.db"));
-        if (step.exitCode == kOk) {
-            Expect(folder, step.command, kOk, {step.expected});
+// The steps of `section` in keytool_steps.txt (the format is described there).
+inline std::vector<Step> StepsOf(const std::string& section) {
+    const auto unescape = [](const std::string& text) {
+        std::string plain;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '\\' || i + 1 == text.size()) {
+                plain += text[i];
+            } else if (const char c = text[++i]; c == 'x') {
+                plain += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                plain += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+            }
+        }
+        return plain;
+    };
+    const auto trim = [](const std::string& text) {
+        const size_t first = text.find_first_not_of(' ');
+        if (first == std::string::npos) return std::string();
+        return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    };
+    const std::vector<std::string> codes = {"ok", "refused", "usage", "repository", "module"};
+    std::vector<Step> steps;
+    std::istringstream lines(ReadFileBytes(Fixture(L"keytool_steps.txt")));
+    bool inSection = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        if (line[0] == '[') {
+            inSection = line == "[" + section + "]";
             continue;
         }
-        const Result r = Expect(folder, step.command, step.exitCode, {}, {step.expected});
+        std::vector<std::string> fields;
+        for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+            end = line.find('|', start);
+            fields.push_back(unescape(trim(line.substr(start, end - start))));
+        }
+        if (!inSection || fields.size() < 2) continue;
+        const auto code = std::find(codes.begin(), codes.end(), fields[0]);
+        EXPECT_NE(codes.end(), code) << line;
+        steps.push_back({std::wstring(fields[1].begin(), fields[1].end()),
+                         static_cast<DWORD>(code - codes.begin()),
+                         std::vector<std::string>(fields.begin() + 2, fields.end())});
+    }
+    EXPECT_FALSE(steps.empty()) << "no steps for [" << section << "]";
+    return steps;
+}
+
+// Runs the steps of `section` in turn; what the steps that succeeded printed on standard output.
+// A failing step prints nothing on standard output and leaves the repository file (keys.db) as
+// it was.
+inline std::string RunSteps(const Folder& folder, const std::string& section) {
+    std::string printed;
+    for (const Step& step : StepsOf(section)) {
+        const std::string before = ReadFileBytes(folder.File(L"keys.db"));
+        if (step.exitCode == kOk) {
+            printed += Expect(folder, step.command, kOk, step.expected).out;
+            continue;
+        }
+        const Result r = Expect(folder, step.command, step.exitCode, {}, step.expected);
         EXPECT_TRUE(before == ReadFileBytes(folder.File(L"keys.db")))
             << Narrow(step.command) << ": a failing command changed keys.db";
         EXPECT_TRUE(r.out.empty()) << Narrow(step.command) << ": " << r.out;
     }
+    return printed;
 }
 
 // The whole repository of the folder, key material included, as `export --reveal` writes it.

@@ -54,44 +54,7 @@ TEST(KeyToolSession, TransitionsAndRefusals) {
     Folder folder;
     Expect(folder, L"create \"Payroll key\"", kOk,
            {"Created key 1001 \"Payroll key\": ACTIVE since "}, {"created a new repository"});
-    RunSteps(
-        folder,
-        {{L"create Archive", kOk, "Created key 1002 \"Archive\""},
-         {L"start-rekey 1001", kRefused,
-          "start-rekey refused for key 1001 by the key module (StartRekey): 0x80042A90 "
-          "KV_E_INVALIDSTATETRANSITION"},
-         {L"suspend-rekey 1001", kRefused, "(SuspendRekey): 0x80042A90"},
-         {L"resume-rekey 1001", kRefused, "(ResumeRekey): 0x80042A90"},
-         {L"compromise 1001", kRefused, "(SetCompromised): 0x80042A90"},
-         {L"deactivate 1001", kOk, "Key 1001: ACTIVE -> DEACTIVATED."},
-         {L"deactivate 1001", kRefused,
-          "deactivate refused for key 1001: the key is DEACTIVATED; only an ACTIVE key can be "
-          "deactivated (0x80042A90"},
-         {L"suspend-rekey 1001", kRefused, "The key is DEACTIVATED; only a re-key in progress"},
-         {L"resume-rekey 1001", kRefused, "(ResumeRekey): 0x80042A90"},
-         {L"start-rekey 1001", kOk, "Key 1001: DEACTIVATED -> REKEY_IN_PROGRESS (StartRekey)."},
-         {L"start-rekey 1001", kRefused, "The key is REKEY_IN_PROGRESS; a re-key starts from"},
-         {L"resume-rekey 1001", kRefused, "(ResumeRekey): 0x80042A90"},
-         {L"revoke 1001", kRefused, "revoke refused for key 1001: the key is REKEY_IN_PROGRESS"},
-         {L"deactivate 1001", kRefused, "the key is REKEY_IN_PROGRESS"},
-         {L"suspend-rekey 1001", kOk,
-          "Key 1001: REKEY_IN_PROGRESS -> REKEY_SUSPENDED (SuspendRekey)."},
-         {L"suspend-rekey 1001", kRefused, "(SuspendRekey): 0x80042A90"},
-         {L"resume-rekey 1001", kOk,
-          "Key 1001: REKEY_SUSPENDED -> REKEY_IN_PROGRESS (ResumeRekey)."},
-         {L"deactivate 1002", kOk, "Key 1002: ACTIVE -> DEACTIVATED."},
-         {L"compromise 1002", kOk,
-          "Key 1002 is marked compromised (SetCompromised); its state stays DEACTIVATED."},
-         {L"compromise 1002", kOk, "Key 1002 is marked compromised"},
-         {L"revoke 1002", kOk, "Key 1002: DEACTIVATED -> REVOKED."},
-         {L"revoke 1002", kRefused, "revoke refused for key 1002: the key is REVOKED"},
-         {L"start-rekey 1002", kRefused, "The key is REVOKED"},
-         {L"compromise 1002", kOk, "its state stays REVOKED"},
-         {L"show 9999", kRefused, "there is no object with ID 9999"},
-         {L"deactivate 9999", kRefused, "0x80042A3A KV_E_IDNOTINCOLLECTION"}});
-    Expect(folder, L"list", kOk,
-           {"1001    REKEY_IN_PROGRESS  no           ", "1002    REVOKED            yes          ",
-            "Payroll key\n"});
+    RunSteps(folder, "session");
 
     // The host's writes and the plug-in's writes, as the repository keeps them.
     const Json root = Export(folder);
@@ -232,25 +195,7 @@ TEST(KeyToolSession, KeyMaterialIsDerivedHiddenAndVerified) {
 
 TEST(KeyToolSession, Categories) {
     Folder folder;
-    RunSteps(
-        folder,
-        {{L"create Cat", kOk, "Created key 1001"},
-         {L"add-category 1001 17", kOk,
-          "Key 1001 is now in corporate category 17; corporate categories: 17."},
-         {L"add-category 1001 42", kOk, "corporate categories: 17, 42."},
-         {L"add-category 1001 17", kRefused,
-          "add-category refused for key 1001: the corporate categories answered Add(17) with "
-          "0x80042A5A KV_E_VALUEALREADYINLIST"},
-         {L"add-category 1001 17 --personal", kOk, "personal categories: 17."},
-         {L"remove-category 1001 99", kRefused, "answered Delete(\"#99\") with 0x80042A37"},
-         {L"remove-category 1001 17", kOk,
-          "Key 1001 is no longer in corporate category 17; corporate categories: 42."},
-         {L"remove-category 1001 17", kRefused, "0x80042A37"},
-         {L"add-category 1001 0", kUsage, "the category ID must be a positive whole number"},
-         {L"add-category 1001 7 --corporate", kUsage, "'add-category' has no option --corporate"},
-         // The plug-in's own error information reaches the user.
-         {L"remove-category 1001 99", kRefused, "\n  error information: "}});
-    Expect(folder, L"show 1001", kOk, {"corporate categories: 42\n", "personal categories:  17\n"});
+    RunSteps(folder, "categories");
 
     // The repository keeps the lists, not the change journals of finished commits (which the
     // two lists share: a stale entry 17 would have refused the personal 17 above) nor the mark
@@ -275,45 +220,13 @@ TEST(KeyToolSession, Categories) {
 // columns; a wrong command line says what is wrong (exit 2) and creates nothing.
 TEST(KeyToolSession, CommandLine) {
     Folder folder;
-    std::string help =
-        Expect(folder, L"--help", kOk,
-               {"create",          "list",           "show",         "deactivate", "revoke",
-                "start-rekey",     "suspend-rekey",  "resume-rekey", "compromise", "add-category",
-                "remove-category", "register",       "verify",       "export",     "import",
-                "--repo",          "--lock-timeout", "KEYTOOL_REPO", "--trace",    "--version",
-                "Exit codes"})
-            .out;
-    for (const wchar_t* command :
-         {L"create --help", L"help show", L"revoke -h", L"--help list", L"verify --help",
-          L"export --help", L"import --help", L"start-rekey --help", L"compromise --help",
-          L"add-category --help", L"remove-category --help", L"register --help"})
-        help += Expect(folder, command, kOk,
-                       {"Usage: keytool [--repo <file>] [--lock-timeout <seconds>] [--trace]\n"})
-                    .out;
+    const std::string help = RunSteps(folder, "help");
     size_t start = 0, widest = 0;
     for (size_t end; (end = help.find('\n', start)) != std::string::npos; start = end + 1)
         widest = std::max(widest, end - start);
     EXPECT_LE(widest, 79u) << help;
-    RunSteps(folder,
-             {{L"", kUsage, "no command given"},
-              {L"frobnicate", kUsage, "there is no command 'frobnicate'"},
-              {L"show", kUsage, "usage: keytool show <id> [--reveal] [--json]"},
-              {L"show 1 2", kUsage, "usage: keytool show"},
-              {L"show x12", kUsage, "the key ID must be a positive whole number, not 'x12'"},
-              {L"show 99999999999", kUsage, "must be a positive whole number"},
-              {L"list --reveal", kUsage, "'list' has no option --reveal"},
-              {L"list --repo", kUsage, "--repo needs a file name"},
-              {L"create \"\"", kUsage, "the title must not be empty"},
-              {L"list --state FROZEN", kUsage, "--state takes ACTIVE, DEACTIVATED"},
-              {L"list --state", kUsage, "--state needs a value"},
-              {L"--lock-timeout soon list", kUsage, "--lock-timeout needs a number of seconds"},
-              {L"import", kUsage, "usage: keytool import <file>"},
-              // Titles with control characters are refused, and shown escaped in the message.
-              {L"create \"a\x1b[2Jb\"", kUsage, "(it reads 'a\\x1b[2Jb')"},
-              {L"create \"two\nlines\"", kUsage, "must not hold control characters"},
-              {L"create \"tab\there\"", kUsage, "must not hold control characters"},
-              {L"create Payroll key", kUsage,
-               "a title with spaces is written in quotes, as in keytool create \"Payroll key\""}});
+    // A wrong command line, titles with control characters among it (shown escaped).
+    RunSteps(folder, "command line");
     // Nothing was created by a wrong command line or by help.
     EXPECT_FALSE(FileExists(folder.File(L"keys.db")));
     // --repo names another file, --repo=... too; "--" lets a title start with a dash.
@@ -345,52 +258,16 @@ std::vector<std::string> ChangedProperties(const Folder& folder, const std::wstr
     return changed;
 }
 
-// A JSON repository of an earlier keytool with every value type, nested bags and flags: import
+// A JSON repository of an earlier keytool with every value type, nested bags and flags (two keys
+// and a folder, earlier_keytool_repository.json): import
 // takes it over exactly (export gives the same objects back); read-only commands leave the
 // database as it is; a change writes only the rows that differ (the state and the repository's
-// stamp of the commit), keeping every other property, its order and the other objects.
+// stamp of the commit), keeping every other property, its order and the other objects, and the
+// schema version stays 1.
 TEST(KeyToolRepository, ImportRoundTripAcrossRuns) {
     Folder folder;
     const std::wstring database = folder.File(L"keys.db");
-    const Json properties = Json::parse(R"([
-        {"name": "SI_UPDATE_TS", "type": "VT_DATE", "value": 46000.5},
-        {"name": "SI_VALUE", "type": "VT_BSTR", "value": "00"},
-        {"name": "SI_DERIVED_KEY", "type": "VT_BSTR", "value": "11"},
-        {"name": "SI_KEY_STATE", "type": "VT_I4", "value": 1},
-        {"name": "SI_CREATION_TIME", "type": "VT_DATE", "value": 46000.125},
-        {"name": "SI_IS_COMPROMISED", "type": "VT_I2", "value": 0},
-        {"name": "SI_MIMETYPE", "type": "VT_BSTR", "value": "application/x-cryptographic-key"},
-        {"name": "X_I1", "type": "VT_I1", "value": -5},
-        {"name": "X_UI1", "type": "VT_UI1", "value": 200},
-        {"name": "X_I2", "type": "VT_I2", "value": -300},
-        {"name": "X_UI2", "type": "VT_UI2", "value": 60000},
-        {"name": "X_INT", "type": "VT_INT", "value": -7},
-        {"name": "X_UINT", "type": "VT_UINT", "value": 4000000000},
-        {"name": "X_UI4", "type": "VT_UI4", "value": 4294967295},
-        {"name": "X_I8", "type": "VT_I8", "value": -9007199254740993},
-        {"name": "X_UI8", "type": "VT_UI8", "value": 18446744073709551615},
-        {"name": "X_R4", "type": "VT_R4", "value": 1.5},
-        {"name": "X_R8", "type": "VT_R8", "value": 0.1},
-        {"name": "X_TRUE", "type": "VT_BOOL", "value": true},
-        {"name": "X_BOOL1", "type": "VT_BOOL", "value": 1},
-        {"name": "X_EMPTY", "type": "VT_EMPTY"},
-        {"name": "X_NULL", "type": "VT_NULL"},
-        {"name": "X_TEXT", "type": "VT_BSTR", "value": "Gr\u00fc\u00dfe \u2603 \ud83d\udd11 a\u0000b"},
-        {"name": "X_FLAGS", "type": "VT_BSTR", "value": "", "flags": -2147483648},
-        {"name": "X_LIST", "type": "VT_BSTR", "value": "", "flags": 167772160, "properties": [
-            {"name": "SI_TOTAL", "type": "VT_I4", "value": 2},
-            {"name": "1", "type": "VT_I4", "value": 17},
-            {"name": "2", "type": "VT_I4", "value": 42}]},
-        {"name": "X_DEEP", "type": "VT_I4", "value": 3, "properties": [
-            {"name": "LEVEL2", "type": "VT_BSTR", "value": "two", "properties": [
-                {"name": "LEVEL3", "type": "VT_DATE", "value": 46000.25}]}]}
-    ])");
-    const Json folderObject = Json::parse(R"({"id": 1003, "kind": "Folder", "title": "",
-        "properties": [{"name": "SI_ID", "type": "VT_I4", "value": 1003},
-                       {"name": "SI_KIND", "type": "VT_BSTR", "value": "Folder"}]})");
-    const Json root = Json::parse(
-        RepositoryText(Json::array({KeyEntry(1001, "Imported", properties), folderObject,
-                                    KeyEntry(1005, "Other", properties)})));
+    const Json root = Json::parse(ReadFileBytes(Fixture(L"earlier_keytool_repository.json")));
     WriteFileBytes(folder.File(L"keys.json"), root.dump(2));
     Expect(folder, L"import keys.json", kOk, {"Imported 3 object(s) (2 key(s))"});
     EXPECT_EQ(root, Export(folder));
@@ -418,8 +295,13 @@ TEST(KeyToolRepository, ImportRoundTripAcrossRuns) {
     std::string expected = WithoutPeriod(firstShow);
     expected.replace(expected.find("ACTIVE (1)"), 10, "DEACTIVATED (2)");
     EXPECT_EQ(expected, WithoutPeriod(Expect(folder, L"show 1001", kOk).out));
-    // New objects get IDs above every imported one.
+    // New objects get IDs above every imported one. A change of a key that keytool made writes
+    // only its state and commit stamp too, nothing of the properties the host made.
     Expect(folder, L"create Next", kOk, {"Created key 1006 "});
+    Sleep(1100);  // the commit stamp counts seconds
+    EXPECT_EQ((std::vector<std::string>{"1006 SI_KEY_STATE", "1006 SI_UPDATE_TS"}),
+              ChangedProperties(folder, L"deactivate 1006"));
+    EXPECT_EQ((std::vector<std::vector<std::string>>{{"1"}}), Sql(database, "PRAGMA user_version"));
 }
 
 // A JSON file that is not a complete, valid repository is refused by import as a whole (exit 3):
@@ -625,23 +507,6 @@ TEST(KeyToolRepository, ForeignFilesAreRefusedAndLeftUntouched) {
             EXPECT_FALSE(FileExists(file + L"-journal"));
         }
     }
-}
-
-// A change of keys that keytool made writes only the rows it changes: the key's state and commit
-// stamp, nothing of its other properties (those the host made among them) or of the other key.
-TEST(KeyToolRepository, ChangeWritesOnlyItsRows) {
-    Folder folder;
-    const std::wstring file = folder.File(L"keys.db");
-    ASSERT_EQ(kOk, RunKeytool(folder, L"create One").exitCode);
-    ASSERT_EQ(kOk, RunKeytool(folder, L"create Two").exitCode);
-    auto objects = Sql(file, "SELECT * FROM objects ORDER BY id");
-    ASSERT_EQ(2u, objects.size());
-    Sleep(1100);  // the commit stamp counts seconds
-    EXPECT_EQ((std::vector<std::string>{"1002 SI_KEY_STATE", "1002 SI_UPDATE_TS"}),
-              ChangedProperties(folder, L"deactivate 1002"));
-    objects[1][3] = "2";  // key_state, for list --state
-    EXPECT_EQ(objects, Sql(file, "SELECT * FROM objects ORDER BY id"));
-    EXPECT_EQ((std::vector<std::vector<std::string>>{{"1"}}), Sql(file, "PRAGMA user_version"));
 }
 
 // Concurrent runs wait for each other through the database's locking, and each sees the other's

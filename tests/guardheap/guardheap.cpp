@@ -30,7 +30,6 @@ SRWLOCK g_regionLock = SRWLOCK_INIT;
 char* g_cursor = nullptr;
 char* g_limit = nullptr;
 std::atomic<std::int64_t> g_live{0};
-std::atomic<std::uint64_t> g_total{0};
 
 struct Countdown {
     std::uint64_t count = 0;
@@ -134,7 +133,6 @@ void* Allocate(std::size_t size, std::size_t alignment) noexcept {
     const Header header{magic, base, committed, size};
     std::memcpy(block - sizeof(Header), &header, sizeof(Header));
     g_live.fetch_add(1, std::memory_order_relaxed);
-    g_total.fetch_add(1, std::memory_order_relaxed);
     SetLastError(error);
     return block;
 }
@@ -195,9 +193,6 @@ void Resume() noexcept {
 
 std::int64_t LiveBlocks() noexcept {
     return g_live.load();
-}
-std::uint64_t TotalBlocks() noexcept {
-    return g_total.load();
 }
 
 }  // namespace GuardHeap

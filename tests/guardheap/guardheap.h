@@ -31,7 +31,5 @@ void Resume() noexcept;
 
 // Blocks handed out and not yet freed, over all threads.
 std::int64_t LiveBlocks() noexcept;
-// Blocks handed out since the program started.
-std::uint64_t TotalBlocks() noexcept;
 
 }  // namespace GuardHeap

@@ -26,11 +26,14 @@ protected:
         dispatch.Reset();
         HostedKeyTest::TearDown();
     }
-    // Invoke with the arguments in call order; the result lands in *result.
+    // Invoke with the arguments in call order (a put names its argument as the value); the result
+    // lands in *result.
     HRESULT Call(DISPID id, WORD flags, std::vector<VARIANT> arguments, ScopedVariant* result) {
         std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());
-        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
-                          static_cast<UINT>(reversed.size()), 0};
+        DISPID named = DISPID_PROPERTYPUT;
+        const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), put ? &named : nullptr,
+                          static_cast<UINT>(reversed.size()), put ? 1u : 0u};
         EXCEPINFO exception{};
         UINT bad = 0;
         const HRESULT hr = dispatch->Invoke(id, IID_NULL, 0, flags, &params,
@@ -79,13 +82,7 @@ TEST_F(DispatchTest, AsManyArgumentsAsParametersReachTheMember) {
     ASSERT_EQ(S_OK, dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &title));
     ScopedVariant text;
     ASSERT_EQ(S_OK, text.SetBstr(L"Renamed"));
-    VARIANT value = text.Get();
-    DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params{&value, &named, 1, 1};
-    EXCEPINFO exception{};
-    UINT bad = 0;
-    EXPECT_EQ(S_OK, dispatch->Invoke(title, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr,
-                                     &exception, &bad));
+    EXPECT_EQ(S_OK, Call(title, DISPATCH_PROPERTYPUT, {text.Get()}, nullptr));
     ComLib::ScopedBstr stored;
     ASSERT_EQ(S_OK, host->get_Title(stored.Receive()));
     EXPECT_STREQ(L"Renamed", stored.Get());
@@ -96,16 +93,8 @@ TEST_F(DispatchTest, UnknownMembersAndKindsAreNotFound) {
     // An id no interface of the chain (the key's, IDispatch, IUnknown) has, with arguments.
     EXPECT_EQ(DISP_E_MEMBERNOTFOUND, Call(9999, DISPATCH_METHOD, {I4(1)}, &result));
     // The key state cannot be set by reference, nor set at all.
-    DISPID named = DISPID_PROPERTYPUT;
-    VARIANT value = I4(ACTIVE);
-    DISPPARAMS params{&value, &named, 1, 1};
-    for (WORD flags : {WORD{DISPATCH_PROPERTYPUTREF}, WORD{DISPATCH_PROPERTYPUT}}) {
-        EXCEPINFO exception{};
-        UINT bad = 0;
-        EXPECT_EQ(DISP_E_MEMBERNOTFOUND, dispatch->Invoke(kKeyState, IID_NULL, 0, flags, &params,
-                                                          nullptr, &exception, &bad))
-            << flags;
-    }
+    for (WORD flags : {WORD{DISPATCH_PROPERTYPUTREF}, WORD{DISPATCH_PROPERTYPUT}})
+        EXPECT_EQ(DISP_E_MEMBERNOTFOUND, Call(kKeyState, flags, {I4(ACTIVE)}, nullptr)) << flags;
     ScopedVariant stored;
     ASSERT_EQ(S_OK, Read(WP_SI_KEY_STATE_W, stored));
     EXPECT_EQ(DEACTIVATED, V_I4(&stored.Get()));

@@ -114,8 +114,7 @@ protected:
 
 TEST_F(ForwardingTest, EveryForwardedSlotOnBothFaces) {
     EXPECT_EQ(74u - 5u, std::size(kForwarded));  // slots 7..80 less the five answered by the object
-    ComPtr<ISInfoObject> generic;
-    ASSERT_EQ(S_OK, key.As(&generic));
+    auto generic = Face<ISInfoObject>(key.Get());
     TraceCapture capture;
     capture.TraceAll();
 
@@ -175,8 +174,7 @@ TEST_F(ForwardingTest, EveryForwardedSlotOnBothFaces) {
 }
 
 TEST_F(ForwardingTest, MembersAnsweredByTheObjectItself) {
-    ComPtr<ISInfoObject> generic;
-    ASSERT_EQ(S_OK, key.As(&generic));
+    auto generic = Face<ISInfoObject>(key.Get());
     EXPECT_EQ(S_FALSE, generic->UpdateInfoObject(7));  // also without a host object
     ASSERT_EQ(S_OK, Initialize());
     RefHost::EnableCallLog(true);

@@ -1,11 +1,9 @@
 // The key object under a hostile, busy host: re-initialisation with an object only the old one
-// holds, host chains that answer success with a null object, creation times the system's
-// conversions do not reach, and two failure exits on two lines.
+// holds, new child objects and host chains that answer success with a null object, and two
+// failure exits on two lines.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
-#include <limits>
 #include <vector>
 
 #include "pravhelper500.h"
@@ -19,14 +17,6 @@ namespace {
 
 class HardeningTest : public HostedKeyTest {
 protected:
-    CCryptoGraphicKey* Object() {
-        return static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
-    }
-    HRESULT InitializeWith(ISInfoObject* object) {
-        ComPtr<ISDesktopPlugin> plugin;
-        const HRESULT hr = key.As(&plugin);
-        return FAILED(hr) ? hr : plugin->Initialize(object, VARIANT_FALSE);
-    }
     ComPtr<ISInfoObject> FreshHostObject(long state) {
         ComPtr<ISInfoObject> object;
         EXPECT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &object));
@@ -95,52 +85,39 @@ private:
     std::atomic<ULONG> m_refs{1};
 };
 
-// The host's plug-in manager, except that PluginInfos answers S_OK with null.
+// A plug-in manager whose PluginInfos answers S_OK with null; nothing else is asked of it.
 class NullInfosManager : public FakeHostObject<ISPluginManager> {
 public:
-    explicit NullInfosManager(ComPtr<ISPluginManager> real) : m_real(std::move(real)) {}
-    STDMETHOD(get_PluginDirectory)(BSTR* d) override { return m_real->get_PluginDirectory(d); }
-    STDMETHOD(Refresh)() override { return m_real->Refresh(); }
-    STDMETHOD(GetPluginInfo)(BSTR p, ISPluginInfo** i) override { return m_real->GetPluginInfo(p, i); }
-    STDMETHOD(IsPluginInstalled)(BSTR p, VARIANT_BOOL* i) override {
-        return m_real->IsPluginInstalled(p, i);
-    }
-    STDMETHOD(get_Locale)(long* l) override { return m_real->get_Locale(l); }
-    STDMETHOD(put_Locale)(long l) override { return m_real->put_Locale(l); }
-    STDMETHOD(get_DesktopPlugins)(ISPluginInfos** p) override { return m_real->get_DesktopPlugins(p); }
-    STDMETHOD(get_AdminPlugins)(ISPluginInfos** p) override { return m_real->get_AdminPlugins(p); }
-    STDMETHOD(get_AuthenticationPlugins)(ISPluginInfos** p) override {
-        return m_real->get_AuthenticationPlugins(p);
-    }
+    STDMETHOD(get_PluginDirectory)(BSTR*) override { return E_NOTIMPL; }
+    STDMETHOD(Refresh)() override { return E_NOTIMPL; }
+    STDMETHOD(GetPluginInfo)(BSTR, ISPluginInfo**) override { return E_NOTIMPL; }
+    STDMETHOD(IsPluginInstalled)(BSTR, VARIANT_BOOL*) override { return E_NOTIMPL; }
+    STDMETHOD(get_Locale)(long*) override { return E_NOTIMPL; }
+    STDMETHOD(put_Locale)(long) override { return E_NOTIMPL; }
+    STDMETHOD(get_DesktopPlugins)(ISPluginInfos**) override { return E_NOTIMPL; }
+    STDMETHOD(get_AdminPlugins)(ISPluginInfos**) override { return E_NOTIMPL; }
+    STDMETHOD(get_AuthenticationPlugins)(ISPluginInfos**) override { return E_NOTIMPL; }
     STDMETHOD(get_PluginInfos)(ISPluginInfos** p) override {
         *p = nullptr;
         return S_OK;
     }
-
-private:
-    ComPtr<ISPluginManager> m_real;
 };
 
 // The host's info store, except that one step of the new-object chain answers S_OK with null.
 class NullAnsweringStore : public FakeHostObject<ISInfoStore> {
 public:
     NullAnsweringStore(ComPtr<ISInfoStore> real, NullAt at) : m_real(std::move(real)), m_at(at) {}
-    STDMETHOD(Query)(BSTR q, ISInfoObjects** r) override { return m_real->Query(q, r); }
-    STDMETHOD(Commit)(ISInfoObjects* o) override { return m_real->Commit(o); }
-    STDMETHOD(get_Session)(IDispatch** s) override { return m_real->get_Session(s); }
-    STDMETHOD(Schedule)(ISInfoObjects* o) override { return m_real->Schedule(o); }
+    STDMETHOD(Query)(BSTR, ISInfoObjects**) override { return E_NOTIMPL; }
+    STDMETHOD(Commit)(ISInfoObjects*) override { return E_NOTIMPL; }
+    STDMETHOD(get_Session)(IDispatch**) override { return E_NOTIMPL; }
+    STDMETHOD(Schedule)(ISInfoObjects*) override { return E_NOTIMPL; }
     STDMETHOD(NewInfoObjectCollection)(ISInfoObjects** c) override {
         if (m_at != NullAt::Collection) return m_real->NewInfoObjectCollection(c);
         *c = nullptr;
         return S_OK;
     }
     STDMETHOD(get_PluginManager)(ISPluginManager** m) override {
-        *m = nullptr;
-        if (m_at == NullAt::PluginManager) return S_OK;
-        ComPtr<ISPluginManager> real;
-        const HRESULT hr = m_real->get_PluginManager(&real);
-        if (FAILED(hr)) return hr;
-        *m = new NullInfosManager(real);
+        *m = m_at == NullAt::PluginManager ? nullptr : new NullInfosManager;
         return S_OK;
     }
 
@@ -149,48 +126,40 @@ private:
     NullAt m_at;
 };
 
-TEST_F(HardeningTest, NewChildObjectRefusesNullObjectsFromTheHostChain) {
+// A child object under this object: none before Initialize has handed over the info store, then
+// one of the kind asked for under this object; a host chain that answers S_OK with a null object
+// on the way gives E_FAIL and hands out nothing.
+TEST_F(HardeningTest, NewChildObjectUnderThisObjectChecksTheHostChain) {
+    CCryptoGraphicKey* const object = Object();
+    ComPtr<ISInfoObject> child;
+    EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));  // no store yet
     ASSERT_EQ(S_OK, Initialize());
+    EXPECT_EQ(E_POINTER, object->NewChildObject(ScopedBstr(L"Folder").Get(), nullptr));
+    ASSERT_EQ(S_OK, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));
+    long id = 0, childId = 0, parentId = 0;
+    ASSERT_EQ(S_OK, host->get_ID(&id));
+    ASSERT_EQ(S_OK, child->get_ID(&childId));
+    ASSERT_EQ(S_OK, child->get_ParentID(&parentId));
+    EXPECT_NE(id, childId);
+    EXPECT_EQ(id, parentId);
+    ScopedBstr kind;
+    ASSERT_EQ(S_OK, child->get_Kind(kind.Receive()));
+    EXPECT_STREQ(L"Folder", kind.Get());
+    EXPECT_EQ(static_cast<HRESULT>(0x80042A37),
+              object->NewChildObject(ScopedBstr(L"NoSuchKind").Get(), &child));
+
     for (NullAt at : {NullAt::Collection, NullAt::PluginManager, NullAt::PluginInfos}) {
         ComPtr<ISInfoStore> real;
         ASSERT_EQ(S_OK, repository->GetInfoStore(&real));
         ISInfoStore* store = new NullAnsweringStore(real, at);
-        Object()->m_pInfoStore.Replace(store);
+        object->m_pInfoStore.Replace(store);
         store->Release();
-        ISInfoObject* child = reinterpret_cast<ISInfoObject*>(0xdeadbeef);
-        EXPECT_EQ(E_FAIL, Object()->NewChildObject(ScopedBstr(L"Folder").Get(), &child))
+        ISInfoObject* none = reinterpret_cast<ISInfoObject*>(0xdeadbeef);
+        EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &none))
             << static_cast<int>(at);
-        EXPECT_EQ(reinterpret_cast<ISInfoObject*>(0xdeadbeef), child);
+        EXPECT_EQ(reinterpret_cast<ISInfoObject*>(0xdeadbeef), none);
     }
-    Object()->m_pInfoStore.Replace(nullptr);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Creation times
-
-TEST_F(HardeningTest, ActivePeriodOfAnyValidDate) {
-    ASSERT_EQ(S_OK, Initialize());
-    auto periodOf = [&](double date, long* period) {
-        ScopedVariant value;
-        V_VT(value.Ptr()) = VT_DATE;
-        V_DATE(value.Ptr()) = date;
-        SetValue(L"SI_CREATION_TIME", value.Get());
-        return key->get_ActivePeriodInMilliseconds(period);
-    };
-    long period = -1;
-    EXPECT_EQ(S_OK, periodOf(-150000.0, &period));  // year 1489: saturates like any old date
-    EXPECT_EQ(0x7FFFFFFF, period);
-    EXPECT_EQ(S_OK, periodOf(-657434.0, &period));  // the first day a date can name
-    EXPECT_EQ(0x7FFFFFFF, period);
-    EXPECT_EQ(S_OK, periodOf(2958465.0, &period));  // the last one: in the future
-    EXPECT_EQ(0, period);
-
-    // Values that are no dates at all are refused and leave the output alone.
-    period = 1234;
-    EXPECT_EQ(E_INVALIDARG, periodOf(std::numeric_limits<double>::quiet_NaN(), &period));
-    EXPECT_EQ(E_INVALIDARG, periodOf(-700000.0, &period));
-    EXPECT_EQ(E_INVALIDARG, periodOf(3e6, &period));
-    EXPECT_EQ(1234, period);
+    object->m_pInfoStore.Replace(nullptr);
 }
 
 // Two failures of the key value's read end at two different exits, each a line of its own (the

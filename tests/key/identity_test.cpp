@@ -32,8 +32,7 @@ protected:
 
 // Its own names answer whatever their case; every other name is the host object's to answer.
 TEST_F(IdentityTest, PluginInterfaceByName) {
-    ComPtr<ISDesktopPluginInfo> info;
-    ASSERT_EQ(S_OK, key.As(&info));
+    auto info = Face<ISDesktopPluginInfo>(key.Get());
     const std::pair<const wchar_t*, IDispatch*> own[] = {
         {L"cryptographickey", key.Get()},       {L"ISCRYPTOGRAPHICKEY", key.Get()},
         {L"CryptoGraphicKey", key.Get()},       {L"desktoppluginINFO", info.Get()},
@@ -53,20 +52,17 @@ TEST_F(IdentityTest, PluginInterfaceByName) {
 }
 
 TEST_F(IdentityTest, QueriesTheTableDoesNotListGoToTheHostObject) {
-    ComPtr<IPersist> persist;
-    ASSERT_EQ(S_OK, key.As(&persist));
+    auto persist = Face<IPersist>(key.Get());
     CLSID clsid{};
     ASSERT_EQ(S_OK, persist->GetClassID(&clsid));
     EXPECT_TRUE(InlineIsEqualGUID(clsid, RefHost::CLSID_RefHostInfoObject));
     ComPtr<IStream> none;
     EXPECT_EQ(E_NOINTERFACE, key.As(&none));
 
-    ComPtr<ISupportErrorInfo> errorInfo;
-    ASSERT_EQ(S_OK, key.As(&errorInfo));
+    auto errorInfo = Face<ISupportErrorInfo>(key.Get());
     EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISInfoObject));
     // Not one of its own: the host object's answer.
-    ComPtr<ISupportErrorInfo> hostErrorInfo;
-    ASSERT_EQ(S_OK, host.As(&hostErrorInfo));
+    auto hostErrorInfo = Face<ISupportErrorInfo>(host.Get());
     EXPECT_EQ(hostErrorInfo->InterfaceSupportsErrorInfo(IID_ISProperties),
               errorInfo->InterfaceSupportsErrorInfo(IID_ISProperties));
 }
@@ -129,7 +125,7 @@ TEST_F(IdentityTest, PictureArgumentsAndTraces) {
     EXPECT_EQ(6u, withExits);
     EXPECT_EQ(E_INVALIDARG, key->get_Picture(KvPictureThumbnail, picture.Ptr()));
     EXPECT_EQ(withExits + 1, capture.lines.size());  // kind 4: an entry line only
-    const std::wstring addr = SdkTrace::PointerText(static_cast<CCryptoGraphicKey*>(key.Get())).str();
+    const std::wstring addr = SdkTrace::PointerText(Object()).str();
     EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::get_Picture]\t[" + addr + L"]\t[-2147024809]\t[5] []",
               capture.lines[1].text);
 }
@@ -148,8 +144,7 @@ TEST_F(IdentityTest, HtmlActionsAreRefusedWithErrorInformation) {
 }
 
 TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
     TraceCapture capture;
     capture.TraceAll();
     EXPECT_EQ(static_cast<HRESULT>(0x80042A37), plugin->PrepareForCommit(1));
@@ -157,7 +152,7 @@ TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
     EXPECT_EQ(L"Cannot commit this CryptoGraphicKey object: MIME type has not been set.",
               capture.asserts[0].message);
     ASSERT_EQ(2u, capture.lines.size());  // no layer below was prepared
-    const std::wstring addr = SdkTrace::PointerText(static_cast<CCryptoGraphicKey*>(key.Get())).str();
+    const std::wstring addr = SdkTrace::PointerText(Object()).str();
     EXPECT_EQ(L"IN:\t[CCryptoGraphicKey::PrepareForCommit]\t[" + addr + L"]\t[-]\t[false]",
               capture.lines[0].text);
     EXPECT_EQ(L"OUT:\t[CCryptoGraphicKey::PrepareForCommit]\t[" + addr +
@@ -173,16 +168,13 @@ TEST_F(IdentityTest, CommitIsRefusedWithoutAReadableMimeType) {
 // Without a host object, the interface table answers its own rows by itself.
 TEST(FreshKeyObject, InterfaceTableAnswersItsOwnRows) {
     ComPtr<ISCryptoGraphicKey> key = NewKeyObject();
-    ComPtr<IUnknown> identity, viaPlugin;
-    ASSERT_EQ(S_OK, key.As(&identity));
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
-    ASSERT_EQ(S_OK, plugin.As(&viaPlugin));
+    auto identity = Face<IUnknown>(key.Get());
+    auto plugin = Face<ISDesktopPlugin>(key.Get());
+    auto viaPlugin = Face<IUnknown>(plugin.Get());
     EXPECT_EQ(identity.Get(), viaPlugin.Get());
     EXPECT_EQ(static_cast<IUnknown*>(plugin.Get()), identity.Get());
 
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(S_OK, key.As(&dispatch));
+    auto dispatch = Face<IDispatch>(key.Get());
     EXPECT_EQ(static_cast<IDispatch*>(key.Get()), dispatch.Get());
 
     ComPtr<IMarshal> marshal;
@@ -191,14 +183,12 @@ TEST(FreshKeyObject, InterfaceTableAnswersItsOwnRows) {
     EXPECT_EQ(E_NOINTERFACE, key.As(&persist));  // no host object to ask
     EXPECT_EQ(E_POINTER, key->QueryInterface(IID_IUnknown, nullptr));
 
-    ComPtr<ISVersionedInfoObject> versioned;
-    ASSERT_EQ(S_OK, key.As(&versioned));
+    auto versioned = Face<ISVersionedInfoObject>(key.Get());
     VARIANT_BOOL untouched = 7;
     EXPECT_EQ(S_FALSE, versioned->Upgrade(1, &untouched));
     EXPECT_EQ(7, untouched);
 
-    ComPtr<ISupportErrorInfo> errorInfo;
-    ASSERT_EQ(S_OK, key.As(&errorInfo));
+    auto errorInfo = Face<ISupportErrorInfo>(key.Get());
     EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISDesktopPluginEx));
     EXPECT_EQ(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_ISCryptoGraphicKey));
 

@@ -67,8 +67,7 @@ TEST_F(InitializeTest, OnlyTheExactTrueFlagMarksANewObject) {
 
 TEST_F(InitializeTest, LocaleFromTheHostOrTheDefault) {
     ASSERT_EQ(S_OK, RefHost::SetLocale(host.Get(), 1031));
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
     ASSERT_EQ(S_OK, Initialize());
     // The locale reaches the resource manager of every guarded call: a message in German is
     // not in the table, so the English text comes back.
@@ -78,13 +77,11 @@ TEST_F(InitializeTest, LocaleFromTheHostOrTheDefault) {
 
     ASSERT_EQ(S_OK, RefHost::InjectFault(host.Get(), "ISInfoObject::get_Locale", E_FAIL));
     ASSERT_EQ(S_OK, Initialize());
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
-    EXPECT_EQ(1024u, object->m_ObjectLocale.load());
+    EXPECT_EQ(1024u, Object()->m_ObjectLocale.load());
 }
 
 TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
     SetErrorInfo(0, nullptr);
     EXPECT_EQ(E_POINTER, plugin->Initialize(nullptr, VARIANT_TRUE));
     ComPtr<IErrorInfo> info;
@@ -92,8 +89,7 @@ TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
     GUID iid{};
     ASSERT_EQ(S_OK, info->GetGUID(&iid));
     EXPECT_TRUE(InlineIsEqualGUID(iid, IID_ISDesktopPlugin));
-    ComPtr<ISInfoObject> wrapped;
-    ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+    auto wrapped = Fetch(plugin.Get(), &ISDesktopPlugin::get_InfoObject);
     EXPECT_EQ(nullptr, wrapped.Get());
 }
 
@@ -102,24 +98,21 @@ TEST_F(InitializeTest, NullHostObjectIsReportedAndChangesNothing) {
 // first host object.
 TEST_F(InitializeTest, AFailedInitializationChangesNothing) {
     constexpr HRESULT kFault = static_cast<HRESULT>(0x8004ABCD);
-    ComPtr<ISDesktopPlugin> plugin;
-    ASSERT_EQ(S_OK, key.As(&plugin));
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    const ComPtr<ISDesktopPlugin> plugin = Plugin();
+    CCryptoGraphicKey* const object = Object();
     for (const char* step : {"ISInfoObject::get_Properties", "ISProperties::Add",
                              "ISInfoObject::get_ParentInfoObjects", "ISInfoObjects::get_InfoStore"}) {
         ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, step, kFault));
         EXPECT_EQ(kFault, Initialize(VARIANT_TRUE)) << step;
         ComPtr<ISProperty> marker;
         EXPECT_EQ(static_cast<HRESULT>(0x80042A37), NewObjectMarker(marker)) << step;
-        ComPtr<ISInfoObject> wrapped;
-        ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+        auto wrapped = Fetch(plugin.Get(), &ISDesktopPlugin::get_InfoObject);
         EXPECT_EQ(nullptr, wrapped.Get()) << step;
         EXPECT_EQ(0u, object->m_ObjectLocale.load()) << step;
     }
     // When the marker cannot be taken away again, a warning says that it stays.
     {
-        ComPtr<ISProperties> bag;
-        ASSERT_EQ(S_OK, host->get_Properties(&bag));
+        auto bag = Fetch(host.Get(), &ISInfoObject::get_Properties);
         ASSERT_EQ(S_OK, RefHost::InjectFault(nullptr, "ISInfoObjects::get_InfoStore", kFault));
         ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::Remove", kFault));
         TraceCapture capture;
@@ -139,8 +132,7 @@ TEST_F(InitializeTest, AFailedInitializationChangesNothing) {
     ASSERT_EQ(S_OK, RefHost::SetLocale(other.Get(), 1031));
     ASSERT_EQ(S_OK, RefHost::InjectFault(other.Get(), "ISInfoObject::get_ParentInfoObjects", kFault));
     EXPECT_EQ(kFault, plugin->Initialize(other.Get(), VARIANT_TRUE));
-    ComPtr<ISInfoObject> wrapped;
-    ASSERT_EQ(S_OK, plugin->get_InfoObject(&wrapped));
+    auto wrapped = Fetch(plugin.Get(), &ISDesktopPlugin::get_InfoObject);
     EXPECT_EQ(host.Get(), wrapped.Get());
     EXPECT_NE(1031u, object->m_ObjectLocale.load());
 }
@@ -174,7 +166,7 @@ TEST(SwappableComPtrTest, ReplacingWithTheObjectHeldTakesNoReference) {
 
 TEST_F(InitializeTest, LastInterfaceNameIsKeptPerThread) {
     ASSERT_EQ(S_OK, Initialize());
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    CCryptoGraphicKey* const object = Object();
     Zentil500::SWCharString name;
     TraceCapture capture;
     EXPECT_EQ(E_NOINTERFACE, object->GetLastInterface(name));
@@ -193,26 +185,6 @@ TEST_F(InitializeTest, LastInterfaceNameIsKeptPerThread) {
     other.join();
     EXPECT_EQ(S_OK, object->GetLastInterface(name));
     EXPECT_EQ(L"CryptoGraphicKey", name.str());
-}
-
-TEST_F(InitializeTest, NewChildObjectUnderThisObject) {
-    auto* object = static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
-    ComPtr<ISInfoObject> child;
-    EXPECT_EQ(E_FAIL, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));  // no store yet
-    ASSERT_EQ(S_OK, Initialize());
-    EXPECT_EQ(E_POINTER, object->NewChildObject(ScopedBstr(L"Folder").Get(), nullptr));
-    ASSERT_EQ(S_OK, object->NewChildObject(ScopedBstr(L"Folder").Get(), &child));
-    long id = 0, childId = 0, parentId = 0;
-    ASSERT_EQ(S_OK, host->get_ID(&id));
-    ASSERT_EQ(S_OK, child->get_ID(&childId));
-    ASSERT_EQ(S_OK, child->get_ParentID(&parentId));
-    EXPECT_NE(id, childId);
-    EXPECT_EQ(id, parentId);
-    ScopedBstr kind;
-    ASSERT_EQ(S_OK, child->get_Kind(kind.Receive()));
-    EXPECT_STREQ(L"Folder", kind.Get());
-    EXPECT_EQ(static_cast<HRESULT>(0x80042A37),
-              object->NewChildObject(ScopedBstr(L"NoSuchKind").Get(), &child));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -44,10 +45,8 @@ protected:
 
 // Every member behaves the same through each key interface.
 TEST_F(KeyMembersTest, GettersThroughAllThreeInterfaces) {
-    ComPtr<ISCryptoGraphicKeyBase> base;
-    ComPtr<ISDerivedKey> derived;
-    ASSERT_EQ(S_OK, key.As(&base));
-    ASSERT_EQ(S_OK, key.As(&derived));
+    auto base = Face<ISCryptoGraphicKeyBase>(key.Get());
+    auto derived = Face<ISDerivedKey>(key.Get());
     const auto stateAndDerivedKey = [](auto* face) {
         KvKeyState state{};
         EXPECT_EQ(S_OK, face->get_KeyState(&state));
@@ -186,8 +185,7 @@ TEST_F(KeyMembersTest, SetCompromisedWritesA16BitTrueAndKeepsTheState) {
 }
 
 TEST_F(KeyMembersTest, SetCompromisedNeverCreatesTheFlagNorGuessesTheState) {
-    ComPtr<ISProperties> bag;
-    ASSERT_EQ(S_OK, host->get_Properties(&bag));
+    auto bag = Fetch(host.Get(), &ISInfoObject::get_Properties);
     ScopedVariant name;
     ASSERT_EQ(S_OK, name.SetBstr(WP_SI_IS_COMPROMISED_W));
     ASSERT_EQ(S_OK, bag->Remove(name.Get()));
@@ -215,8 +213,7 @@ TEST_F(KeyMembersTest, HostFailuresAreReturnedUnchanged) {
     EXPECT_EQ(kHostDown, key->get_KeyState(&state));
     EXPECT_EQ(0x55, state);
 
-    ComPtr<ISProperties> bag;
-    ASSERT_EQ(S_OK, host->get_Properties(&bag));
+    auto bag = Fetch(host.Get(), &ISInfoObject::get_Properties);
     ASSERT_EQ(S_OK, RefHost::InjectFault(bag.Get(), "ISProperties::get_Item", kHostDown));
     EXPECT_EQ(kHostDown, key->StartRekey());
     EXPECT_EQ(DEACTIVATED, StoredState());
@@ -258,26 +255,41 @@ TEST_F(KeyMembersTest, TraceLines) {
     }
 }
 
+// The active period counts whole dates, not only the time of day, and saturates at the 32-bit
+// range; every date from the first to the last a date can name is valid, a value that is no date
+// at all is refused and leaves the output alone.
 TEST_F(KeyMembersTest, ActivePeriodCountsWholeDatesAndSaturates) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     DATE today = 0;
     ASSERT_TRUE(SystemTimeToVariantTime(&now, &today));
-    auto periodFor = [&](DATE created) {
+    constexpr long kUntouched = 1234;
+    const struct {
+        DATE created;
+        HRESULT status;
+        long period;
+        double tolerance;
+    } cases[] = {
+        {today - 1.0 / 24, S_OK, 3600000, 5000.0},
+        {today - 2.0, S_OK, 2 * 86400000, 5000.0},
+        {today + 1.0, S_OK, 0, 0},              // created in the future
+        {today - 365.0, S_OK, 0x7FFFFFFF, 0},   // beyond the 32-bit range
+        {-150000.0, S_OK, 0x7FFFFFFF, 0},       // year 1489: saturates like any old date
+        {-657434.0, S_OK, 0x7FFFFFFF, 0},       // the first day a date can name
+        {2958465.0, S_OK, 0, 0},                // the last one: in the future
+        {std::numeric_limits<double>::quiet_NaN(), E_INVALIDARG, kUntouched, 0},
+        {-700000.0, E_INVALIDARG, kUntouched, 0},
+        {3e6, E_INVALIDARG, kUntouched, 0},
+    };
+    for (const auto& c : cases) {
         ScopedVariant v;
         V_VT(v.Ptr()) = VT_DATE;
-        V_DATE(v.Ptr()) = created;
+        V_DATE(v.Ptr()) = c.created;
         SetValue(WP_SI_CREATION_TIME_W, v.Get());
-        long period = -5;
-        EXPECT_EQ(S_OK, key->get_ActivePeriodInMilliseconds(&period));
-        return period;
-    };
-    const long hourAgo = periodFor(today - 1.0 / 24);
-    EXPECT_NEAR(3600000.0, hourAgo, 5000.0);
-    const long twoDaysAgo = periodFor(today - 2.0);
-    EXPECT_NEAR(2 * 86400000.0, twoDaysAgo, 5000.0);  // dates count, not only the time of day
-    EXPECT_EQ(0, periodFor(today + 1.0));              // created in the future
-    EXPECT_EQ(0x7FFFFFFF, periodFor(today - 365.0));   // beyond the 32-bit range
+        long period = kUntouched;
+        EXPECT_EQ(c.status, key->get_ActivePeriodInMilliseconds(&period)) << c.created;
+        EXPECT_NEAR(c.period, period, c.tolerance) << c.created;
+    }
 }
 
 // The check and the write of a rekey command cannot interleave with another command's.

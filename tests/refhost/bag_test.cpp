@@ -203,14 +203,12 @@ TEST_F(BagTest, NestedBagsAreMadeOnFirstRequestAndAppendBagElementsHoldTheirBag)
     EXPECT_EQ(L"first", ValueText(nested.Get(), L"1"));
 
     auto list = ListOf(bag);
-    ComPtr<ISProperties> elementBag;
-    ASSERT_HR(S_OK, list->AppendBag(&elementBag));
+    auto elementBag = Fetch(list.Get(), &ISPropertyBagCollection::AppendBag);
     ComPtr<ISProperty> id;
     ASSERT_HR(S_OK, elementBag->Add(ScopedBstr(L"SI_ID").Get(), I4(4711), 0, &id));
     EXPECT_EQ(elementBag.Get(), BagAt(list.Get(), 1).Get());
-    ComPtr<ISProperties> viaProperty;
-    ASSERT_HR(S_OK, Item(bag.Get(), L"1")->get_Properties(&viaProperty));
-    EXPECT_EQ(elementBag.Get(), viaProperty.Get());
+    EXPECT_EQ(elementBag.Get(),
+              Fetch(Item(bag.Get(), L"1").Get(), &ISProperty::get_Properties).Get());
 }
 
 TEST_F(BagTest, CopiesAreDeep) {
@@ -239,10 +237,8 @@ TEST_F(BagTest, EnumeratorsWalkSnapshots) {
     auto bag = NewBag();
     auto list = ListOf(bag);
     for (long id : {4, 5, 6}) ASSERT_HR(S_OK, list->Append(I4(id)));
-    ComPtr<IUnknown> unknown;
-    ASSERT_HR(S_OK, list->get__NewEnum(&unknown));
-    ComPtr<IEnumVARIANT> values;
-    ASSERT_HR(S_OK, unknown.As(&values));
+    auto unknown = Fetch(list.Get(), &ISPropertyBagCollection::get__NewEnum);
+    auto values = Face<IEnumVARIANT>(unknown.Get());
     ASSERT_HR(S_OK, list->Append(I4(7)));  // not in the snapshot
     VARIANT got[4];
     ULONG fetched = 0;
@@ -254,10 +250,8 @@ TEST_F(BagTest, EnumeratorsWalkSnapshots) {
     }
     EXPECT_HR(E_POINTER, values->Next(2, got, nullptr));
 
-    ComPtr<IUnknown> propertiesUnknown;
-    ASSERT_HR(S_OK, bag->get__NewEnum(&propertiesUnknown));
-    ComPtr<IEnumVARIANT> properties;
-    ASSERT_HR(S_OK, propertiesUnknown.As(&properties));
+    auto propertiesUnknown = Fetch(bag.Get(), &ISProperties::get__NewEnum);
+    auto properties = Face<IEnumVARIANT>(propertiesUnknown.Get());
     ScopedVariant first;
     ASSERT_HR(S_OK, properties->Next(1, first.Receive(), nullptr));
     ASSERT_EQ(VT_DISPATCH, first.Type());

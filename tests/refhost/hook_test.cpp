@@ -63,7 +63,6 @@ TEST_F(HookTest, FaultsFireInTheirModeAndLeaveOutputsUntouched) {
 }
 
 TEST_F(HookTest, TheCallLogRecordsObjectMethodAndArguments) {
-    auto repository = RefHost::CreateRepository();
     ComPtr<ISInfoObject> object;
     ASSERT_HR(S_OK, repository->NewObject(L"Folder", &object));
 
@@ -104,14 +103,12 @@ TEST_F(HookTest, TheCallLogRecordsObjectMethodAndArguments) {
 }
 
 TEST_F(HookTest, EveryHostObjectIsCountedUntilItsLastRelease) {
-    auto repository = RefHost::CreateRepository();
     ComPtr<ISInfoObject> object;
     ASSERT_HR(S_OK, repository->NewObject(L"Folder", &object));
     const long withObject = RefHost::LiveObjectCount();
     EXPECT_GT(withObject, 0);
     {
-        ComPtr<ISProcessingInfo> processing;
-        ASSERT_HR(S_OK, object->get_ProcessingInfo(&processing));
+        auto processing = Fetch(object.Get(), &ISInfoObject::get_ProcessingInfo);
         EXPECT_EQ(withObject + 1, RefHost::LiveObjectCount());
     }
     EXPECT_EQ(withObject, RefHost::LiveObjectCount());

@@ -1,5 +1,5 @@
-// The host InfoObject: members that keep state, its faces, processing info, files, the info-store
-// chain, commit and load, queries, serialization and dispatch by name.
+// The host InfoObject: members that keep state, its faces, processing info, files, commit and
+// load, queries, serialization and dispatch by name.
 #include <vector>
 
 #include "refhost/refhost_fixture.h"
@@ -8,6 +8,14 @@ namespace {
 
 class InfoObjectTest : public RefHostTest {
   protected:
+    void SetUp() override {
+        RefHostTest::SetUp();
+        object = NewObject(*repository);
+    }
+    void TearDown() override {
+        object.Reset();
+        RefHostTest::TearDown();
+    }
     static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository,
                                           const wchar_t* kind = L"CryptoGraphicKey") {
         return RefHostTest::NewObject(repository, kind);
@@ -15,11 +23,10 @@ class InfoObjectTest : public RefHostTest {
     static std::wstring TitleOf(ISInfoObject* object) {
         return GetText(object, &ISInfoObject::get_Title);
     }
+    ComPtr<ISInfoObject> object;  // a key object of the repository, not committed
 };
 
 TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
     const long id = IdOf(object.Get());
     EXPECT_GT(id, 0);
     EXPECT_NE(id, IdOf(NewObject(*repository).Get()));
@@ -67,15 +74,10 @@ TEST_F(InfoObjectTest, MembersKeepTheirStateInTheObjectAndItsBag) {
 }
 
 TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
-
-    ComPtr<ISupportErrorInfo> errorInfo;
-    ASSERT_HR(S_OK, object.As(&errorInfo));
+    auto errorInfo = Face<ISupportErrorInfo>(object.Get());
     EXPECT_HR(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_ISInfoObject));
     EXPECT_HR(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_ISProperties));
-    ComPtr<IPersist> persist;
-    ASSERT_HR(S_OK, object.As(&persist));
+    auto persist = Face<IPersist>(object.Get());
     CLSID clsid = GUID_NULL;
     EXPECT_HR(S_OK, persist->GetClassID(&clsid));
     EXPECT_TRUE(IsEqualGUID(RefHost::CLSID_RefHostInfoObject, clsid));
@@ -105,27 +107,20 @@ TEST_F(InfoObjectTest, QueriesAndPluginInterfacesAreAnsweredByTheHost) {
 }
 
 TEST_F(InfoObjectTest, ProcessingInfoIsABagNestedInTheObjectsBag) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
-    ComPtr<ISProcessingInfo> processing;
-    ASSERT_HR(S_OK, object->get_ProcessingInfo(&processing));
+    auto processing = Fetch(object.Get(), &ISInfoObject::get_ProcessingInfo);
     ScopedVariant value;
     EXPECT_HR(kNotFound, processing->get_Property(ScopedBstr(L"SI_FORMAT").Get(), value.Receive()));
     ASSERT_HR(S_OK, processing->put_Property(ScopedBstr(L"SI_FORMAT").Get(), Text(L"pdf")));
     ASSERT_HR(S_OK, processing->get_Property(ScopedBstr(L"SI_FORMAT").Get(), value.Receive()));
     EXPECT_EQ(std::wstring(L"pdf"), V_BSTR(&value.Get()));
 
-    ComPtr<ISProperties> viaProcessing, viaObject;
-    ASSERT_HR(S_OK, processing->get_Properties(&viaProcessing));
-    ASSERT_HR(S_OK, Item(BagOf(object.Get()).Get(), L"SI_PROCESSINFO")->get_Properties(&viaObject));
-    EXPECT_EQ(viaProcessing.Get(), viaObject.Get());
+    auto viaObject = Fetch(Item(BagOf(object.Get()).Get(), L"SI_PROCESSINFO").Get(),
+                           &ISProperty::get_Properties);
+    EXPECT_EQ(Fetch(processing.Get(), &ISProcessingInfo::get_Properties).Get(), viaObject.Get());
 }
 
 TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
-    ComPtr<ISFiles> files;
-    ASSERT_HR(S_OK, object->get_Files(&files));
+    auto files = Fetch(object.Get(), &ISInfoObject::get_Files);
     ComPtr<ISFile> file;
     EXPECT_HR(kNotFound, files->get_Item(I4(1), &file));  // an empty list has no position 1
 
@@ -141,8 +136,7 @@ TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
     EXPECT_EQ(bytes, std::vector<BYTE>(data, data + array->rgsabound[0].cElements));
     SafeArrayUnaccessData(array);
 
-    ComPtr<ISStreamingFile> stream;
-    ASSERT_HR(S_OK, file->get_StreamingFile(&stream));
+    auto stream = Fetch(file.Get(), &ISFile::get_StreamingFile);
     EXPECT_EQ(7, Get(stream.Get(), &ISStreamingFile::get_Size));
     auto readCount = [&](LONG count) {
         ScopedVariant chunk;
@@ -163,43 +157,11 @@ TEST_F(InfoObjectTest, FilesHoldContentsAndStreamThem) {
     EXPECT_HR(S_OK, file->put_Contents(contents.Get()));
 }
 
-TEST_F(InfoObjectTest, InfoStoreChainCreatesAnObjectOfTheKindWithANewId) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
-    ComPtr<ISInfoObjects> parents, created;
-    ComPtr<ISInfoStore> store;
-    ComPtr<ISPluginManager> manager;
-    ComPtr<ISPluginInfos> infos;
-    ComPtr<ISPluginInfo> info, unknown;
-    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
-    ASSERT_HR(S_OK, parents->get_InfoStore(&store));
-    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&created));
-    ASSERT_HR(S_OK, store->get_PluginManager(&manager));
-    ASSERT_HR(S_OK, manager->get_PluginInfos(&infos));
-    EXPECT_HR(kNotFound, infos->get_Item(Text(L"NoSuchKind"), &unknown));
-    ASSERT_HR(S_OK, infos->get_Item(Text(L"CryptoGraphicKey"), &info));
-
-    ComPtr<ISInfoObject> child;
-    ASSERT_HR(S_OK, created->Add(info.Get(), &child));
-    EXPECT_NE(IdOf(object.Get()), IdOf(child.Get()));
-    EXPECT_EQ(L"CryptoGraphicKey", GetText(child.Get(), &ISInfoObject::get_Kind));
-    EXPECT_EQ(VARIANT_TRUE, Get(child.Get(), &ISInfoObject::IsNew));
-    EXPECT_EQ(VARIANT_FALSE, Exists(BagOf(child.Get()).Get(), L"SI_NEWOBJECT"));
-
-    // The new-object collection commits what it made.
-    ASSERT_HR(S_OK, child->put_ParentID(IdOf(object.Get())));
-    EXPECT_FALSE(repository->Contains(IdOf(child.Get())));
-    ASSERT_HR(S_OK, created->Commit());
-    EXPECT_TRUE(repository->Contains(IdOf(child.Get())));
-}
-
 TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
-    auto repository = RefHost::CreateRepository();
     auto folder = NewObject(*repository, L"Folder");
     ASSERT_HR(S_OK, folder->put_Title(ScopedBstr(L"Keys").Get()));
     ASSERT_HR(S_OK, folder->Save());
 
-    auto object = NewObject(*repository);
     const long id = IdOf(object.Get());
     ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"Master key").Get()));
     ASSERT_HR(S_OK, object->put_ParentID(IdOf(folder.Get())));
@@ -231,8 +193,7 @@ TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
               Get(Item(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES").Get(), &ISProperty::get_Flags));
     auto loadedCategories = ListIn(loadedBag.Get(), L"SI_CORPORATE_CATEGORIES");
     EXPECT_EQ(std::vector<long>{501}, ValuesOf(loadedCategories.Get()));
-    ComPtr<ISFiles> files;
-    ASSERT_HR(S_OK, loaded->get_Files(&files));
+    auto files = Fetch(loaded.Get(), &ISInfoObject::get_Files);
     EXPECT_EQ(3, Get(files.Get(), &ISFiles::get_TotalSize));
 
     // Changing the loaded object changes neither the committed state nor the first object.
@@ -260,7 +221,6 @@ TEST_F(InfoObjectTest, CommitKeepsADeepCopyAndLoadGivesANewObjectOverIt) {
 }
 
 TEST_F(InfoObjectTest, QueriesSelectCommittedObjectsByProperty) {
-    auto repository = RefHost::CreateRepository();
     auto folder = NewObject(*repository, L"Folder");
     auto key = NewObject(*repository);
     ASSERT_HR(S_OK, folder->Save());
@@ -287,7 +247,6 @@ TEST_F(InfoObjectTest, QueriesSelectCommittedObjectsByProperty) {
 }
 
 TEST_F(InfoObjectTest, SerializedBagsComeBackWhole) {
-    auto repository = RefHost::CreateRepository();
     auto source = NewObject(*repository);
     auto target = NewObject(*repository);
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"tab\there\nand \\ there").Get()));
@@ -325,8 +284,6 @@ TEST_F(InfoObjectTest, SerializedBagsComeBackWhole) {
 }
 
 TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
-    auto repository = RefHost::CreateRepository();
-    auto object = NewObject(*repository);
     ASSERT_HR(S_OK, object->put_Title(ScopedBstr(L"by name").Get()));
     const auto dispidOf = [](IDispatch* dispatch, const wchar_t* name) {
         OLECHAR* names[] = {const_cast<OLECHAR*>(name)};
@@ -334,8 +291,7 @@ TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
         EXPECT_HR(S_OK, dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
         return id;
     };
-    ComPtr<IDispatch> dispatch;
-    ASSERT_HR(S_OK, object.As(&dispatch));
+    auto dispatch = Face<IDispatch>(object.Get());
     const DISPID title = dispidOf(dispatch.Get(), L"Title");
     ASSERT_EQ(4, title);
 

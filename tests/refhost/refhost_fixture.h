@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,13 +42,19 @@ class Text {
 
 class RefHostTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(0, RefHost::LiveObjectCount()); }
+    void SetUp() override {
+        ASSERT_EQ(0, RefHost::LiveObjectCount());
+        repository = RefHost::CreateRepository();
+    }
     void TearDown() override {
+        repository.reset();
         RefHost::ClearFaults();
         RefHost::EnableCallLog(false);
         RefHost::ClearCallLog();
         EXPECT_EQ(0, RefHost::LiveObjectCount()) << "a host object was leaked";
     }
+
+    std::shared_ptr<RefHost::Repository> repository;  // released before the count is checked
 
     // A new object of kind in repository.
     static ComPtr<ISInfoObject> NewObject(RefHost::Repository& repository, const wchar_t* kind) {
@@ -57,9 +64,7 @@ class RefHostTest : public ::testing::Test {
     }
     static long IdOf(ISInfoObject* object) { return Get(object, &ISInfoObject::get_ID); }
     static ComPtr<ISProperties> BagOf(ISInfoObject* object) {
-        ComPtr<ISProperties> bag;
-        EXPECT_HR(S_OK, object->get_Properties(&bag));
-        return bag;
+        return Fetch(object, &ISInfoObject::get_Properties);
     }
 
     static ComPtr<ISProperties> NewBag() {
@@ -68,9 +73,7 @@ class RefHostTest : public ::testing::Test {
         return bag;
     }
     static ComPtr<ISPropertyBagCollection> ListOf(const ComPtr<ISProperties>& bag) {
-        ComPtr<ISPropertyBagCollection> list;
-        EXPECT_HR(S_OK, bag.As(&list));
-        return list;
+        return Face<ISPropertyBagCollection>(bag.Get());
     }
     // Property name of bag, which must be there.
     static ComPtr<ISProperty> Item(ISProperties* bag, const wchar_t* name) {

@@ -1,6 +1,6 @@
-// The repository behind the info store: collections (delete, commit, find, copy), the plug-in
-// manager, objects of other repositories, files read from disk, deltas, the small member
-// objects, and commits racing with changes.
+// The repository behind the info store: the chain to it, collections (new objects, delete,
+// commit, find, copy), the plug-in manager, objects of other repositories, files read from disk,
+// deltas, the small member objects, and commits racing with changes.
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -23,21 +23,37 @@ class RepositoryTest : public RefHostTest {
     }
 };
 
+// The info store, reached from an object, makes objects of a plug-in's kind under new IDs through
+// a collection, which commits them (by itself or through the store) and the deletions it recorded.
 TEST_F(RepositoryTest, CollectionsCommitTheirObjectsAndTheDeletionsTheyRecorded) {
-    auto repository = RefHost::CreateRepository();
-    auto store = StoreOf(*repository);
-    ComPtr<ISInfoObjects> collection;
-    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&collection));
+    auto object = NewObject(*repository, L"CryptoGraphicKey");
+    ComPtr<ISInfoObjects> parents, collection;
+    ComPtr<ISInfoStore> store;
     ComPtr<ISPluginManager> manager;
-    ComPtr<ISPluginInfo> folderInfo;
+    ComPtr<ISPluginInfos> infos;
+    ComPtr<ISPluginInfo> keyInfo, folderInfo, unknown;
+    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
+    ASSERT_HR(S_OK, parents->get_InfoStore(&store));
+    ASSERT_HR(S_OK, store->NewInfoObjectCollection(&collection));
     ASSERT_HR(S_OK, store->get_PluginManager(&manager));
+    ASSERT_HR(S_OK, manager->get_PluginInfos(&infos));
+    EXPECT_HR(kNotFound, infos->get_Item(Text(L"NoSuchKind"), &unknown));
+    ASSERT_HR(S_OK, infos->get_Item(Text(L"CryptoGraphicKey"), &keyInfo));
     ASSERT_HR(S_OK,
               manager->GetPluginInfo(ScopedBstr(L"KorvelEnterprise.Folder").Get(), &folderInfo));
+
     ComPtr<ISInfoObject> first, second, found;
-    ASSERT_HR(S_OK, collection->Add(folderInfo.Get(), &first));
+    ASSERT_HR(S_OK, collection->Add(keyInfo.Get(), &first));
+    EXPECT_NE(IdOf(object.Get()), IdOf(first.Get()));
+    EXPECT_EQ(L"CryptoGraphicKey", GetText(first.Get(), &ISInfoObject::get_Kind));
+    EXPECT_EQ(VARIANT_TRUE, Get(first.Get(), &ISInfoObject::IsNew));
+    EXPECT_EQ(VARIANT_FALSE, Exists(BagOf(first.Get()).Get(), L"SI_NEWOBJECT"));
+    ASSERT_HR(S_OK, first->put_ParentID(IdOf(object.Get())));
+    EXPECT_FALSE(repository->Contains(IdOf(first.Get())));
+    ASSERT_HR(S_OK, collection->Commit());
+    EXPECT_TRUE(repository->Contains(IdOf(first.Get())));
     ASSERT_HR(S_OK, collection->Add(folderInfo.Get(), &second));
     ASSERT_HR(S_OK, store->Commit(collection.Get()));
-    EXPECT_TRUE(repository->Contains(IdOf(first.Get())));
     EXPECT_TRUE(repository->Contains(IdOf(second.Get())));
 
     ASSERT_HR(S_OK, collection->FindByID(IdOf(second.Get()), &found));
@@ -60,12 +76,10 @@ TEST_F(RepositoryTest, CollectionsCommitTheirObjectsAndTheDeletionsTheyRecorded)
 }
 
 TEST_F(RepositoryTest, CopiesTakeTheSourcesPropertiesUnderANewIdentity) {
-    auto repository = RefHost::CreateRepository();
     auto source = NewObject(*repository, L"CryptoGraphicKey");
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"original").Get()));
     ASSERT_HR(S_OK, source->put_Property(ScopedBstr(L"SI_KEY_STATE").Get(), I4(2)));
-    ComPtr<ISInfoObjects> collection;
-    ASSERT_HR(S_OK, StoreOf(*repository)->NewInfoObjectCollection(&collection));
+    auto collection = Fetch(StoreOf(*repository).Get(), &ISInfoStore::NewInfoObjectCollection);
     ComPtr<ISInfoObject> copy;
     ASSERT_HR(S_OK, collection->Copy(source.Get(), 0, &copy));
     EXPECT_NE(IdOf(source.Get()), IdOf(copy.Get()));
@@ -82,13 +96,11 @@ TEST_F(RepositoryTest, CopiesTakeTheSourcesPropertiesUnderANewIdentity) {
 }
 
 TEST_F(RepositoryTest, ThePluginManagerKnowsTheInstalledKinds) {
-    auto repository = RefHost::CreateRepository();
     ASSERT_HR(S_OK, repository->InstallKind({L"Report", L"KorvelEnterprise.Report", L"Report"}));
     EXPECT_HR(E_INVALIDARG, repository->InstallKind({L"", L"x", L""}));
     EXPECT_EQ(3u, repository->Kinds().size());
 
-    ComPtr<ISPluginManager> manager;
-    ASSERT_HR(S_OK, StoreOf(*repository)->get_PluginManager(&manager));
+    auto manager = Fetch(StoreOf(*repository).Get(), &ISInfoStore::get_PluginManager);
     const auto installed = [&](const wchar_t* progId) {
         VARIANT_BOOL answer = 0x55;
         EXPECT_HR(S_OK, manager->IsPluginInstalled(ScopedBstr(progId).Get(), &answer));
@@ -109,8 +121,7 @@ TEST_F(RepositoryTest, ThePluginManagerKnowsTheInstalledKinds) {
     info.Reset();
     EXPECT_HR(kNotFound, desktop->get_Item(I4(4), &info));
     ASSERT_HR(S_OK, desktop->get_Item(Text(L"KorvelEnterprise.CryptoGraphicKey"), &info));
-    ComPtr<ISProperties> properties;
-    ASSERT_HR(S_OK, info->get_Properties(&properties));
+    auto properties = Fetch(info.Get(), &ISPluginInfo::get_Properties);
     EXPECT_EQ(L"CryptoGraphicKey", ValueText(properties.Get(), L"SI_KIND"));
 
     ComPtr<ISInfoObject> report;
@@ -132,15 +143,13 @@ TEST_F(RepositoryTest, ObjectsBelongToTheirOwnRepository) {
 }
 
 TEST_F(RepositoryTest, ParentsThatAreNotCommittedAreNotFound) {
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
     ComPtr<ISInfoObject> parent;
     EXPECT_HR(S_FALSE, object->get_Parent(&parent));  // parent 0: none
     EXPECT_EQ(nullptr, parent.Get());
     ASSERT_HR(S_OK, object->put_ParentID(999));
     EXPECT_HR(kNotInCollection, object->get_Parent(&parent));
-    ComPtr<ISInfoObjects> parents;
-    ASSERT_HR(S_OK, object->get_ParentInfoObjects(&parents));
+    auto parents = Fetch(object.Get(), &ISInfoObject::get_ParentInfoObjects);
     EXPECT_EQ(0, CountOf(parents.Get()));
     EXPECT_EQ(L"", GetText(object.Get(), &ISInfoObject::get_ParentCUID));
 }
@@ -153,10 +162,8 @@ TEST_F(RepositoryTest, FilesAreReadFromDiskAndTravelWithTheCommit) {
         std::ofstream out(path.c_str(), std::ios::binary);  // the MinGW library takes wide paths
         out.write("\x00\x01\x02\xff", 4);
     }
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
-    ComPtr<ISFiles> files;
-    ASSERT_HR(S_OK, object->get_Files(&files));
+    auto files = Fetch(object.Get(), &ISInfoObject::get_Files);
     ComPtr<ISFile> file;
     ASSERT_HR(S_OK, files->Add(ScopedBstr(path.c_str()).Get(), &file));
     DeleteFileW(path.c_str());
@@ -169,14 +176,12 @@ TEST_F(RepositoryTest, FilesAreReadFromDiskAndTravelWithTheCommit) {
     ASSERT_HR(S_OK, files->Delete(I4(1)));  // after the commit: the committed file stays
     ComPtr<ISInfoObject> loaded;
     ASSERT_HR(S_OK, repository->Load(IdOf(object.Get()), &loaded));
-    ComPtr<ISFiles> loadedFiles;
-    ASSERT_HR(S_OK, loaded->get_Files(&loadedFiles));
+    auto loadedFiles = Fetch(loaded.Get(), &ISInfoObject::get_Files);
     EXPECT_EQ(1, CountOf(loadedFiles.Get()));
     EXPECT_EQ(0, CountOf(files.Get()));
 }
 
 TEST_F(RepositoryTest, DeltasMergeIntoTheBag) {
-    auto repository = RefHost::CreateRepository();
     auto source = NewObject(*repository);
     auto target = NewObject(*repository);
     ASSERT_HR(S_OK, source->put_Title(ScopedBstr(L"from the delta").Get()));
@@ -192,20 +197,16 @@ TEST_F(RepositoryTest, DeltasMergeIntoTheBag) {
 }
 
 TEST_F(RepositoryTest, SchedulingAndSecurityInfoAnswerPlausibly) {
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
-    ComPtr<ISSchedulingInfo> scheduling;
-    ASSERT_HR(S_OK, object->get_SchedulingInfo(&scheduling));
+    auto scheduling = Fetch(object.Get(), &ISInfoObject::get_SchedulingInfo);
     EXPECT_EQ(0, Get(scheduling.Get(), &ISSchedulingInfo::get_Type));
     ASSERT_HR(S_OK, scheduling->put_Type(2));
     ASSERT_HR(S_OK, scheduling->put_BeginDate(45000.5));
-    ComPtr<ISSchedulingInfo> again;
-    ASSERT_HR(S_OK, object->get_SchedulingInfo(&again));
+    auto again = Fetch(object.Get(), &ISInfoObject::get_SchedulingInfo);
     EXPECT_EQ(2, Get(again.Get(), &ISSchedulingInfo::get_Type));
     EXPECT_EQ(45000.5, Get(again.Get(), &ISSchedulingInfo::get_BeginDate));
 
-    ComPtr<ISSecurityInfo> security;
-    ASSERT_HR(S_OK, object->get_SecurityInfo(&security));
+    auto security = Fetch(object.Get(), &ISInfoObject::get_SecurityInfo);
     VARIANT_BOOL granted = VARIANT_FALSE;
     EXPECT_HR(S_OK, security->CheckRight(3, VARIANT_FALSE, &granted));
     EXPECT_EQ(VARIANT_TRUE, granted);
@@ -222,7 +223,6 @@ TEST_F(RepositoryTest, SchedulingAndSecurityInfoAnswerPlausibly) {
 }
 
 TEST_F(RepositoryTest, CommitsRacingWithChangesKeepACoherentState) {
-    auto repository = RefHost::CreateRepository();
     auto object = NewObject(*repository);
     const long id = IdOf(object.Get());
     ComPtr<ISPropertyBagCollection> list = ListOf(BagOf(object.Get()));
@@ -266,7 +266,6 @@ TEST_F(RepositoryTest, CommitsRacingWithChangesKeepACoherentState) {
 // highest, and once that is 2,147,483,647 they get the lowest ID never handed out that no
 // committed object holds. No ID is handed out twice.
 TEST_F(RepositoryTest, ObjectsTakeBackIdsOfAnySizeAndNewOnesGoOnAboveThem) {
-    auto repository = RefHost::CreateRepository();
     const auto take = [&](long id) {
         ComPtr<ISInfoObject> object;
         EXPECT_HR(S_OK, RefHost::NewObjectWithId(*repository, L"CryptoGraphicKey", id, &object));
@@ -312,7 +311,6 @@ TEST_F(RepositoryTest, ObjectsTakeBackIdsOfAnySizeAndNewOnesGoOnAboveThem) {
 // A saved object put back only to be read: each value is taken over, a repeated name replaces
 // the value, and the object is left as a commit leaves it, without a committed copy.
 TEST_F(RepositoryTest, ObjectsPutBackForReadingAreLeftAsACommitLeavesThem) {
-    auto repository = RefHost::CreateRepository();
     ComPtr<ISInfoObject> object;
     ASSERT_HR(S_OK, RefHost::NewEmptyObjectWithId(*repository, L"Folder", 5000, &object));
     ComPtr<ISProperties> bag, nested;

@@ -193,13 +193,13 @@ TEST_F(RefHostServer, ClassesAreMadeByTheModuleAndDispatchThroughTheHostLibrary)
         ComPtr<ISDocumentVariableMappings> documents =
             Create<ISDocumentVariableMappings>(CLSID_DocumentVariableMappings);
         ASSERT_TRUE(formats && scopes && profiles && documents);
+        const std::vector<IUnknown*> all = {formats.Get(), scopes.Get(), profiles.Get(),
+                                            documents.Get()};
 
         // The objects come from the registered module, not from this process's own host.
         const HMODULE server = GetModuleHandleW(kServerPath.c_str());
         ASSERT_NE(nullptr, server);
-        for (IUnknown* object : std::initializer_list<IUnknown*>{formats.Get(), scopes.Get(),
-                                                                 profiles.Get(), documents.Get()})
-            EXPECT_EQ(server, CodeModuleOf(object));
+        for (IUnknown* object : all) EXPECT_EQ(server, CodeModuleOf(object));
 
         // Before Initialize the lists are unusable, late-bound too.
         ScopedVariant early;
@@ -210,9 +210,7 @@ TEST_F(RefHostServer, ClassesAreMadeByTheModuleAndDispatchThroughTheHostLibrary)
         EXPECT_HR(S_OK, scopes->Initialize(scopesBag.Get(), 1033));
         EXPECT_HR(S_OK, profiles->Initialize(profileBag.Get(), 1031));
         EXPECT_HR(S_OK, documents->Initialize(documentBag.Get(), 1036));
-        for (IUnknown* object : std::initializer_list<IUnknown*>{formats.Get(), scopes.Get(),
-                                                                 profiles.Get(), documents.Get()})
-            EXPECT_EQ(0, DispatchedCount(object));
+        for (IUnknown* object : all) EXPECT_EQ(0, DispatchedCount(object));
 
         // A method with an argument, late-bound: the element lands in this process's bag.
         ScopedVariant progId;

@@ -11,6 +11,7 @@
 #include "comlib.h"
 #include "refhost.h"
 #include "scoped.h"
+#include "support/hresult_checks.h"
 #include "support/key_objects.h"
 #include "support/trace_capture.h"
 
@@ -44,11 +45,18 @@ protected:
         EXPECT_EQ(0, ComLib::_Module.GetLockCount());
     }
 
-    // Hands the host object to the key object through the plug-in face.
+    // The key object's plug-in face.
+    Microsoft::WRL::ComPtr<ISDesktopPlugin> Plugin() { return Face<ISDesktopPlugin>(key.Get()); }
+    // The object behind the key face, for the members no interface has.
+    CCryptoGraphicKey* Object() {
+        return static_cast<CCryptoGraphicKey*>(static_cast<ISCryptoGraphicKey*>(key.Get()));
+    }
+    // Hands the host object (or `object`) to the key object through the plug-in face.
     HRESULT Initialize(VARIANT_BOOL isNew = VARIANT_FALSE) {
-        Microsoft::WRL::ComPtr<ISDesktopPlugin> plugin;
-        const HRESULT hr = key.As(&plugin);
-        return FAILED(hr) ? hr : plugin->Initialize(host.Get(), isNew);
+        return InitializeWith(host.Get(), isNew);
+    }
+    HRESULT InitializeWith(ISInfoObject* object, VARIANT_BOOL isNew = VARIANT_FALSE) {
+        return Plugin()->Initialize(object, isNew);
     }
 
     void SetI4(const wchar_t* name, long value) {

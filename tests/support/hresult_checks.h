@@ -6,8 +6,11 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <wrl/client.h>
+
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 inline std::string HrText(HRESULT hr) {
@@ -38,4 +41,29 @@ std::wstring GetText(Object* object, HRESULT (STDMETHODCALLTYPE Interface::*gett
     std::wstring value = text ? std::wstring(text, SysStringLen(text)) : L"";
     SysFreeString(text);
     return value;
+}
+
+// Ends the test when a call that hands out an object did not answer S_OK: the exception is
+// reported as the test's failure, after the status in hex.
+inline void RequireHr(HRESULT hr, const char* what) {
+    if (hr == S_OK) return;
+    ADD_FAILURE() << what << " answered " << HrText(hr);
+    throw std::runtime_error(what);
+}
+
+// The object that getter hands out; the getter must answer S_OK, or the test ends.
+template <class Object, class Interface, class T>
+Microsoft::WRL::ComPtr<T> Fetch(Object* object,
+                                HRESULT (STDMETHODCALLTYPE Interface::*getter)(T**)) {
+    Microsoft::WRL::ComPtr<T> value;
+    RequireHr((object->*getter)(&value), "the getter");
+    return value;
+}
+
+// The face T of object; the query must answer S_OK, or the test ends.
+template <class T>
+Microsoft::WRL::ComPtr<T> Face(IUnknown* object) {
+    Microsoft::WRL::ComPtr<T> face;
+    RequireHr(object->QueryInterface(IID_PPV_ARGS(&face)), "QueryInterface");
+    return face;
 }
