@@ -319,7 +319,7 @@ TEST_F(ModuleEntryPoints, DispatchOfTheKeyFace) {
     EXPECT_EQ(202, id);
 
     // The calls themselves, and the statuses they pass on, are checked late-bound by the script
-    // clients (tests/scripts) on the registered module.
+    // client (tests/scripts) on the registered module.
 }
 
 // ---------------------------------------------------------------------------------------------
