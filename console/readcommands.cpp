@@ -104,7 +104,7 @@ int RunShow(Context& context) {
     session.Db().Commit();
     if (context.Has(L"--json")) {
         Json document = Document("keytool show", session);
-        document["key"] = Json::parse(KeyJson(report, true, 0));
+        document["key"] = Json::parse(KeyJson(report, true, 0));  // as list writes it
         OutJson(document);
         return report.problems.empty() ? kExitOk : kExitRefused;
     }
