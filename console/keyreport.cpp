@@ -27,34 +27,56 @@ std::wstring TextOf(BSTR text) {
     return std::wstring(text ? text : L"", SysStringLen(text));
 }
 
+// The names a report looks up, made once: a name goes [in] to the calls, so one copy serves
+// every key on every thread. Null for a name whose allocation failed.
+struct PropertyNames {
+    ComLib::ScopedBstr creationTime{Prop::kCreationTime}, mimeType{Prop::kMimeType},
+        derivation{Prop::kDerivation};
+    ComLib::ScopedBstr parts[4] = {ComLib::ScopedBstr(Prop::kAlgorithm),
+                                   ComLib::ScopedBstr(Prop::kIterations),
+                                   ComLib::ScopedBstr(Prop::kEncoding),
+                                   ComLib::ScopedBstr(Prop::kSalt)};
+};
+const PropertyNames& Names() {
+    static const PropertyNames names;
+    return names;
+}
+
+// A VARIANT that lends `name` to an [in] argument (the caller keeps the string).
+VARIANT Lent(BSTR name) {
+    VARIANT argument;
+    VariantInit(&argument);
+    V_VT(&argument) = VT_BSTR;
+    V_BSTR(&argument) = name;
+    return argument;
+}
+
 // The value of a property of the key read through the plug-in's generic face, converted.
-HRESULT PropertyAs(const KeyObject& key, const wchar_t* name, VARTYPE type,
-                   ComLib::ScopedVariant& value) {
-    ComLib::ScopedBstr nameText(name);
-    if (nameText.Get() == nullptr) return E_OUTOFMEMORY;
+HRESULT PropertyAs(const KeyObject& key, BSTR name, VARTYPE type, ComLib::ScopedVariant& value) {
+    if (name == nullptr) return E_OUTOFMEMORY;
     const CallStatus status = CallObject(key.Generic(), IID_ISInfoObject, [&] {
-        return key.Generic()->get_Property(nameText.Get(), value.Receive());
+        return key.Generic()->get_Property(name, value.Receive());
     });
     return status.Failed() ? status.hr : value.ChangeType(type);
 }
 
 // The derivation record: the bag nested in SI_KEY_DERIVATION.
 void ReadDerivation(const KeyObject& key, KeyReport& report) {
+    const PropertyNames& names = Names();
     ComPtr<ISProperties> bag;
-    ComLib::ScopedVariant name;
     ComPtr<ISProperty> property;
     ComPtr<ISProperties> nested;
-    if (FAILED(key.Generic()->get_Properties(&bag)) || !bag ||
-        FAILED(name.SetBstr(Prop::kDerivation)) || FAILED(bag->get_Item(name.Get(), &property)) ||
+    if (names.derivation.Get() == nullptr || FAILED(key.Generic()->get_Properties(&bag)) ||
+        !bag || FAILED(bag->get_Item(Lent(names.derivation.Get()), &property)) ||
         FAILED(property->get_Properties(&nested)) || !nested)
         return;
     std::wstring* parts[4] = {&report.algorithm, &report.iterations, &report.encoding,
                               &report.salt};
-    const wchar_t* names[4] = {Prop::kAlgorithm, Prop::kIterations, Prop::kEncoding, Prop::kSalt};
     for (int i = 0; i < 4; ++i) {
-        ComLib::ScopedVariant item, value;
+        ComLib::ScopedVariant value;
         ComPtr<ISProperty> part;
-        if (SUCCEEDED(item.SetBstr(names[i])) && SUCCEEDED(nested->get_Item(item.Get(), &part)) &&
+        if (names.parts[i].Get() != nullptr &&
+            SUCCEEDED(nested->get_Item(Lent(names.parts[i].Get()), &part)) &&
             SUCCEEDED(part->get_Value(value.Receive())) && SUCCEEDED(value.ChangeType(VT_BSTR)))
             *parts[i] = TextOf(V_BSTR(&value.Get()));
     }
@@ -155,7 +177,7 @@ KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::ws
     });
     Try(report, L"Property SI_CREATION_TIME", [&] {
         ComLib::ScopedVariant value;
-        const HRESULT hr = PropertyAs(key, Prop::kCreationTime, VT_DATE, value);
+        const HRESULT hr = PropertyAs(key, Names().creationTime.Get(), VT_DATE, value);
         if (hr == KV_E_PROPERTYNOTFOUND) return S_OK;
         if (SUCCEEDED(hr)) {
             SYSTEMTIME check{};
@@ -167,7 +189,7 @@ KeyReport Inspect(const KeyObject& key, bool details, bool reveal, const std::ws
     if (!details && !reveal) return report;
     Try(report, L"Property SI_MIMETYPE", [&] {
         ComLib::ScopedVariant value;
-        const HRESULT hr = PropertyAs(key, Prop::kMimeType, VT_BSTR, value);
+        const HRESULT hr = PropertyAs(key, Names().mimeType.Get(), VT_BSTR, value);
         if (SUCCEEDED(hr)) report.mimeType = TextOf(V_BSTR(&value.Get()));
         return hr == KV_E_PROPERTYNOTFOUND ? S_OK : hr;
     });
@@ -287,63 +309,191 @@ std::string Utf8(const std::wstring& text) {
     }
 }
 
-Json ReportJson(const KeyReport& report, bool details) {
-    Json key;
-    key["id"] = report.id;
-    key["title"] = Optional(report.title, Utf8);
-    const wchar_t* name = report.state ? StateName(*report.state) : nullptr;
-    key["state"] = name ? Json(Utf8(name)) : Json(nullptr);
-    key["stateNumber"] = Optional(report.state, [](long v) { return v; });
-    key["compromised"] = Optional(report.compromised, [](bool v) { return v; });
-    key["created"] = Optional(report.created, [](DATE v) { return IsoUtcText(v); });
-    key["activePeriodMs"] = Optional(report.period, [](long v) { return v; });
-    Json categories;
-    categories["corporate"] =
-        Optional(report.corporate, [](const std::vector<long>& v) { return v; });
-    categories["personal"] =
-        Optional(report.personal, [](const std::vector<long>& v) { return v; });
-    if (details) {
-        key["categories"] = std::move(categories);
-        key["mimeType"] = Optional(report.mimeType, Utf8);
-        Json derivation;
-        derivation["algorithm"] = Utf8(report.algorithm);
-        derivation["iterations"] = Utf8(report.iterations);
-        derivation["encoding"] = Utf8(report.encoding);
-        key["derivation"] = report.algorithm.empty() ? Json(nullptr) : derivation;
+JsonText::JsonText(size_t margin) : m_margin(margin) {
+    m_text.reserve(768);
+    m_text.append(margin, ' ');
+}
+
+void JsonText::Open(char bracket) {
+    m_text += bracket;
+    m_empty.push_back(true);
+}
+
+void JsonText::Close(char bracket) {
+    if (!m_empty.back()) NewLine(m_empty.size() - 1);
+    m_empty.pop_back();
+    m_text += bracket;
+}
+
+void JsonText::Key(std::string_view name) {
+    Element();
+    m_text += '"';
+    m_text += name;
+    m_text += "\": ";
+}
+
+void JsonText::Element() {
+    if (!m_empty.back()) m_text += ',';
+    m_empty.back() = false;
+    NewLine(m_empty.size());
+}
+
+void JsonText::String(std::wstring_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (IS_HIGH_SURROGATE(text[i]) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1]))
+            ++i;
+        else if (IS_HIGH_SURROGATE(text[i]) || IS_LOW_SURROGATE(text[i]))
+            return Escaped(SafeText(text));  // not valid UTF-16: made safe, as Utf8 does
     }
-    if (report.value) key["value"] = Utf8(*report.value);
-    if (report.derived) key["derivedKey"] = Utf8(*report.derived);
-    Json problems = Json::array();
-    for (const Problem& problem : report.problems) {
-        Json entry;
-        entry["member"] = Utf8(problem.member);
-        if (problem.hr != S_OK) {
-            entry["status"] = Utf8(HexStatus(problem.hr));
-            entry["name"] = Utf8(StatusName(problem.hr));
-            entry["meaning"] = Utf8(StatusMeaning(problem.hr));
-        } else {
-            entry["message"] = Utf8(problem.text);
+    Escaped(text);
+}
+
+void JsonText::NewLine(size_t level) {
+    m_text += '\n';
+    m_text.append(m_margin + 2 * level, ' ');
+}
+
+void JsonText::Escaped(std::wstring_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    m_text += '"';
+    for (const wchar_t c : text) {
+        switch (c) {
+            case L'"':
+                m_text += "\\\"";
+                continue;
+            case L'\\':
+                m_text += "\\\\";
+                continue;
+            case L'\b':
+                m_text += "\\b";
+                continue;
+            case L'\f':
+                m_text += "\\f";
+                continue;
+            case L'\n':
+                m_text += "\\n";
+                continue;
+            case L'\r':
+                m_text += "\\r";
+                continue;
+            case L'\t':
+                m_text += "\\t";
+                continue;
+            default:
+                break;
         }
-        problems.push_back(std::move(entry));
+        if (c >= 0x20 && c < 0x7F) {
+            m_text += static_cast<char>(c);
+            continue;
+        }
+        const char unit[] = {
+            '\\',        'u', kHex[(c >> 12) & 15], kHex[(c >> 8) & 15], kHex[(c >> 4) & 15],
+            kHex[c & 15]};
+        m_text.append(unit, sizeof unit);
     }
-    key["problems"] = std::move(problems);
-    return key;
+    m_text += '"';
+}
+
+namespace {
+
+template <typename T, typename Write>
+void OrNull(JsonText& json, const std::optional<T>& value, Write&& write) {
+    value ? write(*value) : json.Null();
+}
+
+void Ids(JsonText& json, const std::optional<std::vector<long>>& ids) {
+    OrNull(json, ids, [&](const std::vector<long>& list) {
+        json.Open('[');
+        for (const long id : list) {
+            json.Element();
+            json.Number(id);
+        }
+        json.Close(']');
+    });
+}
+
+}  // namespace
+
+std::string KeyJson(const KeyReport& report, bool details, size_t margin) {
+    JsonText json(margin);
+    json.Open('{');
+    json.Key("id");
+    json.Number(report.id);
+    json.Key("title");
+    OrNull(json, report.title, [&](const std::wstring& title) { json.String(title); });
+    const wchar_t* name = report.state ? StateName(*report.state) : nullptr;
+    json.Key("state");
+    name ? json.String(name) : json.Null();
+    json.Key("stateNumber");
+    OrNull(json, report.state, [&](long state) { json.Number(state); });
+    json.Key("compromised");
+    OrNull(json, report.compromised, [&](bool compromised) { json.Bool(compromised); });
+    json.Key("created");
+    OrNull(json, report.created, [&](DATE created) {
+        const std::string iso = IsoUtcText(created);
+        json.String(std::wstring(iso.begin(), iso.end()));
+    });
+    json.Key("activePeriodMs");
+    OrNull(json, report.period, [&](long period) { json.Number(period); });
+    if (details) {
+        json.Key("categories");
+        json.Open('{');
+        json.Key("corporate");
+        Ids(json, report.corporate);
+        json.Key("personal");
+        Ids(json, report.personal);
+        json.Close('}');
+        json.Key("mimeType");
+        OrNull(json, report.mimeType, [&](const std::wstring& type) { json.String(type); });
+        json.Key("derivation");
+        if (report.algorithm.empty()) {
+            json.Null();
+        } else {
+            json.Open('{');
+            json.Key("algorithm");
+            json.String(report.algorithm);
+            json.Key("iterations");
+            json.String(report.iterations);
+            json.Key("encoding");
+            json.String(report.encoding);
+            json.Close('}');
+        }
+    }
+    if (report.value) {
+        json.Key("value");
+        json.String(*report.value);
+    }
+    if (report.derived) {
+        json.Key("derivedKey");
+        json.String(*report.derived);
+    }
+    json.Key("problems");
+    json.Open('[');
+    for (const Problem& problem : report.problems) {
+        json.Element();
+        json.Open('{');
+        json.Key("member");
+        json.String(problem.member);
+        if (problem.hr != S_OK) {
+            json.Key("status");
+            json.String(HexStatus(problem.hr));
+            json.Key("name");
+            json.String(StatusName(problem.hr));
+            json.Key("meaning");
+            json.String(StatusMeaning(problem.hr));
+        } else {
+            json.Key("message");
+            json.String(problem.text);
+        }
+        json.Close('}');
+    }
+    json.Close(']');
+    json.Close('}');
+    return std::move(json.Text());
 }
 
 void OutJson(const Json& document) {
     OutUtf8(document.dump(2, ' ', true) + "\n");
-}
-
-std::string JsonItem(const Json& item) {
-    // Strings are dumped with their line breaks escaped: every line break is the layout's.
-    const std::string text = item.dump(2, ' ', true);
-    std::string indented = "    ";
-    indented.reserve(text.size() + text.size() / 8);
-    for (const char c : text) {
-        indented += c;
-        if (c == '\n') indented += "    ";
-    }
-    return indented;
 }
 
 void OutJsonWithItems(const Json& head, const char* name, const std::string& items,

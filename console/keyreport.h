@@ -77,21 +77,43 @@ std::wstring ProblemText(const Problem& problem);
 // Text as UTF-8 for JSON (unpaired surrogates escaped).
 std::string Utf8(const std::wstring& text);
 
-template <typename T, typename Convert>
-Json Optional(const std::optional<T>& value, Convert&& convert) {
-    return value ? Json(convert(*value)) : Json(nullptr);
-}
+// JSON text laid out as OutJson lays out a document (members and elements one a line, indented
+// by two spaces a level, only ASCII), written straight into one string: a list of 100,000 keys
+// builds no tree for each of them. Every line starts with `margin` spaces.
+class JsonText {
+  public:
+    explicit JsonText(size_t margin);
+    void Open(char bracket);   // '{' or '['
+    void Close(char bracket);  // '}' or ']'
+    // Starts a member of the open object, or an element of the open array.
+    void Key(std::string_view name);
+    void Element();
+    void Null() { m_text += "null"; }
+    void Bool(bool value) { m_text += value ? "true" : "false"; }
+    void Number(long long value) { m_text += std::to_string(value); }
+    // Text, escaped as OutJson escapes it: UTF-16 units outside printable ASCII as \uxxxx (a
+    // character beyond the first plane as its two surrogates, as from UTF-8). Text that is not
+    // valid UTF-16 is first made safe, as Utf8 does.
+    void String(std::wstring_view text);
+    std::string& Text() noexcept { return m_text; }
+
+  private:
+    void NewLine(size_t level);
+    void Escaped(std::wstring_view text);
+
+    size_t m_margin;
+    std::string m_text;
+    std::vector<bool> m_empty;  // per open bracket: nothing in it yet
+};
 
 // The report as the <key> of the JSON output (README); `details` adds categories, MIME type and
 // derivation.
-Json ReportJson(const KeyReport& report, bool details);
+std::string KeyJson(const KeyReport& report, bool details, size_t margin);
 // JSON output: only ASCII, so that no text of the repository reaches a terminal unescaped.
 void OutJson(const Json& document);
-// An element of an array that OutJsonWithItems writes: `item` as OutJson lays it out at that depth.
-std::string JsonItem(const Json& item);
 // Writes what OutJson writes for `head` with the array member `name` added, whose elements are
-// `items` (JsonItem texts joined by ",\n"), followed by the members of `tail`: the document is
-// never held as a whole tree.
+// `items` (texts laid out at a margin of 4, joined by ",\n"), followed by the members of `tail`:
+// the document is never held as a whole tree.
 void OutJsonWithItems(const Json& head, const char* name, const std::string& items,
                       const Json& tail = Json());
 

@@ -57,7 +57,7 @@ int RunList(Context& context) {
         }
         if (!report.problems.empty()) ++unreadable;
         if (json) {
-            elements.Put(index, JsonItem(ReportJson(report, true)));
+            elements.Put(index, KeyJson(report, true, 4));
             return;
         }
         wchar_t line[256];
@@ -104,7 +104,7 @@ int RunShow(Context& context) {
     session.Db().Commit();
     if (context.Has(L"--json")) {
         Json document = Document("keytool show", session);
-        document["key"] = ReportJson(report, true);
+        document["key"] = Json::parse(KeyJson(report, true, 0));  // as list writes it
         OutJson(document);
         return report.problems.empty() ? kExitOk : kExitRefused;
     }
@@ -225,14 +225,23 @@ int RunVerify(Context& context) {
         if (!problems.empty()) ++failed;
         const long id = ids[index];
         if (json) {
-            Json entry;
-            entry["id"] = id;
-            entry["title"] = Optional(report.title, Utf8);
-            entry["ok"] = problems.empty();
-            Json list = Json::array();
-            for (const std::wstring& problem : problems) list.push_back(Utf8(problem));
-            entry["problems"] = std::move(list);
-            elements.Put(index, JsonItem(entry));
+            JsonText entry(4);
+            entry.Open('{');
+            entry.Key("id");
+            entry.Number(id);
+            entry.Key("title");
+            report.title ? entry.String(*report.title) : entry.Null();
+            entry.Key("ok");
+            entry.Bool(problems.empty());
+            entry.Key("problems");
+            entry.Open('[');
+            for (const std::wstring& problem : problems) {
+                entry.Element();
+                entry.String(problem);
+            }
+            entry.Close(']');
+            entry.Close('}');
+            elements.Put(index, std::move(entry.Text()));
             return;
         }
         wchar_t head[64];
