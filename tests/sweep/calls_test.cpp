@@ -174,13 +174,13 @@ void SweepMember(const Member& member, Phase phase, bool full) {
     static constexpr const char* kUnit = "calls";
     std::unique_ptr<TracingOn> tracing;
     if (phase == Phase::Tracing) tracing = std::make_unique<TracingOn>();
-    Stage stage(phase != Phase::BeforeInitialize, kUnit, &member);
+    Stage stage(phase != Phase::BeforeInitialize, kUnit, member);
     ComPtr<IUnknown> target = stage.Target(member);
     if (!target) {
         // Only the collection is out of reach before Initialize.
         if (phase == Phase::BeforeInitialize) return;
-        ++g_counts.wrongResults;
-        Report(kUnit, member, kPhaseNames[static_cast<int>(phase)], "no object answers it");
+        Finding(g_counts.wrongResults, "no object answers it", kUnit, member,
+                kPhaseNames[static_cast<int>(phase)], "");
         return;
     }
     std::wstring before = stage.Snapshot();
