@@ -440,15 +440,11 @@ CallResult Call::ThroughInvoke(IDispatch* target, size_t count, bool resultNull)
     }
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(count), 0};
-    WORD flags = DISPATCH_METHOD;
-    if (m_member.invkind == INVOKE_PROPERTYGET) flags = DISPATCH_PROPERTYGET;
-    if (m_member.invkind == INVOKE_PROPERTYPUT || m_member.invkind == INVOKE_PROPERTYPUTREF) {
-        flags =
-            m_member.invkind == INVOKE_PROPERTYPUT ? DISPATCH_PROPERTYPUT : DISPATCH_PROPERTYPUTREF;
-        if (count > 0) {
-            params.rgdispidNamedArgs = &named;
-            params.cNamedArgs = 1;
-        }
+    // The INVOKE_ kinds are the DISPATCH_ flags of the same names.
+    const WORD flags = static_cast<WORD>(m_member.invkind);
+    if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) && count > 0) {
+        params.rgdispidNamedArgs = &named;
+        params.cNamedArgs = 1;
     }
     VariantInit(&m_result);
     EXCEPINFO exception{};
