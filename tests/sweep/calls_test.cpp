@@ -42,13 +42,10 @@ const std::set<std::wstring> kAnswersWithoutHost = {
 // Members that accept a null object argument: they look at nothing.
 const std::set<std::wstring> kNullObjectAccepted = {L"PrepareForCopy", L"AfterCopy"};
 
-// Members that answer a success without writing their output, so a null output is no error:
-// Upgrade has nothing to upgrade (S_FALSE) and leaves the flag alone.
-const std::set<std::wstring> kOutputUnused = {L"Upgrade"};
-
 // Outputs a caller may leave out: member name and parameter position (from 1). Next's count of
-// IDs fetched, as the platform's enumerators allow.
-const std::set<std::pair<std::wstring, size_t>> kOptionalOutputs = {{L"Next", 3}};
+// IDs fetched, as the platform's enumerators allow; Upgrade's flag, which it leaves alone when
+// there is nothing to upgrade (S_FALSE).
+const std::set<std::pair<std::wstring, size_t>> kOptionalOutputs = {{L"Next", 3}, {L"Upgrade", 2}};
 
 // Members that make their nested bag in the host's bag before they look inside it, also when the
 // look-up then fails: an empty container, no value (GetDeliveryRuleResults of a scope without
@@ -98,61 +95,52 @@ std::vector<Plan> PlansFor(const Member& member, Phase phase, bool full) {
     };
     constexpr size_t kNone = static_cast<size_t>(-1);
 
-    // Through the vtable.
-    add(false, kNone, Value::Good, false, "vtable, ordinary arguments");
-    bool hugeDone = false;
-    for (size_t i = 0; i < params; ++i) {
-        const Param& param = member.params[i];
-        if (param.out) {
-            const bool optional =
-                kOutputUnused.count(member.name) || kOptionalOutputs.count({member.name, i + 1});
-            add(false, i, Value::Null, !optional, "vtable, null output");
-            continue;
-        }
-        if (!full) continue;  // the same code was given hostile values through another interface
-        for (Value value : {Value::Null, Value::Empty, Value::Huge, Value::Smallest, Value::Odd}) {
-            if (value == Value::Huge && TakesText(param.kind)) {
-                if (hugeDone) continue;  // one long text per member and phase is enough
-                hugeDone = true;
+    // Hostile values for each in-parameter, but one long text per member and phase (full only:
+    // once per implementation is enough).
+    auto hostile = [&](bool dispatch, std::initializer_list<Value> values) {
+        bool hugeDone = false;
+        for (size_t i = 0; full && i < params; ++i) {
+            const Param& param = member.params[i];
+            if (param.out) continue;
+            for (Value value : values) {
+                if (value == Value::Huge && TakesText(param.kind)) {
+                    if (hugeDone) continue;
+                    hugeDone = true;
+                }
+                // Through Invoke, a value that does not convert to the parameter's type never
+                // reaches the member.
+                const bool mustFail = dispatch
+                                          ? value == Value::WrongType && param.kind != Kind::Variant
+                                          : param.kind == Kind::Object && value == Value::Null &&
+                                                !kNullObjectAccepted.count(member.name);
+                add(dispatch, i, value, mustFail,
+                    dispatch ? "Invoke, hostile argument" : "vtable, hostile argument");
             }
-            const bool nullObject = param.kind == Kind::Object && value == Value::Null &&
-                                    !kNullObjectAccepted.count(member.name);
-            add(false, i, value, nullObject, "vtable, hostile argument");
         }
-    }
-    if (!member.dispatchable) {
-        plans.insert(plans.end(), hugePlans.begin(), hugePlans.end());
-        return plans;
-    }
+    };
 
-    // Through Invoke.
-    add(true, kNone, Value::Good, false, "Invoke, ordinary arguments");
-    const size_t required = member.Required();
-    if (required > 0) {
-        add(true, kNone, Value::Good, true, "Invoke, an argument missing");
-        plans.back().count = required - 1;
-    }
-    add(true, kNone, Value::Good, true, "Invoke, one argument too many");
-    ++plans.back().count;
-    for (const Param& param : member.params)
-        if (param.retval) {
-            add(true, kNone, Value::Good, false, "Invoke, no result variant");
-            plans.back().resultNull = true;
+    add(false, kNone, Value::Good, false, "vtable, ordinary arguments");
+    for (size_t i = 0; i < params; ++i)
+        if (member.params[i].out)
+            add(false, i, Value::Null, !kOptionalOutputs.count({member.name, i + 1}),
+                "vtable, null output");
+    hostile(false, {Value::Null, Value::Empty, Value::Huge, Value::Smallest, Value::Odd});
+    if (member.dispatchable) {
+        add(true, kNone, Value::Good, false, "Invoke, ordinary arguments");
+        const size_t required = member.Required();
+        if (required > 0) {
+            add(true, kNone, Value::Good, true, "Invoke, an argument missing");
+            plans.back().count = required - 1;
         }
-    hugeDone = false;
-    for (size_t i = 0; full && i < params; ++i) {
-        const Param& param = member.params[i];
-        if (param.out) continue;
-        for (Value value : {Value::Null, Value::Empty, Value::Missing, Value::WrongType,
-                            Value::Overflowing, Value::Huge, Value::Smallest}) {
-            if (value == Value::Huge && TakesText(param.kind)) {
-                if (hugeDone) continue;
-                hugeDone = true;
+        add(true, kNone, Value::Good, true, "Invoke, one argument too many");
+        ++plans.back().count;
+        for (const Param& param : member.params)
+            if (param.retval) {
+                add(true, kNone, Value::Good, false, "Invoke, no result variant");
+                plans.back().resultNull = true;
             }
-            // A value that does not convert to the parameter's type never reaches the member.
-            const bool unconvertible = value == Value::WrongType && param.kind != Kind::Variant;
-            add(true, i, value, unconvertible, "Invoke, hostile argument");
-        }
+        hostile(true, {Value::Null, Value::Empty, Value::Missing, Value::WrongType,
+                       Value::Overflowing, Value::Huge, Value::Smallest});
     }
     plans.insert(plans.end(), hugePlans.begin(), hugePlans.end());
     return plans;
@@ -174,13 +162,13 @@ void SweepMember(const Member& member, Phase phase, bool full) {
     static constexpr const char* kUnit = "calls";
     std::unique_ptr<TracingOn> tracing;
     if (phase == Phase::Tracing) tracing = std::make_unique<TracingOn>();
-    Stage stage(phase != Phase::BeforeInitialize, kUnit, &member);
+    Stage stage(phase != Phase::BeforeInitialize, kUnit, member);
     ComPtr<IUnknown> target = stage.Target(member);
     if (!target) {
         // Only the collection is out of reach before Initialize.
         if (phase == Phase::BeforeInitialize) return;
-        ++g_counts.wrongResults;
-        Report(kUnit, member, kPhaseNames[static_cast<int>(phase)], "no object answers it");
+        Finding(g_counts.wrongResults, "no object answers it", kUnit, member,
+                kPhaseNames[static_cast<int>(phase)], "");
         return;
     }
     std::wstring before = stage.Snapshot();

@@ -69,6 +69,42 @@ std::string Hex(HRESULT hr) {
     return text;
 }
 
+struct Faulted {
+    CallResult result;
+    std::wstring after;  // the host's bag after the call
+    std::string what;    // "<failure> -> <status>"
+};
+
+// A call of member with no arguments on a fresh initialized stage, through `run` (which arms the
+// failure from below). Traced, an output-only argument starts as garbage: no trace line reads it.
+// A failed call leaves its outputs and the host's bag as they were; either way the collections'
+// memory stays in step with the host.
+template <class Run>
+Faulted CallFailing(const Member& member, const char* unit, const char* detail, bool tracing,
+                    const std::string& failure, Run run) {
+    Stage stage(true, unit, member);
+    ComPtr<IUnknown> target = stage.Target(member);
+    Faulted faulted;
+    faulted.result.hr = E_NOINTERFACE;
+    if (!target) return faulted;
+    const std::wstring before = stage.Snapshot();
+    Now(unit, &member, detail);
+    Call call(member, {}, stage.ObjectFor(member));
+    if (tracing) call.GarbageOutputs();
+    faulted.result = run(call, target.Get());
+    ++g_counts.calls;
+    call.ReleaseOutputs();
+    faulted.after = stage.Snapshot();
+    faulted.what = failure + " -> " + Hex(faulted.result.hr);
+    if (FAILED(faulted.result.hr) && !faulted.result.outputsUntouched)
+        Finding(g_counts.touchedOutputs, "output", unit, member, detail, faulted.what);
+    if (FAILED(faulted.result.hr) && faulted.after != before)
+        Finding(g_counts.halfWrites, "half write", unit, member, detail, faulted.what);
+    if (const std::string memory = stage.MemoryAgainstHost(); !memory.empty())
+        Finding(g_counts.halfWrites, "memory", unit, member, detail, faulted.what + "; " + memory);
+    return faulted;
+}
+
 // Every host call of every member fails in turn, first with tracing off, then on: with tracing on
 // every failure exit writes its line (with the failed call's output and the caller's arguments),
 // and the member must answer exactly as it did without tracing.
@@ -78,72 +114,52 @@ TEST(SweepFaults, EveryHostCallOfEveryMemberFailsInTurn) {
     for (const Member* member : DistinctMembers()) {
         // The host calls of an ordinary call, in order.
         std::vector<std::string> methods;
-        {
-            Stage stage(true, kUnit, member);
-            ComPtr<IUnknown> target = stage.Target(*member);
-            if (!target) continue;
-            Now(kUnit, member, "reference call");
-            Call call(*member, {}, stage.ObjectFor(*member));
+        auto logged = [&](Call& call, IUnknown* target) {
             RefHost::ClearCallLog();
             RefHost::EnableCallLog(true);
-            const CallResult result = call.ThroughVtable(target.Get());
+            const CallResult result = call.ThroughVtable(target);
             RefHost::EnableCallLog(false);
-            ++g_counts.calls;
             for (const RefHost::CallRecord& record : RefHost::CallLog())
                 methods.push_back(record.method);
             RefHost::ClearCallLog();
-            if (FAILED(result.hr)) continue;  // nothing to break
-        }
+            return result;
+        };
+        if (FAILED(CallFailing(*member, kUnit, "reference call", false, "ordinary call", logged)
+                       .result.hr))
+            continue;  // nothing to break
         // The answer to each failure without tracing, which tracing must not change.
         std::map<std::pair<std::string, unsigned>, HRESULT> untraced;
         for (bool tracing : {false, true}) {
             const char* const detail =
                 tracing ? "host call failing, tracing on" : "host call failing";
+            std::unique_ptr<TracingOn> trace;
+            if (tracing) trace = std::make_unique<TracingOn>();
             std::map<std::string, unsigned> seen;
             for (const std::string& method : methods) {
                 const unsigned nth = ++seen[method];
-                Stage stage(true, kUnit, member);
-                ComPtr<IUnknown> target = stage.Target(*member);
-                const std::wstring before = stage.Snapshot();
-                Now(kUnit, member, detail);
-                Call call(*member, {}, stage.ObjectFor(*member));
-                // Traced, an output-only argument starts as garbage: no trace line reads it.
-                if (tracing) call.GarbageOutputs();
-                EXPECT_EQ(S_OK, RefHost::InjectFault(nullptr, method, kHostFault,
-                                                     RefHost::FaultMode::NthCall, nth));
-                CallResult result;
-                {
-                    std::unique_ptr<TracingOn> trace;
-                    if (tracing) trace = std::make_unique<TracingOn>();
-                    result = call.ThroughVtable(target.Get());
-                }
-                RefHost::ClearFaults();
-                ++g_counts.calls;
-                const std::string what =
-                    method + " #" + std::to_string(nth) + " failed -> " + Hex(result.hr);
+                auto failing = [&](Call& call, IUnknown* target) {
+                    EXPECT_EQ(S_OK, RefHost::InjectFault(nullptr, method, kHostFault,
+                                                         RefHost::FaultMode::NthCall, nth));
+                    const CallResult result = call.ThroughVtable(target);
+                    RefHost::ClearFaults();
+                    return result;
+                };
+                const Faulted faulted =
+                    CallFailing(*member, kUnit, detail, tracing,
+                                method + " #" + std::to_string(nth) + " failed", failing);
+                const HRESULT hr = faulted.result.hr;
                 if (!tracing) {
-                    untraced[{method, nth}] = result.hr;
-                } else if (const HRESULT expected = untraced.at({method, nth});
-                           expected != result.hr) {
+                    untraced[{method, nth}] = hr;
+                } else if (const HRESULT expected = untraced.at({method, nth}); expected != hr) {
                     Finding(g_counts.wrongResults, "tracing changed the answer", kUnit, *member,
-                            detail, what + " (untraced " + Hex(expected) + ")");
+                            detail, faulted.what + " (untraced " + Hex(expected) + ")");
                 }
-                if (SUCCEEDED(result.hr)) {
-                    if (!kIgnoredHostFailures.count({member->name, method}))
-                        Finding(g_counts.unexpectedSuccesses, "success", kUnit, *member, detail,
-                                what);
-                    continue;
-                }
-                if (result.hr != kHostFault &&
+                if (SUCCEEDED(hr) && !kIgnoredHostFailures.count({member->name, method}))
+                    Finding(g_counts.unexpectedSuccesses, "success", kUnit, *member, detail,
+                            faulted.what);
+                if (FAILED(hr) && hr != kHostFault &&
                     !kOwnStatusOnHostFailure.count({member->name, method}))
-                    Finding(g_counts.wrongResults, "status", kUnit, *member, detail, what);
-                if (!result.outputsUntouched)
-                    Finding(g_counts.touchedOutputs, "output", kUnit, *member, detail, what);
-                if (stage.Snapshot() != before)
-                    Finding(g_counts.halfWrites, "half write", kUnit, *member, detail, what);
-                if (const std::string memory = stage.MemoryAgainstHost(); !memory.empty())
-                    Finding(g_counts.halfWrites, "memory", kUnit, *member, detail,
-                            what + "; " + memory);
+                    Finding(g_counts.wrongResults, "status", kUnit, *member, detail, faulted.what);
             }
         }
     }
@@ -180,55 +196,34 @@ void FailEachAllocation(const Member& member, bool tracing) {
     if (tracing) trace = std::make_unique<TracingOn>();
 
     // The allocations of an ordinary call, and its effects.
-    std::uint64_t allocations = 0;
-    std::wstring effects;
-    {
-        Stage stage(true, kUnit, &member);
-        ComPtr<IUnknown> target = stage.Target(member);
-        if (!target) return;
-        Now(kUnit, &member, "reference call");
-        Call call(member, {}, stage.ObjectFor(member));
-        const CallResult result = call.ThroughVtable(target.Get(), kCountOnly);
-        ++g_counts.calls;
-        if (FAILED(result.hr)) return;
-        allocations = result.allocations;
-        effects = stage.Snapshot();
-    }
+    const Faulted ordinary = CallFailing(
+        member, kUnit, "reference call", tracing, "ordinary call",
+        [](Call& call, IUnknown* target) { return call.ThroughVtable(target, kCountOnly); });
+    if (FAILED(ordinary.result.hr)) return;
+    const std::uint64_t allocations = ordinary.result.allocations;
     for (std::uint64_t n = 1; n <= allocations; n = NextIndex(n, allocations)) {
         const std::int64_t blocks = GuardHeap::LiveBlocks() - ReportBlocks();
+        bool failed = false;
         {
-            Stage stage(true, kUnit, &member);
-            ComPtr<IUnknown> target = stage.Target(member);
-            const std::wstring before = stage.Snapshot();
-            Now(kUnit, &member, detail);
-            Call call(member, {}, stage.ObjectFor(member));
-            if (tracing) call.GarbageOutputs();
-            const CallResult result =
-                call.ThroughVtable(target.Get(), static_cast<std::int64_t>(n));
-            ++g_counts.calls;
-            call.ReleaseOutputs();
-            const std::string what = "allocation " + std::to_string(n) + " of " +
-                                     std::to_string(allocations) + " failed -> " + Hex(result.hr);
-            if (SUCCEEDED(result.hr)) {
-                const std::wstring after = stage.Snapshot();
-                if (after != effects)
-                    Finding(g_counts.wrongResults, "effects", kUnit, member, detail,
-                            what + "; first difference: " + FirstDifference(effects, after));
-            } else {
-                if (!result.outputsUntouched)
-                    Finding(g_counts.touchedOutputs, "output", kUnit, member, detail, what);
-                if (stage.Snapshot() != before)
-                    Finding(g_counts.halfWrites, "half write", kUnit, member, detail, what);
-            }
-            if (const std::string memory = stage.MemoryAgainstHost(); !memory.empty())
-                Finding(g_counts.halfWrites, "memory", kUnit, member, detail, what + "; " + memory);
-            if (!result.allocationFailed) break;  // the call made fewer allocations this time
+            const Faulted faulted =
+                CallFailing(member, kUnit, detail, tracing,
+                            "allocation " + std::to_string(n) + " of " +
+                                std::to_string(allocations) + " failed",
+                            [n](Call& call, IUnknown* target) {
+                                return call.ThroughVtable(target, static_cast<std::int64_t>(n));
+                            });
+            failed = faulted.result.allocationFailed;
+            if (SUCCEEDED(faulted.result.hr) && faulted.after != ordinary.after)
+                Finding(g_counts.wrongResults, "effects", kUnit, member, detail,
+                        faulted.what + "; first difference: " +
+                            FirstDifference(ordinary.after, faulted.after));
         }
         const std::int64_t left = GuardHeap::LiveBlocks() - ReportBlocks() - blocks;
         if (left != 0)
             Finding(g_counts.leaks, "leak", kUnit, member, detail,
                     std::to_string(left) + " blocks not freed after allocation " +
                         std::to_string(n) + " failed");
+        if (!failed) break;  // the call made fewer allocations this time
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 
 using Microsoft::WRL::ComPtr;
 
@@ -37,38 +38,20 @@ Kind KindOfReference(ITypeInfo* info, HREFTYPE href, bool pointer, IID* iid) {
 }
 
 Kind KindOf(ITypeInfo* info, const TYPEDESC& type, IID* iid) {
-    switch (type.vt) {
-        case VT_I4:
-        case VT_INT:
-        case VT_UI4:
-        case VT_UINT:
-            return Kind::Long;
-        case VT_I2:
-        case VT_UI2:
-            return Kind::Short;
-        case VT_BOOL:
-            return Kind::Bool;
-        case VT_R8:
-        case VT_DATE:
-            return Kind::Double;
-        case VT_BSTR:
-            return Kind::Bstr;
-        case VT_VARIANT:
-            return Kind::Variant;
-        case VT_DISPATCH:
-            *iid = IID_IDispatch;
-            return Kind::Object;
-        case VT_UNKNOWN:
-            *iid = IID_IUnknown;
-            return Kind::Object;
-        case VT_USERDEFINED:
-            return KindOfReference(info, type.hreftype, false, iid);
-        case VT_PTR:  // an interface pointer
-            if (type.lptdesc->vt != VT_USERDEFINED) return Kind::Unsupported;
-            return KindOfReference(info, type.lptdesc->hreftype, true, iid);
-        default:
-            return Kind::Unsupported;
+    static const std::map<VARTYPE, Kind> kPlain = {
+        {VT_I4, Kind::Long},   {VT_INT, Kind::Long},       {VT_UI4, Kind::Long},
+        {VT_UINT, Kind::Long}, {VT_I2, Kind::Short},       {VT_UI2, Kind::Short},
+        {VT_BOOL, Kind::Bool}, {VT_R8, Kind::Double},      {VT_DATE, Kind::Double},
+        {VT_BSTR, Kind::Bstr}, {VT_VARIANT, Kind::Variant}};
+    if (const auto plain = kPlain.find(type.vt); plain != kPlain.end()) return plain->second;
+    if (type.vt == VT_DISPATCH || type.vt == VT_UNKNOWN) {
+        *iid = type.vt == VT_DISPATCH ? IID_IDispatch : IID_IUnknown;
+        return Kind::Object;
     }
+    if (type.vt == VT_USERDEFINED) return KindOfReference(info, type.hreftype, false, iid);
+    if (type.vt == VT_PTR && type.lptdesc->vt == VT_USERDEFINED)  // an interface pointer
+        return KindOfReference(info, type.lptdesc->hreftype, true, iid);
+    return Kind::Unsupported;
 }
 
 void AddMembers(ITypeInfo* info, const std::wstring& iface, REFIID iid, bool dispatchable,
@@ -131,18 +114,9 @@ void AddMembers(ITypeInfo* info, const std::wstring& iface, REFIID iid, bool dis
 }
 
 size_t SizeOf(Kind kind) {
-    switch (kind) {
-        case Kind::Short:
-        case Kind::Bool:
-            return 2;
-        case Kind::Long:
-        case Kind::Enum:
-            return 4;
-        case Kind::Variant:
-            return sizeof(VARIANT);
-        default:
-            return 8;
-    }
+    if (kind == Kind::Variant) return sizeof(VARIANT);
+    if (kind == Kind::Long || kind == Kind::Enum) return 4;
+    return kind == Kind::Short || kind == Kind::Bool ? 2 : 8;
 }
 
 void SetBstr(VARIANT& arg, const wchar_t* text) {
@@ -222,21 +196,14 @@ void OutSlot::Fill(Kind kind, bool garbageStart) {
 }
 
 bool OutSlot::Untouched(Kind kind) const {
-    if (garbage) {
-        // As the caller gave it, or reset (a null pointer, VT_EMPTY), as COM asks of a failure.
-        OutSlot start;
-        start.Fill(kind, true);
-        if (std::memcmp(bytes, start.bytes, SizeOf(kind)) == 0) return true;
-        start.Fill(kind, false);
-        const size_t size = kind == Kind::Variant ? sizeof(VARTYPE) : SizeOf(kind);
-        return std::memcmp(bytes, start.bytes, size) == 0;
-    }
-    const std::uint8_t start = ZeroStart(kind) ? 0 : kSentinel;
-    // A variant that was cleared (VT_EMPTY) is as the caller gave it.
+    // As the caller gave it; a garbage start may also have been reset (a null pointer, VT_EMPTY)
+    // as COM asks of a failure. A variant that was cleared (VT_EMPTY) is as the caller gave it.
+    OutSlot start;
+    start.Fill(kind, garbage);
+    if (garbage && std::memcmp(bytes, start.bytes, SizeOf(kind)) == 0) return true;
+    start.Fill(kind, false);
     const size_t size = kind == Kind::Variant ? sizeof(VARTYPE) : SizeOf(kind);
-    for (size_t i = 0; i < size; ++i)
-        if (bytes[i] != start) return false;
-    return true;
+    return std::memcmp(bytes, start.bytes, size) == 0;
 }
 
 void OutSlot::Release(Kind kind) {
@@ -393,10 +360,6 @@ void Call::BuildValue(size_t index, VARIANT& arg, bool dispatch) {
                 case Value::Odd:
                     V_VT(&v) = VT_DISPATCH;  // a null object
                     return;
-                case Value::Missing:
-                    V_VT(&v) = VT_ERROR;
-                    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-                    return;
                 default:
                     V_VT(&v) = VT_I4;
                     V_I4(&v) = 1;
@@ -477,15 +440,11 @@ CallResult Call::ThroughInvoke(IDispatch* target, size_t count, bool resultNull)
     }
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(count), 0};
-    WORD flags = DISPATCH_METHOD;
-    if (m_member.invkind == INVOKE_PROPERTYGET) flags = DISPATCH_PROPERTYGET;
-    if (m_member.invkind == INVOKE_PROPERTYPUT || m_member.invkind == INVOKE_PROPERTYPUTREF) {
-        flags =
-            m_member.invkind == INVOKE_PROPERTYPUT ? DISPATCH_PROPERTYPUT : DISPATCH_PROPERTYPUTREF;
-        if (count > 0) {
-            params.rgdispidNamedArgs = &named;
-            params.cNamedArgs = 1;
-        }
+    // The INVOKE_ kinds are the DISPATCH_ flags of the same names.
+    const WORD flags = static_cast<WORD>(m_member.invkind);
+    if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) && count > 0) {
+        params.rgdispidNamedArgs = &named;
+        params.cNamedArgs = 1;
     }
     VariantInit(&m_result);
     EXCEPINFO exception{};

@@ -44,77 +44,37 @@ void Write(const char* text) noexcept {
               nullptr);
 }
 
-// "<unit> <interface>::<member> (<detail>)" into buffer, without allocating.
-void DescribeNow(char* buffer, size_t size) noexcept {
+// The end of the run: "sweep: <what> in <unit> <interface>::<member> (<detail>)", counted in
+// count, and the counts so far; without allocating (also from the crash handler).
+void ReportEnd(const char* what, std::atomic<long>& count) noexcept {
     const Member* member = g_member.load();
-    char name[160] = "-";
-    if (member) {
-        size_t n = 0;
-        for (const std::wstring* part : {&member->iface, &member->name}) {
-            for (wchar_t c : *part)
-                if (n + 3 < sizeof name) name[n++] = static_cast<char>(c < 128 ? c : '?');
-            if (part == &member->iface && n + 3 < sizeof name) name[n++] = ':', name[n++] = ':';
-        }
-        name[n] = 0;
-    }
-    snprintf(buffer, size, "%s %s (%s)", g_unit.load(), name, g_detail.load());
-}
-
-// The frames of a crashed thread, as "module+offset" lines (the offset from the module's base, for
-// addr2line), without allocating.
-void WriteFrames(const CONTEXT& crashed) noexcept {
-    CONTEXT context = crashed;
-    for (int frame = 0; frame < 24 && context.Rip != 0; ++frame) {
-        char module[MAX_PATH] = "?";
-        HMODULE handle = nullptr;
-        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                               reinterpret_cast<LPCSTR>(context.Rip), &handle))
-            GetModuleFileNameA(handle, module, sizeof module);
-        char line[MAX_PATH + 64];
-        snprintf(line, sizeof line, "sweep:   frame %d %s+0x%llx\n", frame, module,
-                 static_cast<unsigned long long>(context.Rip - reinterpret_cast<DWORD64>(handle)));
-        Write(line);
-        DWORD64 base = 0;
-        RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
-        if (!function) {
-            context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);  // a leaf function
-            context.Rsp += 8;
-            continue;
-        }
-        void* handlerData = nullptr;
-        DWORD64 establisher = 0;
-        RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
-                         &establisher, nullptr);
-    }
+    char line[800];
+    snprintf(line, sizeof line, "sweep: %s in %s %ls::%ls (%s)\n", what, g_unit.load(),
+             member ? member->iface.c_str() : L"-", member ? member->name.c_str() : L"-",
+             g_detail.load());
+    Write(line);
+    ++count;
+    PrintCounts();
 }
 
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* pointers) {
-    char where[400], line[600];
-    DescribeNow(where, sizeof where);
-    char module[MAX_PATH] = "?";
+    // Where: the module and the offset from its base, for addr2line.
+    char module[MAX_PATH] = "?", what[MAX_PATH + 80];
     HMODULE handle = nullptr;
+    const auto address = static_cast<LPCSTR>(pointers->ExceptionRecord->ExceptionAddress);
     if (GetModuleHandleExA(
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            static_cast<LPCSTR>(pointers->ExceptionRecord->ExceptionAddress), &handle))
+            address, &handle))
         GetModuleFileNameA(handle, module, sizeof module);
-    snprintf(line, sizeof line, "sweep: crash, exception 0x%08lX at %p (%s) in %s\n",
-             pointers->ExceptionRecord->ExceptionCode, pointers->ExceptionRecord->ExceptionAddress,
-             module, where);
-    Write(line);
-    WriteFrames(*pointers->ContextRecord);
-    ++g_counts.crashes;
-    PrintCounts();
+    snprintf(what, sizeof what, "crash, exception 0x%08lX at %s+0x%llx",
+             pointers->ExceptionRecord->ExceptionCode, module,
+             static_cast<unsigned long long>(address - reinterpret_cast<LPCSTR>(handle)));
+    ReportEnd(what, g_counts.crashes);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
 void OnTerminate() {
-    char where[400], line[600];
-    DescribeNow(where, sizeof where);
-    snprintf(line, sizeof line, "sweep: an exception left the call %s\n", where);
-    Write(line);
-    ++g_counts.crashes;
-    PrintCounts();
+    ReportEnd("an exception left the call", g_counts.crashes);
     TerminateProcess(GetCurrentProcess(), 4);
 }
 
@@ -134,13 +94,7 @@ class SweepEnvironment : public ::testing::Environment {
         m_watchdog = std::thread([this] {
             while (WaitForSingleObject(m_stop, 1000) == WAIT_TIMEOUT) {
                 if (GetTickCount64() - g_progress.load() < kHangMilliseconds) continue;
-                char where[400], line[600];
-                DescribeNow(where, sizeof where);
-                snprintf(line, sizeof line, "sweep: hang, no progress for %llu s in %s\n",
-                         kHangMilliseconds / 1000, where);
-                Write(line);
-                ++g_counts.hangs;
-                PrintCounts();
+                ReportEnd("hang, no progress for 90 s", g_counts.hangs);
                 TerminateProcess(GetCurrentProcess(), 3);
             }
         });
@@ -152,13 +106,11 @@ class SweepEnvironment : public ::testing::Environment {
         RefHost::RevokeHostClasses();
         CheckTracePoints();
         PrintCounts();
-        EXPECT_EQ(0, g_counts.crashes.load());
-        EXPECT_EQ(0, g_counts.hangs.load());
-        EXPECT_EQ(0, g_counts.leaks.load());
-        EXPECT_EQ(0, g_counts.unexpectedSuccesses.load());
-        EXPECT_EQ(0, g_counts.touchedOutputs.load());
-        EXPECT_EQ(0, g_counts.halfWrites.load());
-        EXPECT_EQ(0, g_counts.wrongResults.load());
+        // Every finding count is 0 (the lines just printed name them).
+        for (const std::atomic<long>* findings :
+             {&g_counts.crashes, &g_counts.hangs, &g_counts.leaks, &g_counts.unexpectedSuccesses,
+              &g_counts.touchedOutputs, &g_counts.halfWrites, &g_counts.wrongResults})
+            EXPECT_EQ(0, findings->load());
     }
 
   private:
@@ -195,18 +147,6 @@ void Now(const char* unit, const Member* member, const char* detail) noexcept {
     g_progress = GetTickCount64();
 }
 
-void Report(const char* unit, const Member& member, const char* detail, const std::string& what) {
-    static std::mutex lock;
-    static std::string lastUnit;
-    static int reported = 0;
-    std::lock_guard<std::mutex> guard(lock);
-    if (lastUnit != unit) lastUnit = unit, reported = 0;
-    std::string label;
-    for (wchar_t c : member.Label()) label += static_cast<char>(c);
-    if (++reported <= 200)
-        ADD_FAILURE() << unit << ": " << label << " (" << detail << "): " << what;
-}
-
 std::atomic<std::int64_t> g_reportBlocks{0};
 
 std::int64_t ReportBlocks() noexcept {
@@ -215,10 +155,17 @@ std::int64_t ReportBlocks() noexcept {
 
 void Finding(std::atomic<long>& count, const char* kind, const char* unit, const Member& member,
              const char* detail, const std::string& what) {
+    static std::mutex lock;
+    static std::string lastUnit;
+    static int reported = 0;
+    std::lock_guard<std::mutex> guard(lock);
     // What reporting keeps (the test framework's failure records) is not a leak of the member.
     const std::int64_t blocks = GuardHeap::LiveBlocks();
     ++count;
-    Report(unit, member, detail, std::string(kind) + ": " + what);
+    if (lastUnit != unit) lastUnit = unit, reported = 0;
+    if (++reported <= 200)
+        ADD_FAILURE() << unit << ": " << testing::PrintToString(member.Label()) << " (" << detail
+                      << "): " << kind << ": " << what;
     g_reportBlocks += GuardHeap::LiveBlocks() - blocks;
 }
 
@@ -248,7 +195,7 @@ void PrepareKeyHost(ISInfoObject* host, const std::vector<long>& categories) {
 
 // ---------------------------------------------------------------------------------------------
 
-Stage::Stage(bool initialize, const char* findingUnit, const Member* swept)
+Stage::Stage(bool initialize, const char* findingUnit, const Member& swept)
     : unit(findingUnit), member(swept) {
     m_liveBefore = RefHost::LiveObjectCount();
     repository = RefHost::CreateRepository();
@@ -274,16 +221,10 @@ Stage::~Stage() {
     RefHost::ClearFaults();
     const long live = RefHost::LiveObjectCount();
     const long locks = ComLib::_Module.GetLockCount();
-    if (live != m_liveBefore || locks != 0) {
-        const std::string what = "host objects alive " + std::to_string(live - m_liveBefore) +
-                                 ", module locks " + std::to_string(locks);
-        if (member) {
-            Finding(g_counts.leaks, "leak", unit, *member, "end of stage", what);
-        } else {
-            ++g_counts.leaks;
-            ADD_FAILURE() << unit << ": leak: " << what;
-        }
-    }
+    if (live != m_liveBefore || locks != 0)
+        Finding(g_counts.leaks, "leak", unit, member, "end of stage",
+                "host objects alive " + std::to_string(live - m_liveBefore) + ", module locks " +
+                    std::to_string(locks));
 }
 
 ComPtr<IUnknown> Stage::Target(const Member& member) {

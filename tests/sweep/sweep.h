@@ -38,9 +38,6 @@ void PrintCounts() noexcept;
 // The call in progress, for the crash and hang reports. unit and detail must be literals.
 void Now(const char* unit, const Member* member, const char* detail) noexcept;
 
-// A finding: counted by the caller, reported here (the first few of each unit as test failures).
-void Report(const char* unit, const Member& member, const char* detail, const std::string& what);
-
 // Blocks that reporting findings kept alive so far (for leak counts of the guard-page allocator).
 std::int64_t ReportBlocks() noexcept;
 // A finding of member, counted in `count` and reported. What a finding is: "success" (an
@@ -59,7 +56,7 @@ class Stage {
   public:
     // initialize: hands the host object to the key object. unit and member name the stage's
     // findings (unit must be a literal).
-    Stage(bool initialize, const char* unit, const Member* member);
+    Stage(bool initialize, const char* unit, const Member& member);
     // Releases everything; a host object still alive or a lock left on the module is a leak.
     ~Stage();
     Stage(const Stage&) = delete;
@@ -82,7 +79,7 @@ class Stage {
     // Whether a member called after this stage was made may find the host object.
     bool Initialized() const { return m_initialized; }
     const char* const unit;
-    const Member* const member;
+    const Member& member;
 
     std::shared_ptr<RefHost::Repository> repository;
     Microsoft::WRL::ComPtr<ISInfoObject> host;
