@@ -97,8 +97,7 @@ TEST_F(ModuleEntryPoints, CachedFactoryLocksTheModuleFromItsSecondReference) {
     ComPtr<IUnknown> second;
     ASSERT_HR(S_OK, module.GetClassObject(CLSID_CryptoGraphicKey, IID_IUnknown,
                                           reinterpret_cast<void**>(second.GetAddressOf())));
-    ComPtr<IUnknown> firstIdentity;
-    ASSERT_HR(S_OK, first.As(&firstIdentity));
+    ComPtr<IUnknown> firstIdentity = Face<IUnknown>(first.Get());
     EXPECT_EQ(firstIdentity.Get(), second.Get()) << "a second request must return the same factory";
     firstIdentity.Reset();
     second.Reset();
@@ -145,8 +144,7 @@ TEST_F(ModuleEntryPoints, LiveObjectKeepsTheModuleLocked) {
     EXPECT_EQ(1u, RefCount(key.Get()));
     EXPECT_HR(S_FALSE, module.CanUnloadNow());  // the factory is released: the object alone locks
 
-    ComPtr<ISDerivedKey> derived;
-    ASSERT_HR(S_OK, key.As(&derived));
+    ComPtr<ISDerivedKey> derived = Face<ISDerivedKey>(key.Get());
     EXPECT_EQ(2u, RefCount(key.Get()));
     key.Reset();
     EXPECT_HR(S_FALSE, module.CanUnloadNow());
@@ -156,15 +154,13 @@ TEST_F(ModuleEntryPoints, LiveObjectKeepsTheModuleLocked) {
 
 TEST_F(ModuleEntryPoints, FreeThreadedMarshalerAnswersIMarshal) {
     ComPtr<IUnknown> key = NewKey<IUnknown>(IID_IUnknown);
-    ComPtr<IMarshal> marshal;
-    ASSERT_HR(S_OK, key.As(&marshal));
+    ComPtr<IMarshal> marshal = Face<IMarshal>(key.Get());
     CLSID unmarshaler = GUID_NULL;
     EXPECT_HR(S_OK, marshal->GetUnmarshalClass(IID_IUnknown, key.Get(), MSHCTX_INPROC, nullptr,
                                                MSHLFLAGS_NORMAL, &unmarshaler));
     EXPECT_TRUE(IsEqualCLSID(kCLSID_InProcFreeMarshaler, unmarshaler));
     // The marshaler is aggregated: its IUnknown is the key object's identity.
-    ComPtr<IUnknown> identity;
-    ASSERT_HR(S_OK, marshal.As(&identity));
+    ComPtr<IUnknown> identity = Face<IUnknown>(marshal.Get());
     EXPECT_EQ(key.Get(), identity.Get());
 }
 
@@ -226,12 +222,10 @@ TEST_F(ModuleEntryPoints, AggregatedObjectDelegatesToTheOuterObject) {
     key->AddRef();
     EXPECT_EQ(3, outer->Count());
     key->Release();
-    ComPtr<IUnknown> identity;
-    ASSERT_HR(S_OK, key.As(&identity));
+    ComPtr<IUnknown> identity = Face<IUnknown>(key.Get());
     EXPECT_EQ(static_cast<IUnknown*>(outer), identity.Get());
     identity.Reset();
-    ComPtr<ISDerivedKey> derived;
-    EXPECT_HR(S_OK, key.As(&derived));
+    ComPtr<ISDerivedKey> derived = Face<ISDerivedKey>(key.Get());
     EXPECT_EQ(3, outer->Count());
     derived.Reset();
 

@@ -131,13 +131,11 @@ TEST_F(BagsTest, FormatInfosAndScopesAreNewHostObjectsOverOneProcessingBag) {
     ASSERT_HR(S_OK, first->Add(ScopedBstr(L"KorvelEnterprise.DiskUnmanaged").Get(), &entry));
     EXPECT_EQ(1, Get(second.Get(), &ISFormatInfos::get_Count));
 
-    ComPtr<ISScopeBatchScopes> scopes;
-    ASSERT_HR(S_OK, pub->get_ScopeBatchScopes(&scopes));
+    ComPtr<ISScopeBatchScopes> scopes = Fetch(pub.Get(), &ISPublicationInfo::get_ScopeBatchScopes);
     EXPECT_EQ(kCreatedBagFlags, FlagsOf(ProcessingBag().Get(), WP_SI_SCOPEBATCH_SCOPES_W));
     ComPtr<ISProperties> scope;
     ASSERT_HR(S_OK, scopes->Add(&scope));
-    ComPtr<ISScopeBatchScopes> again;
-    ASSERT_HR(S_OK, pub->get_ScopeBatchScopes(&again));
+    ComPtr<ISScopeBatchScopes> again = Fetch(pub.Get(), &ISPublicationInfo::get_ScopeBatchScopes);
     ComPtr<ISProperties> found;
     EXPECT_HR(S_OK, again->FindScope(1, &found));
 }
@@ -165,8 +163,8 @@ TEST_F(BagsTest, MappingsNeedAnObjectPropertyHoldingABag) {
     ComPtr<ISDocumentVariableMappings> document;
     PutBagProperty(WP_SI_PUBLICATION_DOCUMENTPROFILE_TARGETS_W);
     ASSERT_HR(S_OK, pub->get_PublicationDocumentVariableMappings(&document));
-    ComPtr<ISDocumentVariableMappings> other;
-    ASSERT_HR(S_OK, pub->get_PublicationDocumentVariableMappings(&other));
+    ComPtr<ISDocumentVariableMappings> other =
+        Fetch(pub.Get(), &ISPublicationInfo::get_PublicationDocumentVariableMappings);
     EXPECT_NE(document.Get(), other.Get());
 }
 
@@ -194,8 +192,7 @@ TEST_F(BagsTest, HostObjectFailuresHandOutNothing) {
 TEST_F(BagsTest, HostObjectGettersTraceTheOutputAddressAndTheStatus) {
     TraceCapture capture;
     capture.TraceAll();
-    ComPtr<ISFormatInfos> formats;
-    ASSERT_HR(S_OK, pub->get_FormatInfos(&formats));
+    ComPtr<ISFormatInfos> formats = Fetch(pub.Get(), &ISPublicationInfo::get_FormatInfos);
     SetI4(WP_SI_PUBLICATION_DOCUMENTPROFILE_TARGETS_W, 1);
     ComPtr<ISDocumentVariableMappings> document;
     ASSERT_HR(kBagUnavailable, pub->get_PublicationDocumentVariableMappings(&document));

@@ -99,8 +99,7 @@ TEST_F(FormatPluginTest, JobServerErrorFillsTheMessageWithTheSubstitutionStrings
     ComPtr<ISProperties> list = PutSubstitutions({L"1"});
     ScopedVariant two;
     two.SetI4(2);
-    ComPtr<ISPropertyBagCollection> view;
-    ASSERT_HR(S_OK, list.As(&view));
+    ComPtr<ISPropertyBagCollection> view = Face<ISPropertyBagCollection>(list.Get());
     ASSERT_HR(S_OK, view->Append(two.Get()));
     EXPECT_EQ(L"2 comes after 1.", FormatError());
 }
@@ -159,12 +158,12 @@ TEST_F(FormatPluginTest, JobServerErrorFailureExitsTraceTheStatusAndTheCallersTe
         unsigned nth;
     };
     const Step steps[] = {
-        {"ISProperties::get_Item", 1},             // the message id's property
-        {"ISProperty::get_Value", 1},              // the message id
-        {"ISProperty::get_Properties", 1},         // the substitution list's bag
-        {"ISPropertyBagCollection::Setup", 1},     // the list's count and prefix
-        {"ISPropertyBagCollection::get_Count", 1}, // the number of strings
-        {"ISPropertyBagCollection::get_Item", 2},  // the second string
+        {"ISProperties::get_Item", 1},              // the message id's property
+        {"ISProperty::get_Value", 1},               // the message id
+        {"ISProperty::get_Properties", 1},          // the substitution list's bag
+        {"ISPropertyBagCollection::Setup", 1},      // the list's count and prefix
+        {"ISPropertyBagCollection::get_Count", 1},  // the number of strings
+        {"ISPropertyBagCollection::get_Item", 2},   // the second string
     };
     ScopedBstr previous(L"previous");
     for (const Step& step : steps) {
@@ -247,8 +246,7 @@ TEST_F(FormatPluginTest, NullOutputsWriteTheirExitLineBeforeTheReport) {
 }
 
 TEST_F(FormatPluginTest, ExtendedModeIsSetOnlyByTrue) {
-    ComPtr<ISDesktopPluginEx> face;
-    ASSERT_HR(S_OK, key.As(&face));
+    ComPtr<ISDesktopPluginEx> face = Face<ISDesktopPluginEx>(key.Get());
     for (const VARIANT_BOOL written : {VARIANT_TRUE, VARIANT_BOOL{1}, VARIANT_FALSE}) {
         VARIANT_BOOL mode = 5;
         ASSERT_HR(S_OK, face->put_ExtendedMode(written));

@@ -91,8 +91,7 @@ TEST_F(HostClassesTest, FormatInfosKeepOneEntryPerProgID) {
     EXPECT_EQ((std::vector<std::wstring>{L"Korvel.Disk", L"Korvel.Mail"}), Strings(ids.Get()));
 
     // Everything lives in the given bag.
-    ComPtr<ISProperties> same;
-    ASSERT_HR(S_OK, formats->get_Properties(&same));
+    ComPtr<ISProperties> same = Fetch(formats.Get(), &ISFormatInfos::get_Properties);
     EXPECT_EQ(bag.Get(), same.Get());
     ASSERT_HR(S_OK, formats->Remove(key.Get()));
     EXPECT_EQ(1, Get(formats.Get(), &ISFormatInfos::get_Count));

@@ -136,8 +136,7 @@ TEST_F(ListsTest, RacingFirstCallsShareOneCollection) {
 TEST_F(ListsTest, TraceLinesOfTheListMembers) {
     TraceCapture capture;
     capture.TraceAll();
-    ComPtr<ISObjectRelativeIDs> ids;
-    ASSERT_HR(S_OK, pub->get_ScopeBatchObjects(&ids));
+    ComPtr<ISObjectRelativeIDs> ids = Fetch(pub.Get(), &ISPublicationInfo::get_ScopeBatchObjects);
     ASSERT_HR(S_OK, pub->put_ScopeBatchObjectID(5));
     long id = 0;
     ASSERT_HR(S_OK, pub->get_ScopeBatchObjectID(&id));

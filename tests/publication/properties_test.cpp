@@ -309,8 +309,7 @@ TEST_F(UninitialisedPublicationTest, EveryMemberFailsWithoutAHostObject) {
     EXPECT_EQ(std::size(calls), missingHost);
 
     // The format layer's members write their entry line only.
-    ComPtr<ISWebView> web;
-    ASSERT_HR(S_OK, key.As(&web));
+    ComPtr<ISWebView> web = Face<ISWebView>(key.Get());
     capture.TraceAll();
     ComPtr<ISStreamingFile> reader;
     EXPECT_HR(E_FAIL, web->get_ByteStream(nullptr));  // the host object is checked first

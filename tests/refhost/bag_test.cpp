@@ -255,8 +255,7 @@ TEST_F(BagTest, EnumeratorsWalkSnapshots) {
     ScopedVariant first;
     ASSERT_HR(S_OK, properties->Next(1, first.Receive(), nullptr));
     ASSERT_EQ(VT_DISPATCH, first.Type());
-    ComPtr<ISProperty> property;
-    ASSERT_HR(S_OK, V_DISPATCH(&first.Get())->QueryInterface(IID_PPV_ARGS(&property)));
+    ComPtr<ISProperty> property = Face<ISProperty>(V_DISPATCH(&first.Get()));
     EXPECT_EQ(L"SI_TOTAL", GetText(property.Get(), &ISProperty::get_Name));
 }
 

@@ -220,8 +220,7 @@ TEST_F(RefHostServer, ClassesAreMadeByTheModuleAndDispatchThroughTheHostLibrary)
                                      element.Receive()));
         EXPECT_EQ(VT_DISPATCH, element.Type());
         EXPECT_EQ(1, DispatchedCount(formats.Get()));
-        ComPtr<ISPropertyBagCollection> list;
-        ASSERT_HR(S_OK, formatBag.As(&list));
+        ComPtr<ISPropertyBagCollection> list = Face<ISPropertyBagCollection>(formatBag.Get());
         LONG listCount = -1;
         EXPECT_HR(S_OK, list->get_Count(&listCount));
         EXPECT_EQ(1, listCount);
@@ -286,8 +285,7 @@ TEST(RefHostServerLifetime, UnloadsOnlyWhenNoObjectFactoryOrLockIsLeft) {
     }
     EXPECT_EQ(nullptr, GetModuleHandleW(copy.c_str())) << "the copy stayed loaded";
     // The element the server added belongs to the bag, which outlived the module.
-    ComPtr<ISPropertyBagCollection> list;
-    ASSERT_HR(S_OK, bag.As(&list));
+    ComPtr<ISPropertyBagCollection> list = Face<ISPropertyBagCollection>(bag.Get());
     LONG count = -1;
     EXPECT_HR(S_OK, list->get_Count(&count));
     EXPECT_EQ(1, count);

@@ -282,8 +282,7 @@ TEST_F(CommitTest, PublicationListsInOrderAfterTheCategories) {
     ComPtr<ISInfoObject> plain;
     ASSERT_EQ(S_OK, repository->NewObject(L"CryptoGraphicKey", &plain));
     auto other = NewKeyObject();
-    ComPtr<ISDesktopPlugin> otherPlugin;
-    ASSERT_EQ(S_OK, other.As(&otherPlugin));
+    ComPtr<ISDesktopPlugin> otherPlugin = Face<ISDesktopPlugin>(other.Get());
     ASSERT_EQ(S_OK, otherPlugin->Initialize(plain.Get(), VARIANT_FALSE));
     const long properties = PropertyCount(BagOf(plain.Get()).Get());
     EXPECT_HR(S_OK, otherPlugin->PrepareForCommit(VARIANT_FALSE));

@@ -85,10 +85,8 @@ inline void PutValues(ISProperties* bag, const wchar_t* name, const std::vector<
     empty.SetBstr(L"");
     ComPtr<ISProperty> property;
     ASSERT_EQ(S_OK, bag->Add(nameText.Get(), empty.Get(), flags, &property));
-    ComPtr<ISProperties> nested;
-    ASSERT_EQ(S_OK, property->get_Properties(&nested));
-    ComPtr<ISPropertyBagCollection> list;
-    ASSERT_EQ(S_OK, nested.As(&list));
+    ComPtr<ISPropertyBagCollection> list =
+        Face<ISPropertyBagCollection>(Fetch(property.Get(), &ISProperty::get_Properties).Get());
     for (const VARIANT& value : values) ASSERT_EQ(S_OK, list->Append(value));
 }
 
@@ -109,8 +107,7 @@ inline void PutStoredIds(ISProperties* bag, const wchar_t* name, const IdList& i
     value.SetBstr(L"");
     ComPtr<ISProperty> property;
     ASSERT_EQ(S_OK, bag->Add(ScopedBstr(name).Get(), value.Get(), kMainListFlags, &property));
-    ComPtr<ISProperties> nested;
-    ASSERT_EQ(S_OK, property->get_Properties(&nested));
+    ComPtr<ISProperties> nested = Fetch(property.Get(), &ISProperty::get_Properties);
     ComPtr<ISProperty> element;
     value.SetI4(static_cast<LONG>(ids.size()));
     ASSERT_EQ(S_OK, nested->Add(ScopedBstr(Pravhelper500::WP_SI_TOTAL_W).Get(), value.Get(), 0,
