@@ -6,13 +6,11 @@
 #include <oaidl.h>
 
 #include <atomic>
-#include <exception>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -65,8 +63,7 @@ KeyReport ReportOf(Session& session, long id, bool details, bool reveal, const w
 
 // Goes through the keys `ids` (ascending), reading their stored objects in one pass over the
 // database (Database::Scanner), and calls `work` with the position in ids and the report of each
-// key (as ReportOf makes it): on one thread without the details, on two at once with them (see
-// the implementation). Shows the progress on a terminal.
+// key (as ReportOf makes it). Shows the progress on a terminal.
 void ForEachReport(Session& session, const std::vector<long>& ids, bool details, bool reveal,
                    const wchar_t* command,
                    const std::function<void(size_t index, KeyReport& report)>& work);
@@ -117,7 +114,7 @@ void OutJson(const Json& document);
 void OutJsonWithItems(const Json& head, const char* name, const std::string& items,
                       const Json& tail = Json());
 
-// Pieces of output made on several threads, put together in the order of their indexes (0, 1,
+// Pieces of output made in any order, put together in the order of their indexes (0, 1,
 // ...), each non-empty one after `separator`, as soon as all those before it have come. Only
 // the pieces that arrive early wait, not the whole output.
 template <typename Text>
