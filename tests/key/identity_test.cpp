@@ -177,8 +177,7 @@ TEST(FreshKeyObject, InterfaceTableAnswersItsOwnRows) {
     auto dispatch = Face<IDispatch>(key.Get());
     EXPECT_EQ(static_cast<IDispatch*>(key.Get()), dispatch.Get());
 
-    ComPtr<IMarshal> marshal;
-    EXPECT_EQ(S_OK, key.As(&marshal));
+    ComPtr<IMarshal> marshal = Face<IMarshal>(key.Get());
     ComPtr<IPersist> persist;
     EXPECT_EQ(E_NOINTERFACE, key.As(&persist));  // no host object to ask
     EXPECT_EQ(E_POINTER, key->QueryInterface(IID_IUnknown, nullptr));

@@ -122,8 +122,7 @@ TEST_F(ModuleEntryPoints, CreateInstanceArguments) {
     EXPECT_HR(E_POINTER, factory->CreateInstance(nullptr, IID_ISCryptoGraphicKey, nullptr));
 
     // An outer object may only ask for the inner's IUnknown.
-    ComPtr<IUnknown> outer;
-    ASSERT_HR(S_OK, factory.As(&outer));  // any object stands in: it is never called
+    ComPtr<IUnknown> outer = Face<IUnknown>(factory.Get());  // any object: it is never called
     void* out = kSentinel;
     EXPECT_HR(CLASS_E_NOAGGREGATION,
               factory->CreateInstance(outer.Get(), IID_ISCryptoGraphicKey, &out));

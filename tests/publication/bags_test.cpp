@@ -133,8 +133,7 @@ TEST_F(BagsTest, FormatInfosAndScopesAreNewHostObjectsOverOneProcessingBag) {
 
     ComPtr<ISScopeBatchScopes> scopes = Fetch(pub.Get(), &ISPublicationInfo::get_ScopeBatchScopes);
     EXPECT_EQ(kCreatedBagFlags, FlagsOf(ProcessingBag().Get(), WP_SI_SCOPEBATCH_SCOPES_W));
-    ComPtr<ISProperties> scope;
-    ASSERT_HR(S_OK, scopes->Add(&scope));
+    ComPtr<ISProperties> scope = Fetch(scopes.Get(), &ISScopeBatchScopes::Add);
     ComPtr<ISScopeBatchScopes> again = Fetch(pub.Get(), &ISPublicationInfo::get_ScopeBatchScopes);
     ComPtr<ISProperties> found;
     EXPECT_HR(S_OK, again->FindScope(1, &found));

@@ -44,10 +44,8 @@ class FormatPluginTest : public PublicationTest {
         ComPtr<ISProperty> property;
         EXPECT_HR(S_OK,
                   error->Add(ScopedBstr(WP_SI_SUBST_STRINGS_W).Get(), empty.Get(), 0, &property));
-        ComPtr<ISProperties> nested;
-        EXPECT_HR(S_OK, property->get_Properties(&nested));
-        ComPtr<ISPropertyBagCollection> list;
-        EXPECT_HR(S_OK, nested.As(&list));
+        ComPtr<ISProperties> nested = Fetch(property.Get(), &ISProperty::get_Properties);
+        ComPtr<ISPropertyBagCollection> list = Face<ISPropertyBagCollection>(nested.Get());
         ScopedVariant zero;
         zero.SetI4(0);
         Put(nested.Get(), WP_SI_TOTAL_W, zero.Get());

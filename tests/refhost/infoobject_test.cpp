@@ -313,8 +313,8 @@ TEST_F(InfoObjectTest, TitleIsReachedByNameThroughTheRegisteredTypeLibrary) {
     // The list face dispatches through its own description.
     auto bag = NewBag();
     auto list = ListOf(bag);
-    ComPtr<IDispatch> listDispatch;
-    ASSERT_HR(S_OK, list.As(&listDispatch));  // IDispatch of the bag is its ISProperties face
+    // IDispatch of the bag is its ISProperties face.
+    ComPtr<IDispatch> listDispatch = Face<IDispatch>(list.Get());
     EXPECT_EQ(1, dispidOf(list.Get(), L"Count"));
     EXPECT_EQ(3, dispidOf(list.Get(), L"Setup"));
 }

@@ -163,8 +163,7 @@ TEST_F(CollectionTest, CursorAndEnumeration) {
     EXPECT_EQ(0, fetched);
 
     // _NewEnum: a snapshot, with clones that go on from where it was.
-    ComPtr<IUnknown> unknown;
-    ASSERT_HR(S_OK, ids->get__NewEnum(&unknown));
+    ComPtr<IUnknown> unknown = Fetch(ids.Get(), &ISObjectRelativeIDs::get__NewEnum);
     ComPtr<IEnumVARIANT> enumerator, copy;
     ASSERT_EQ(S_OK, unknown.As(&enumerator));
     ASSERT_HR(S_OK, ids->Add(4));
@@ -195,8 +194,7 @@ TEST_F(CollectionTest, CloneEnumeratesButCannotEdit) {
     long buffer[2] = {};
     long fetched = 0;
     ASSERT_HR(S_OK, ids->Next(1, buffer, nullptr));
-    ComPtr<ISObjectRelativeIDs> copy;
-    ASSERT_HR(S_OK, ids->Clone(&copy));
+    ComPtr<ISObjectRelativeIDs> copy = Fetch(ids.Get(), &ISObjectRelativeIDs::Clone);
     ASSERT_HR(S_OK, copy->Next(2, buffer, &fetched));  // the same cursor
     EXPECT_EQ(20, buffer[0]);
 
@@ -329,8 +327,7 @@ TEST_F(CollectionTest, InterfacesDispatchAndTraceLines) {
     EXPECT_EQ(L"OUT:\t[IObjectRelatives::Add" + at + L"[0]\t[5]", capture.lines[1].text);
     EXPECT_EQ("export/iface/sdk/common/enumtypesimpl", capture.lines[2].file);
     EXPECT_EQ(L"OUT:\t[IEnumTypesImpl::Skip" + at + L"[1]\t[1]", capture.lines[3].text);
-    ComPtr<ISObjectRelativeIDs> copy;
-    ASSERT_HR(S_OK, ids->Clone(&copy));
+    ComPtr<ISObjectRelativeIDs> copy = Fetch(ids.Get(), &ISObjectRelativeIDs::Clone);
     capture.lines.clear();
     // A refused delete: get_Item's lines nested in Delete's, the repository's own status.
     EXPECT_HR(kNotInCollection, DeleteByKey(copy.Get(), 31));
