@@ -31,20 +31,15 @@ protected:
 // holds the only other reference to the new one.
 TEST_F(HardeningTest, InitializeTakesTheNewReferenceBeforeReleasingTheOld) {
     ComPtr<ISInfoObject> next = FreshHostObject(2);
-    long nextId = 0;
-    ASSERT_EQ(S_OK, next->get_ID(&nextId));
+    const long nextId = Get(next.Get(), &ISInfoObject::get_ID);
     ASSERT_EQ(S_OK, RefHost::SetPluginInterface(host.Get(), L"next", next.Get()));
     ASSERT_EQ(S_OK, Initialize());
     ISInfoObject* lent = next.Get();
     next.Reset();
     host.Reset();  // the key object holds the first object, which alone holds the second
     ASSERT_EQ(S_OK, InitializeWith(lent));
-    long id = 0;
-    ASSERT_EQ(S_OK, key->get_ID(&id));
-    EXPECT_EQ(nextId, id);
-    KvKeyState state{};
-    ASSERT_EQ(S_OK, key->get_KeyState(&state));
-    EXPECT_EQ(DEACTIVATED, state);
+    EXPECT_EQ(nextId, Get(key.Get(), &ISCryptoGraphicKey::get_ID));
+    EXPECT_EQ(DEACTIVATED, Get(key.Get(), &ISCryptoGraphicKey::get_KeyState));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -37,9 +37,7 @@ TEST_F(InitializeTest, NewObjectGetsTheMarkerOnce) {
     ASSERT_EQ(S_OK, marker->get_Value(value.Receive()));
     EXPECT_EQ(VT_BOOL, value.Type());
     EXPECT_EQ(VARIANT_TRUE, V_BOOL(&value.Get()));
-    long flags = 0;
-    ASSERT_EQ(S_OK, marker->get_Flags(&flags));
-    EXPECT_EQ(0x2000000, flags);
+    EXPECT_EQ(0x2000000, Get(marker.Get(), &ISProperty::get_Flags));
     marker.Reset();
 
     // A second initialisation warns, finds the marker and adds nothing.

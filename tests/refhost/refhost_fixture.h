@@ -134,9 +134,7 @@ inline std::vector<long> ValuesOf(ISPropertyBagCollection* list) {
 
 template <class List>
 long CountOf(List* list) {
-    LONG count = -1;
-    EXPECT_HR(S_OK, list->get_Count(&count));
-    return count;
+    return Get(list, &List::get_Count);
 }
 
 // The value of a bag property as text (empty when absent or not convertible).

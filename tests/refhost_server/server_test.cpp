@@ -221,9 +221,7 @@ TEST_F(RefHostServer, ClassesAreMadeByTheModuleAndDispatchThroughTheHostLibrary)
         EXPECT_EQ(VT_DISPATCH, element.Type());
         EXPECT_EQ(1, DispatchedCount(formats.Get()));
         ComPtr<ISPropertyBagCollection> list = Face<ISPropertyBagCollection>(formatBag.Get());
-        LONG listCount = -1;
-        EXPECT_HR(S_OK, list->get_Count(&listCount));
-        EXPECT_EQ(1, listCount);
+        EXPECT_EQ(1, Get(list.Get(), &ISPropertyBagCollection::get_Count));
 
         // Only names of the host's library are known.
         ScopedVariant none;
@@ -286,7 +284,5 @@ TEST(RefHostServerLifetime, UnloadsOnlyWhenNoObjectFactoryOrLockIsLeft) {
     EXPECT_EQ(nullptr, GetModuleHandleW(copy.c_str())) << "the copy stayed loaded";
     // The element the server added belongs to the bag, which outlived the module.
     ComPtr<ISPropertyBagCollection> list = Face<ISPropertyBagCollection>(bag.Get());
-    LONG count = -1;
-    EXPECT_HR(S_OK, list->get_Count(&count));
-    EXPECT_EQ(1, count);
+    EXPECT_EQ(1, Get(list.Get(), &ISPropertyBagCollection::get_Count));
 }

@@ -99,8 +99,7 @@ TEST_F(CollectionTest, IndexResolution) {
 TEST_F(CollectionTest, LoadOfEveryElementKindOnANewObject) {
     ComPtr<ISInfoObject> other;
     ASSERT_EQ(S_OK, repository->NewObject(L"Folder", &other));
-    long otherId = 0;
-    ASSERT_EQ(S_OK, other->get_ID(&otherId));
+    const long otherId = Get(other.Get(), &ISInfoObject::get_ID);
     ComPtr<ISProperties> otherBag = BagOf(other.Get());
     std::vector<VARIANT> values(4);
     V_VT(&values[0]) = VT_I4;

@@ -72,9 +72,7 @@ inline long FlagsOf(ISProperties* bag, const wchar_t* name) {
 }
 
 inline long PropertyCount(ISProperties* bag) {
-    long count = -1;
-    EXPECT_EQ(S_OK, bag->get_Count(&count));
-    return count;
+    return Get(bag, &ISProperties::get_Count);
 }
 
 // Writes list property `name` (empty text, `flags`) with the given values.
