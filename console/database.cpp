@@ -418,8 +418,8 @@ Database::Database(const std::wstring& path, Access access, unsigned lockTimeout
     if (!exists && access == Access::Read) NoRepository(m_path, L"no such file");
     // No lock inside SQLite: every call on a connection, down to reading a column, would take
     // one, and under Wine that cost more than reading the rows. A command uses its connection on
-    // one thread at a time (the objects that two threads read go through m_readLock). SQLite's
-    // count of the memory it holds, which takes a lock on every allocation, is off too.
+    // one thread. SQLite's count of the memory it holds, which takes a lock on every allocation,
+    // is off too.
     static std::once_flag configured;
     std::call_once(configured, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
@@ -780,9 +780,6 @@ class Database::Assembler {
 };
 
 std::optional<StoredObject> Database::Read(long id) {
-    // Commands that read many objects do so from two threads; the connection and a prepared
-    // statement serve one at a time.
-    std::lock_guard<std::recursive_mutex> guard(m_readLock);
     StoredObject object;
     {
         Statement statement(
@@ -849,7 +846,6 @@ bool Database::Scanner::Step(sqlite3_stmt* statement) {
 }
 
 bool Database::Scanner::Next(long& id, std::optional<StoredObject>& object) {
-    std::lock_guard<std::recursive_mutex> guard(m_db.m_readLock);
     object.reset();
     if (m_next >= m_ids.size()) return false;
     id = m_ids[m_next++];

@@ -30,7 +30,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -133,9 +132,6 @@ class Database {
     unsigned long long m_waitStart = 0;
     bool m_waitAnnounced = false;
     std::vector<sqlite3_stmt*> m_statements;
-    // Read and Scanner::Next may be called from several threads: the connection (opened
-    // without SQLite's own locking) serves one at a time.
-    std::recursive_mutex m_readLock;
 
     friend int BusyHandler(void* context, int count);
 };

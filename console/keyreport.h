@@ -5,10 +5,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <atomic>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,39 +111,21 @@ void OutJson(const Json& document);
 void OutJsonWithItems(const Json& head, const char* name, const std::string& items,
                       const Json& tail = Json());
 
-// Pieces of output made in any order, put together in the order of their indexes (0, 1,
-// ...), each non-empty one after `separator`, as soon as all those before it have come. Only
-// the pieces that arrive early wait, not the whole output.
+// Pieces of output joined in the order they are added, each after `separator`.
 template <typename Text>
-class OrderedPieces {
+class JoinedPieces {
   public:
-    explicit OrderedPieces(Text separator = Text()) : m_separator(std::move(separator)) {}
-    // The piece of `index` (each index once; an empty piece adds nothing).
-    void Put(size_t index, Text piece) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (index != m_next) {
-            m_early.emplace(index, std::move(piece));
-            return;
-        }
-        Append(piece);
-        for (auto early = m_early.begin(); early != m_early.end() && early->first == m_next;
-             early = m_early.erase(early))
-            Append(early->second);
-    }
-    size_t Count() const noexcept { return m_count; }  // non-empty pieces
-    Text& Joined() noexcept { return m_text; }
-
-  private:
-    void Append(const Text& piece) {
-        ++m_next;
-        if (piece.empty()) return;
+    explicit JoinedPieces(Text separator = Text()) : m_separator(std::move(separator)) {}
+    void Add(const Text& piece) {
         if (m_count++ > 0) m_text += m_separator;
         m_text += piece;
     }
-    std::mutex m_lock;
+    size_t Count() const noexcept { return m_count; }
+    Text& Joined() noexcept { return m_text; }
+
+  private:
     Text m_separator, m_text;
-    size_t m_next = 0, m_count = 0;
-    std::map<size_t, Text> m_early;
+    size_t m_count = 0;
 };
 // The head of a JSON output document of the given format.
 Json Document(const char* format, Session& session);

@@ -3,7 +3,6 @@
 #include <oleauto.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cwchar>
 
 #include "commandsupport.h"
@@ -43,21 +42,19 @@ int RunList(Context& context) {
 
     // Each key's row (or JSON element) is made as soon as its report is, and the report
     // dropped: nothing but the output grows with the number of keys.
-    OrderedPieces<std::wstring> rows;
-    OrderedPieces<std::string> elements(",\n");
-    std::atomic<size_t> unreadable{0};
+    JoinedPieces<std::wstring> rows;
+    JoinedPieces<std::string> elements(",\n");
+    size_t unreadable = 0;
     const int width = IdColumnWidth(ids);
-    ForEachReport(session, ids, json, false, L"list", [&](size_t index, KeyReport& report) {
+    ForEachReport(session, ids, json, false, L"list", [&](size_t, KeyReport& report) {
         // The filters hold for what the key module reports; a key whose state or flag cannot
         // be read is shown, with its problem.
         if ((filter.state && report.state && *report.state != *filter.state) ||
-            (filter.compromisedOnly && report.compromised && !*report.compromised)) {
-            json ? elements.Put(index, {}) : rows.Put(index, {});
+            (filter.compromisedOnly && report.compromised && !*report.compromised))
             return;
-        }
         if (!report.problems.empty()) ++unreadable;
         if (json) {
-            elements.Put(index, KeyJson(report, true, 4));
+            elements.Add(KeyJson(report, true, 4));
             return;
         }
         wchar_t line[256];
@@ -68,7 +65,7 @@ int RunList(Context& context) {
         std::wstring row = line + (report.title ? SafeText(*report.title) : std::wstring(L"?"));
         for (const Problem& problem : report.problems)
             row += L"  [cannot read " + ProblemText(problem) + L"]";
-        rows.Put(index, row + L"\n");
+        rows.Add(row + L"\n");
     });
     const size_t shown = json ? elements.Count() : rows.Count();
     session.Db().Commit();
@@ -88,7 +85,7 @@ int RunList(Context& context) {
         Out(text);
     }
     if (unreadable > 0) {
-        Err(L"keytool: " + std::to_wstring(unreadable.load()) + L" of " + std::to_wstring(shown) +
+        Err(L"keytool: " + std::to_wstring(unreadable) + L" of " + std::to_wstring(shown) +
             L" key(s) could not be read in full; their rows say what is wrong.\n");
         return kExitRefused;
     }
@@ -213,9 +210,9 @@ int RunVerify(Context& context) {
     const int width = IdColumnWidth(ids);
     // Each key's material is checked as soon as its report is made, and then cleared; its
     // lines (or JSON element) are made at once and the report dropped.
-    OrderedPieces<std::wstring> lines;
-    OrderedPieces<std::string> elements(",\n");
-    std::atomic<size_t> failed{0};
+    JoinedPieces<std::wstring> lines;
+    JoinedPieces<std::string> elements(",\n");
+    size_t failed = 0;
     const auto check = [&](size_t index, KeyReport& report) {
         const std::vector<std::wstring> problems = CheckMaterial(report);
         if (report.value) SecureZeroMemory(report.value->data(), report.value->size() * 2);
@@ -241,14 +238,14 @@ int RunVerify(Context& context) {
             }
             entry.Close(']');
             entry.Close('}');
-            elements.Put(index, std::move(entry.Text()));
+            elements.Add(entry.Text());
             return;
         }
         wchar_t head[64];
         swprintf(head, 64, L"%-*ld  %-8ls  ", width, id, problems.empty() ? L"ok" : L"MISMATCH");
         std::wstring text = head + (report.title ? SafeText(*report.title) : L"?") + L"\n";
         for (const std::wstring& problem : problems) text += L"        - " + problem + L"\n";
-        lines.Put(index, std::move(text));
+        lines.Add(text);
     };
     if (every) {
         ForEachReport(session, ids, true, true, L"verify", check);
@@ -263,13 +260,13 @@ int RunVerify(Context& context) {
     if (json) {
         Json tail;
         tail["checked"] = ids.size();
-        tail["failed"] = failed.load();
+        tail["failed"] = failed;
         OutJsonWithItems(Document("keytool verify", session), "keys", elements.Joined(), tail);
     } else {
         std::wstring& text = lines.Joined();
         text += L"Verified " + std::to_wstring(ids.size()) + L" key(s): " +
                 (failed == 0 ? std::wstring(L"all match.")
-                             : std::to_wstring(failed.load()) + L" with problems.") +
+                             : std::to_wstring(failed) + L" with problems.") +
                 L"\n";
         Out(text);
     }
